@@ -1,0 +1,98 @@
+// request.cpp - the request helpers shared by every path: pass-down,
+// completion, the pending-request queue protocol and the readiness test.
+//
+// Queue protocol: a waiting request sits in a list linked through
+// Irp->Tail.Overlay.ListEntry, guarded by its path's spin lock, with the
+// path's cancel routine in its CancelRoutine field. Whoever takes the request
+// out (the dequeuer or the cancel routine) first exchanges that field with
+// null and owns the request only when the value it got back was not null.
+#include "driver/driver.h"
+
+// Skips the current stack location and calls the device below, which sees
+// the same parameters. Returns what the lower driver returned.
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+NTSTATUS ForwardRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(extension->lowerDeviceObject, irp);
+}
+
+// Stores the status and information and completes the request with no
+// priority boost. Returns the status, for a dispatch routine to return.
+// IRQL: <= DISPATCH_LEVEL. Locks: none may be held (requests are completed
+// outside every driver lock).
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Appends a request to a queue with its cancel routine. Returns
+// STATUS_PENDING when it now waits there (marked pending), or
+// STATUS_CANCELLED when it was cancelled before it could be queued: it is
+// then not in the queue and the caller completes it.
+// IRQL: DISPATCH_LEVEL. Locks: the queue's spin lock, held by the caller.
+NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+    InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(irp, cancelRoutine);
+
+    if (*reinterpret_cast<volatile BOOLEAN*>(&irp->Cancel)) {
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            // The cancel routine will never run: the request is ours again.
+            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+            InitializeListHead(&irp->Tail.Overlay.ListEntry);
+            return STATUS_CANCELLED;
+        }
+        // IoCancelIrp has claimed the routine; it will take the request out of
+        // the queue under the lock and complete it.
+    }
+
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+}
+
+// Takes the oldest request of a queue that the caller now owns, or null when
+// none is left. A request whose cancellation is already under way is
+// unlinked and left linked to itself, so that the later RemoveEntryList of
+// its cancel routine touches nothing but the request itself.
+// IRQL: DISPATCH_LEVEL. Locks: the queue's spin lock, held by the caller.
+PIRP TakeNextRequest(PLIST_ENTRY queue) {
+    while (!IsListEmpty(queue)) {
+        PLIST_ENTRY entry = RemoveHeadList(queue);
+        InitializeListHead(entry);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            return irp;
+        }
+    }
+    return nullptr;
+}
+
+// TRUE exactly when the device is started and no removal, query-remove or
+// query-stop is in force. IRQL: any. Locks: none (single-byte flag reads).
+BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject) {
+    const PortExtension* extension = GetPortExtension(deviceObject);
+    return !extension->removed && extension->started && !extension->removePending &&
+           !extension->stopPending;
+}
+
+// Completion routine of a request passed down and waited for: signals the
+// event given as context and hands the request back to the waiting sender.
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    UNREFERENCED_PARAMETER(irp);
+    KeSetEvent(static_cast<PKEVENT>(context), EVENT_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Cancel routine of the driver's own USB transfer requests: completes the
+// request with STATUS_CANCELLED; the transfer's completion routine then takes
+// the transfer apart. IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel
+// spin lock, which it releases first.
+VOID NTAPI TransferCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
