@@ -1,0 +1,37 @@
+#!/bin/sh
+# Fails when a file of a driver folder includes anything but the platform
+# header, another driver folder's header, <stddef.h> or <stdint.h>.
+# Usage: check_driver_includes.sh <repository root>
+root=${1:-.}
+status=0
+checked=0
+tmp_fail=$(mktemp)
+trap 'rm -f "$tmp_fail"' EXIT
+for folder in driver uart serial receive transmit status power; do
+    [ -d "$root/$folder" ] || continue
+    for file in $(find "$root/$folder" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.hpp' -o -name '*.inl' \)); do
+        checked=$((checked + 1))
+        # Every #include line, with its line number.
+        grep -n '^[[:space:]]*#[[:space:]]*include' "$file" | while IFS= read -r line; do
+            target=$(printf '%s\n' "$line" | sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*//; s/[[:space:]]*(\/\/.*)?$//')
+            case "$target" in
+            '<stddef.h>' | '<stdint.h>' | '"platform/platform.h"') ;;
+            '"driver/'*'.h"' | '"uart/'*'.h"' | '"serial/'*'.h"' | '"receive/'*'.h"' | \
+            '"transmit/'*'.h"' | '"status/'*'.h"' | '"power/'*'.h"') ;;
+            *)
+                echo "$file:${line%%:*}: forbidden include $target"
+                echo fail >"$tmp_fail"
+                ;;
+            esac
+        done
+    done
+done
+if [ -s "$tmp_fail" ]; then
+    status=1
+fi
+if [ "$checked" -eq 0 ]; then
+    echo "no driver source found under $root"
+    status=1
+fi
+echo "checked $checked driver files"
+exit $status
