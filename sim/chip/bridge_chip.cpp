@@ -303,11 +303,14 @@ TransferResult BridgeChip::BulkIn(uint64_t now, uint8_t* buffer, uint32_t length
     if (configuration_ == 0 || halted_[3]) {
         return TransferResult::Stall();
     }
+    if (!buffer || length == 0) {
+        return TransferResult::Ok(0);  // nothing asked, nothing taken
+    }
     if (uart_.RxCount() == 0) {
         bulkInWaiting_ = true;
         return TransferResult::Nak();
     }
-    uint32_t n = Min(Min(uart_.RxCount(), kBulkMaxPacket), buffer ? length : 0);
+    uint32_t n = Min(Min(uart_.RxCount(), kBulkMaxPacket), length);
     if (const Fault* fault = faults_.Find(kEndpointBulkIn, nullptr)) {
         const Fault rule = *fault;
         if (rule.kind == FaultKind::Fail) {
@@ -334,11 +337,14 @@ TransferResult BridgeChip::StatusIn(uint64_t now, uint8_t* buffer, uint32_t leng
     if (configuration_ == 0 || halted_[1]) {
         return TransferResult::Stall();
     }
+    if (!buffer || length == 0) {
+        return TransferResult::Ok(0);  // nothing asked, nothing taken
+    }
     if (!uart_.HasReport()) {
         statusWaiting_ = true;
         return TransferResult::Nak();
     }
-    uint32_t n = Min(sizeof(StatusReport::bytes), buffer ? length : 0);
+    uint32_t n = Min(sizeof(StatusReport::bytes), length);
     uint8_t marker = Uart::kReportMarker;
     if (const Fault* fault = faults_.Find(kEndpointStatusIn, nullptr)) {
         const Fault rule = *fault;

@@ -43,7 +43,10 @@
 //   BulkIn(now, buffer, length): one packet of min(received bytes, 64,
 //     length) bytes; Nak when nothing was received.
 //   StatusIn(now, buffer, length): the oldest queued 4-byte status report
-//     (uart.h tells its layout), cut to `length`; Nak when none is queued.
+//     (uart.h tells its layout); Nak when none is queued. A buffer shorter
+//     than 4 bytes gets the report's first bytes and the report is used up.
+//   A bulk-in or status request for 0 bytes completes at once with 0 bytes
+//   and takes nothing.
 //   BusReset(now): a port reset: address 0, not configured, halts cleared,
 //     the UART back in its power-on state with empty FIFOs and no reports.
 //

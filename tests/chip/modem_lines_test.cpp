@@ -192,3 +192,32 @@ TEST(ModemInputs, DetachingTheFarEndDropsTheInputs) {
 
 }  // namespace
 }  // namespace chiptest
+
+namespace chiptest {
+namespace {
+
+TEST(StatusPipe, ShortBufferGetsTheReportHeadAndZeroLengthTakesNothing) {
+    Harness h;
+    h.Configure();
+    line::LoopbackPlug plug;
+    h.chip.AttachFarEnd(&plug);
+    h.SetReg(4, 0x02);
+    h.SetReg(4, 0x00);
+    h.chip.LineSide().LineCharacter(h.now, 'z', h.chip.UartState().Format());
+    uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+
+    EXPECT_EQ(h.chip.StatusIn(h.now, buffer, 0).length, 0u);
+    EXPECT_EQ(h.chip.BulkIn(h.now, buffer, 0).length, 0u);
+    EXPECT_EQ(h.chip.UartState().QueuedReports(), 2u);
+    EXPECT_EQ(h.chip.UartState().RxCount(), 1u);
+    EXPECT_EQ(buffer[0], 0xEE);
+
+    const TransferResult r = h.chip.StatusIn(h.now, buffer, 2);
+    EXPECT_EQ(r.length, 2u);
+    EXPECT_EQ(buffer[0], 0xE8);
+    EXPECT_EQ(buffer[2], 0xEE);
+    EXPECT_EQ(h.chip.UartState().QueuedReports(), 1u);
+}
+
+}  // namespace
+}  // namespace chiptest
