@@ -1,0 +1,59 @@
+// platform.h - the one header driver code includes for the kernel API.
+//
+// A Windows kernel build (x86_64-w64-mingw32-g++, BRIDGESER_WINDOWS_KERNEL or
+// _WIN32 defined) takes the mingw-w64 driver-kit headers; a host build takes
+// the simulated kernel's headers, which spell every type, field, macro and
+// routine the way the driver kit does. Driver code includes nothing else from
+// the platform and no standard-library header beyond <stddef.h>/<stdint.h>.
+#pragma once
+
+#if defined(BRIDGESER_WINDOWS_KERNEL) || defined(_WIN32)
+
+// wdm.h and intrin.h both define these two; keep wdm.h's.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+#include <wdm.h>
+#include <usb.h>
+#include <usbioctl.h>
+#include <initguid.h>  // the COM-port interface GUID is defined, not only declared
+#include <ntddser.h>
+extern "C" {
+#include <usbdlib.h>  // has no extern "C" guard of its own
+}
+
+// WCHAR is the compiler's 16-bit wchar_t here.
+#define WIDE(text) L##text
+#define BRIDGESER_WINDOWS 1
+
+#else
+
+#include "sim/kernel/ntddk.h"
+#include "sim/kernel/usb.h"
+#include "sim/kernel/ntddser.h"
+#include "sim/kernel/usbdlib.h"
+
+// WCHAR is char16_t on the host.
+#define WIDE(text) u##text
+#define BRIDGESER_WINDOWS 0
+
+#endif
+
+// Annotations the driver uses to state IRQL and lock expectations. The
+// mingw-w64 kit does not define the annotation language, so they expand to
+// nothing there; they are documentation for the reader in both builds.
+#ifndef _IRQL_requires_max_
+#define _IRQL_requires_max_(irql)
+#endif
+#ifndef _IRQL_requires_
+#define _IRQL_requires_(irql)
+#endif
+#ifndef _Requires_lock_held_
+#define _Requires_lock_held_(lock)
+#endif
+#ifndef _Requires_lock_not_held_
+#define _Requires_lock_not_held_(lock)
+#endif
+#ifndef _Use_decl_annotations_
+#define _Use_decl_annotations_
+#endif

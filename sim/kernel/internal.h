@@ -1,0 +1,234 @@
+// internal.h - what the parts of the simulated kernel share with each other:
+// the scheduler's threads and waits, the IRP shadow records the verifier
+// keeps, and the device records of the I/O manager. Not for driver code.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/kernel/sim.h"
+
+namespace sim {
+
+// Thrown on a simulated thread to unwind it when the run stops.
+struct StopUnwind {};
+
+// What a blocked thread waits for. Exactly one kind is set.
+struct WaitRecord {
+    enum class Kind {
+        None,
+        Object,     // a dispatcher object (event, mutex, timer)
+        SpinLock,   // a spin lock held by another thread
+        Delay,      // KeDelayExecutionThread: only the deadline
+        DpcQueue,   // a DPC context with nothing to do
+        Join,       // another simulated thread's end
+        Quiesce,    // the end of the run: nothing else left to run
+        Condition,  // harness condition (a predicate)
+    };
+    Kind kind = Kind::None;
+    void* object = nullptr;
+    ThreadId joinTarget = -1;
+    std::function<bool()> condition;
+    std::string what;          // for deadlock reports
+    bool hasDeadline = false;
+    uint64_t deadline = 0;
+    uint64_t deadlineEvent = 0;
+    NTSTATUS result = STATUS_SUCCESS;
+    uint64_t seq = 0;          // order in which waits began
+};
+
+struct SimThread {
+    ThreadId id = 0;
+    std::string name;
+    enum class State { Ready, Running, Blocked, Finished } state = State::Ready;
+    std::condition_variable cv;
+    std::thread os;
+    std::function<void()> body;
+    bool isDpc = false;
+    int processor = -1;        // DPC contexts: their processor number
+    KIRQL irql = PASSIVE_LEVEL;
+    WaitRecord wait;
+    uint64_t readySeq = 0;     // when it last became ready
+    std::vector<PKSPIN_LOCK> heldSpinLocks;  // driver spin locks, in order taken
+    bool holdsCancelLock = false;
+    int pctPriority = 0;
+    int inCancelRoutine = 0;
+};
+
+// A timed event on the virtual clock.
+struct TimedEvent {
+    uint64_t id;
+    std::function<void()> fire;  // runs under the scheduler, must not block
+    std::string what;
+};
+
+// An item for a DPC context: a KDPC or a platform callback.
+struct DpcItem {
+    PKDPC dpc = nullptr;
+    std::function<void()> fn;
+    std::string what;
+};
+
+// The verifier's record of one IRP.
+struct IrpShadow {
+    uint64_t seq = 0;
+    enum class Origin { Driver, IoBuild, User, Pnp, Power } origin = Origin::Driver;
+    enum class State { Allocated, Dispatched, Completing, Done, Freed } state = State::Allocated;
+    int stackCount = 0;
+    std::vector<uint8_t> marked;    // per location: IoMarkIrpPending seen
+    std::vector<uint8_t> returned;  // per location: its dispatch routine returned
+    std::vector<NTSTATUS> returnedStatus;
+    std::vector<uint8_t> passed;    // per location: completion has passed it
+    int callDepth = 0;              // IofCallDriver frames on the stack for it
+    PDRIVER_OBJECT allocatingDriver = nullptr;
+    std::function<void(PIRP)> finish;  // final completion for platform IRPs
+    std::string label;                 // IRP#n
+};
+
+// The I/O manager's record of a device object.
+struct DeviceRecord {
+    uint64_t seq = 0;
+    PDEVICE_OBJECT device = nullptr;
+    std::string name;        // NT name, empty when unnamed
+    std::string instanceId;  // PDOs: the device instance path
+    bool isPdo = false;
+    bool deleted = false;
+    int activeCalls = 0;     // dispatch routines running on it
+    std::string classKey;    // PDOs: the driver (class) key path
+    void* memory = nullptr;  // one block: DEVICE_OBJECT, extension, DEVOBJ_EXTENSION
+    size_t extensionSize = 0;
+};
+
+struct DriverRecord {
+    PDRIVER_OBJECT driver = nullptr;
+    std::string serviceName;
+    bool unloaded = false;
+};
+
+struct Simulation::Impl {
+    explicit Impl(Simulation* owner);
+    ~Impl();
+
+    Simulation* sim;
+    std::mutex m;  // the baton and all scheduler state
+    std::condition_variable hostCv;  // the host thread waiting in Run
+    std::vector<std::unique_ptr<SimThread>> threads;
+    SimThread* current = nullptr;
+    bool started = false;
+    bool stopping = false;
+    bool finished = false;
+    RunResult result;
+
+    // clock
+    uint64_t now = 0;
+    std::map<std::pair<uint64_t, uint64_t>, TimedEvent> timed;  // (time, id)
+    std::unordered_map<uint64_t, uint64_t> timedById;           // id -> time
+    uint64_t nextEventId = 1;
+    uint64_t waitSeq = 0;
+    uint64_t readySeq = 0;
+    std::chrono::steady_clock::time_point paceStart;
+
+    // DPC contexts
+    std::vector<std::deque<DpcItem>> dpcQueues;
+    std::vector<SimThread*> dpcThreads;
+    std::vector<PKDPC> runningDpc;  // per processor
+
+    // strategy
+    std::mt19937_64 rng;
+    std::mt19937_64 modelRng;
+    uint64_t steps = 0;
+    std::vector<uint64_t> pctChangePoints;
+    int pctNextLow = 0;
+
+    // outside input
+    std::mutex postMutex;
+    std::deque<std::function<void()>> posted;
+    std::condition_variable postCv;
+
+    // dispatcher objects
+    std::unordered_map<const void*, uint64_t> timerEvents;  // KTIMER -> timed event id
+    std::unordered_map<const void*, std::string> objectLabels;
+    uint64_t labelSeq = 0;
+    KSPIN_LOCK cancelLock = 0;
+
+    // I/O manager
+    std::unordered_map<const IRP*, IrpShadow> irps;
+    std::deque<PIRP> irpQuarantine;
+    uint64_t irpSeq = 0;
+    std::unordered_map<const DEVICE_OBJECT*, DeviceRecord> devices;
+    uint64_t deviceSeq = 0;
+    std::vector<std::unique_ptr<DriverRecord>> drivers;
+
+    // ---- scheduler (scheduler.cpp); all with m held unless noted
+    SimThread* Self();
+    SimThread* NewThread(const std::string& name, std::function<void()> body, bool isDpc);
+    void StartOsThread(SimThread* t);
+    void ThreadMain(SimThread* t);
+    void Point();                                   // m not held
+    void BlockCurrent(std::unique_lock<std::mutex>& lock);  // current has its wait set
+    void SwitchTo(std::unique_lock<std::mutex>& lock, SimThread* next);
+    SimThread* PickNext();
+    bool Runnable(SimThread* t);
+    void MakeReady(SimThread* t);
+    void SatisfyWaits();
+    bool TryConsume(SimThread* t);
+    bool AdvanceClock(std::unique_lock<std::mutex>& lock);
+    void StopAll(std::unique_lock<std::mutex>& lock);
+    [[noreturn]] void StopHere(std::unique_lock<std::mutex>& lock);
+    std::string DeadlockReport();
+    uint64_t Schedule(uint64_t when, std::function<void()> fire, const std::string& what);
+    bool Unschedule(uint64_t id);
+    void QueueDpcItem(int processor, DpcItem item);
+    int ChooseProcessor();
+    void DrainPosted();
+    std::string Label(const void* object, const char* kind);
+    uint64_t NextRandom(uint64_t bound);
+};
+
+// The simulation running on this host thread, or nullptr.
+Simulation* CurrentSimulation();
+// Scheduling point at the entry of a kernel routine.
+void KernelPoint(const char* routine);
+// The current simulated thread (inside a run).
+SimThread& CurrentThread();
+// Verifier stop: bug check with name and detail.
+[[noreturn]] void BugCheck(const std::string& name, const std::string& detail);
+// Fault plan check for a fallible routine: the status to fail with, if any.
+std::optional<NTSTATUS> FaultFor(const char* routine);
+// Trace helper.
+void TraceEvent(const char* kind, const std::string& text);
+std::string Hex(uint64_t value);
+std::string StatusText(NTSTATUS status);
+std::string MajorName(UCHAR major);
+std::string PnpMinorName(UCHAR minor);
+std::string DeviceLabel(const DEVICE_OBJECT* device);
+
+// Shared by the I/O manager and the user-mode side.
+IrpShadow* ShadowOf(const IRP* irp);
+PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin);
+void FreeIrpInternal(PIRP irp);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+DeviceRecord* RecordOf(const DEVICE_OBJECT* device);
+void SetEventInternal(PKEVENT event);
+void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
+bool AddressInDevice(const void* address, const DeviceRecord& record);
+void VerifyNoTimersOrDpcsIn(const DeviceRecord& record);
+bool AnyDriverTimerOrDpcQueued(std::string* what);
+void VerifyIrqlAtMost(KIRQL max, const char* routine);
+std::string KeyPathForDevice(PDEVICE_OBJECT pdo, ULONG type);
+
+// Registry helpers for the PnP harness.
+std::string NormalizeRegistryPath(const std::string& path);
+
+}  // namespace sim

@@ -1,0 +1,842 @@
+// iomgr.cpp - the I/O manager: device objects and their stacks, names,
+// symbolic links and device interfaces, IRPs with their stack locations,
+// calling, completing and cancelling them, and the verifier's IRP checks.
+//
+// IRP memory is kept (quarantined) after an IRP is freed until the end of
+// the run, so that a second completion of the same IRP is reported as
+// MULTIPLE_IRP_COMPLETE_REQUESTS rather than as a host crash. Device object
+// memory stays readable while references remain, as on Windows.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/kernel/internal.h"
+
+namespace sim {
+
+namespace {
+
+Simulation::Impl& S() { return Simulation::Current().impl(); }
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return text;
+}
+
+// "\DosDevices\X" and "\??\X" name the same thing; names compare without case.
+std::string CanonicalName(const std::string& name) {
+    std::string upper = Upper(name);
+    const std::string dos = "\\DOSDEVICES\\";
+    const std::string global = "\\GLOBAL??\\";
+    if (upper.rfind(dos, 0) == 0) return "\\??\\" + upper.substr(dos.size());
+    if (upper.rfind(global, 0) == 0) return "\\??\\" + upper.substr(global.size());
+    if (upper.rfind("\\\\.\\", 0) == 0) return "\\??\\" + upper.substr(4);
+    return upper;
+}
+
+}  // namespace
+
+struct Objects::Impl {
+    struct Link {
+        std::string name;    // as created
+        std::string target;  // as given
+    };
+    std::map<std::string, PDEVICE_OBJECT> devices;  // canonical name -> device
+    std::map<std::string, Link> links;              // canonical name -> link
+    std::vector<Objects::Interface> interfaces;     // in registration order
+};
+
+Objects::Objects() : impl_(std::make_unique<Impl>()) {}
+Objects::~Objects() = default;
+
+PDEVICE_OBJECT Objects::FindDevice(const std::string& ntName) const {
+    auto it = impl_->devices.find(CanonicalName(ntName));
+    return it == impl_->devices.end() ? nullptr : it->second;
+}
+
+std::optional<std::string> Objects::LinkTarget(const std::string& linkName) const {
+    auto it = impl_->links.find(CanonicalName(linkName));
+    if (it == impl_->links.end()) return std::nullopt;
+    return it->second.target;
+}
+
+PDEVICE_OBJECT Objects::Resolve(const std::string& name) const {
+    std::string current = name;
+    for (int depth = 0; depth < 8; ++depth) {
+        if (PDEVICE_OBJECT device = FindDevice(current)) return device;
+        auto target = LinkTarget(current);
+        if (!target) {
+            // Interface links name the PDO's stack.
+            for (auto& i : impl_->interfaces) {
+                if (CanonicalName(i.symbolicLink) == CanonicalName(current) && i.enabled)
+                    return i.pdo;
+            }
+            return nullptr;
+        }
+        current = *target;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> Objects::SymbolicLinks() const {
+    std::vector<std::string> out;
+    for (auto& [key, link] : impl_->links) out.push_back(link.name);
+    return out;
+}
+
+std::vector<std::string> Objects::DeviceNames() const {
+    std::vector<std::string> out;
+    for (auto& [key, device] : impl_->devices) {
+        DeviceRecord* record = RecordOf(device);
+        out.push_back(record ? record->name : key);
+    }
+    return out;
+}
+
+std::vector<Objects::Interface> Objects::Interfaces() const { return impl_->interfaces; }
+
+std::vector<Objects::Interface> Objects::EnabledInterfaces(const GUID& guid) const {
+    std::vector<Interface> out;
+    std::string text = GuidText(guid);
+    for (auto& i : impl_->interfaces)
+        if (i.enabled && Upper(i.guid) == Upper(text)) out.push_back(i);
+    return out;
+}
+
+std::string Objects::GuidText(const GUID& g) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buffer;
+}
+
+// ---------------------------------------------------------------- helpers
+
+std::string StatusText(NTSTATUS status) {
+    switch (status) {
+        case STATUS_SUCCESS: return "STATUS_SUCCESS";
+        case STATUS_PENDING: return "STATUS_PENDING";
+        case STATUS_TIMEOUT: return "STATUS_TIMEOUT";
+        case STATUS_CANCELLED: return "STATUS_CANCELLED";
+        case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+        case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
+        case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
+        case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
+        case STATUS_MORE_PROCESSING_REQUIRED: return "STATUS_MORE_PROCESSING_REQUIRED";
+        case STATUS_DELETE_PENDING: return "STATUS_DELETE_PENDING";
+        case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
+        case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
+        case STATUS_NO_SUCH_DEVICE: return "STATUS_NO_SUCH_DEVICE";
+        case STATUS_DEVICE_NOT_CONNECTED: return "STATUS_DEVICE_NOT_CONNECTED";
+        case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
+        case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
+        case STATUS_OBJECT_NAME_COLLISION: return "STATUS_OBJECT_NAME_COLLISION";
+        case STATUS_NO_MEMORY: return "STATUS_NO_MEMORY";
+        case STATUS_BUFFER_OVERFLOW: return "STATUS_BUFFER_OVERFLOW";
+        default: return Hex(static_cast<uint32_t>(status));
+    }
+}
+
+std::string MajorName(UCHAR major) {
+    static const char* const names[] = {
+        "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ",
+        "IRP_MJ_WRITE", "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION",
+        "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA", "IRP_MJ_FLUSH_BUFFERS",
+        "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+        "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+        "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL",
+        "IRP_MJ_CLEANUP", "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY",
+        "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER", "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE",
+        "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+    return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : Hex(major);
+}
+
+std::string PnpMinorName(UCHAR minor) {
+    switch (minor) {
+        case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
+        case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
+        case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+        case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+        case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
+        case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
+        case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
+        case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
+        case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+        default: return Hex(minor);
+    }
+}
+
+DeviceRecord* RecordOf(const DEVICE_OBJECT* device) {
+    if (!device) return nullptr;
+    auto& devices = S().devices;
+    auto it = devices.find(device);
+    return it == devices.end() ? nullptr : &it->second;
+}
+
+std::string DeviceLabel(const DEVICE_OBJECT* device) {
+    DeviceRecord* record = RecordOf(device);
+    if (!record) return "device?";
+    if (!record->name.empty()) return record->name;
+    if (record->isPdo) return "PDO(" + record->instanceId + ")";
+    return "device#" + std::to_string(record->seq);
+}
+
+bool AddressInDevice(const void* address, const DeviceRecord& record) {
+    auto* p = static_cast<const char*>(address);
+    auto* begin = static_cast<const char*>(record.device->DeviceExtension);
+    return begin && p >= begin && p < begin + record.extensionSize;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    while (device && device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
+
+IrpShadow* ShadowOf(const IRP* irp) {
+    auto& irps = S().irps;
+    auto it = irps.find(irp);
+    return it == irps.end() ? nullptr : &it->second;
+}
+
+PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin) {
+    Simulation::Impl& s = S();
+    int count = stackSize < 1 ? 1 : stackSize;
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(count) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(std::calloc(1, bytes));
+    irp->Type = 6;
+    irp->Size = static_cast<USHORT>(bytes);
+    irp->StackCount = static_cast<CHAR>(count);
+    irp->CurrentLocation = static_cast<CHAR>(count + 1);
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->Tail.Overlay.CurrentStackLocation = stack + count;
+    InitializeListHead(&irp->ThreadListEntry);
+    IrpShadow shadow;
+    shadow.seq = ++s.irpSeq;
+    shadow.origin = origin;
+    shadow.stackCount = count;
+    shadow.marked.assign(count + 2, 0);
+    shadow.returned.assign(count + 2, 0);
+    shadow.returnedStatus.assign(count + 2, 0);
+    shadow.passed.assign(count + 2, 0);
+    shadow.label = "IRP#" + std::to_string(shadow.seq);
+    s.irps[irp] = std::move(shadow);
+    return irp;
+}
+
+void FreeIrpInternal(PIRP irp) {
+    Simulation::Impl& s = S();
+    IrpShadow* shadow = ShadowOf(irp);
+    if (shadow) shadow->state = IrpShadow::State::Freed;
+    // Poison and quarantine: the memory stays mapped until the run ends.
+    std::memset(reinterpret_cast<char*>(irp) + sizeof(CSHORT) + sizeof(USHORT), 0xDD,
+                irp->Size - sizeof(CSHORT) - sizeof(USHORT));
+    s.irpQuarantine.push_back(irp);
+}
+
+void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
+    DeviceRecord* record = RecordOf(device);
+    if (!record || !record->deleted) return;
+    if (device->ReferenceCount > 0 || record->activeCalls > 0) return;
+    TraceEvent("OBJECT", "device " + DeviceLabel(device) + " memory released");
+    void* memory = record->memory;
+    S().devices.erase(device);
+    std::free(memory);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+// Checks, for one stack location, that the status its dispatch routine
+// returned agrees with IoMarkIrpPending, once the routine has returned and
+// completion has passed the location.
+void CheckPendingRule(IrpShadow& shadow, int location) {
+    if (!shadow.returned[location] || !shadow.passed[location]) return;
+    NTSTATUS status = shadow.returnedStatus[location];
+    bool marked = shadow.marked[location] != 0;
+    shadow.returned[location] = 0;  // checked once
+    if (status == STATUS_PENDING && !marked) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow.label + ": STATUS_PENDING returned without IoMarkIrpPending");
+    }
+    if (marked && status != STATUS_PENDING) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow.label + ": IoMarkIrpPending called but " + StatusText(status) +
+                     " returned instead of STATUS_PENDING");
+    }
+}
+
+
+// Final completion of an IRP whose completion reached the top of its stack.
+void FinishIrp(PIRP irp, IrpShadow& shadow) {
+    shadow.state = IrpShadow::State::Done;
+    if (shadow.finish) {
+        auto finish = std::move(shadow.finish);
+        finish(irp);
+        return;
+    }
+    // IRPs built with IoBuildDeviceIoControlRequest: report and free.
+    if (shadow.origin == IrpShadow::Origin::Driver) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow.label + ": driver-allocated IRP completed to the top of its stack "
+                                "(its completion routine must return "
+                                "STATUS_MORE_PROCESSING_REQUIRED)");
+    }
+    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
+    ULONG outputLength = first->Parameters.DeviceIoControl.OutputBufferLength;
+    if (irp->UserBuffer && irp->IoStatus.Information > outputLength) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow.label + ": information " + std::to_string(irp->IoStatus.Information) +
+                     " is larger than the caller's buffer of " + std::to_string(outputLength));
+    }
+    if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    if (irp->AssociatedIrp.SystemBuffer) {
+        // Buffered output goes back to the caller's buffer.
+        if (irp->UserBuffer && irp->IoStatus.Information)
+            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
+                        irp->IoStatus.Information);
+        std::free(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    FreeIrpInternal(irp);
+    if (event) SetEventInternal(event);
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID SimNoteIrpPending(PIRP irp) {
+    IrpShadow* shadow = ShadowOf(irp);
+    if (shadow && irp->CurrentLocation >= 1 && irp->CurrentLocation <= shadow->stackCount)
+        shadow->marked[irp->CurrentLocation] = 1;
+}
+
+// ---------------------------------------------------------------- devices
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                        PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                        ULONG deviceCharacteristics, BOOLEAN exclusive,
+                        PDEVICE_OBJECT* deviceObject) {
+    KernelPoint("IoCreateDevice");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+    *deviceObject = nullptr;
+    if (auto status = FaultFor("IoCreateDevice")) return *status;
+    Simulation& sim = Simulation::Current();
+    Simulation::Impl& s = sim.impl();
+    std::string name = deviceName ? Narrow(*deviceName) : "";
+    if (!name.empty() && (sim.objects().FindDevice(name) || sim.objects().LinkTarget(name))) {
+        TraceEvent("OBJECT", "create device " + name + ": name collision");
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    size_t doeOffset = (extensionOffset + deviceExtensionSize + 15) & ~size_t(15);
+    size_t bytes = doeOffset + sizeof(DEVOBJ_EXTENSION);
+    char* memory = static_cast<char*>(std::calloc(1, bytes));
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(bytes);
+    device->DriverObject = driverObject;
+    device->DeviceExtension = deviceExtensionSize ? memory + extensionOffset : nullptr;
+    device->DeviceType = deviceType;
+    device->Characteristics = deviceCharacteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0) |
+                    (name.empty() ? 0 : DO_DEVICE_HAS_NAME);
+    device->StackSize = 1;
+    device->DeviceObjectExtension = reinterpret_cast<PDEVOBJ_EXTENSION>(memory + doeOffset);
+    device->DeviceObjectExtension->DeviceObject = device;
+    // Newest first, as the I/O manager links them.
+    device->NextDevice = driverObject->DeviceObject;
+    driverObject->DeviceObject = device;
+    DeviceRecord record;
+    record.seq = ++s.deviceSeq;
+    record.device = device;
+    record.name = name;
+    record.memory = memory;
+    record.extensionSize = deviceExtensionSize;
+    s.devices[device] = record;
+    if (!name.empty()) sim.objects().impl_->devices[CanonicalName(name)] = device;
+    *deviceObject = device;
+    TraceEvent("OBJECT", "create device " + DeviceLabel(device));
+    return STATUS_SUCCESS;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
+    KernelPoint("IoDeleteDevice");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+    DeviceRecord* record = RecordOf(deviceObject);
+    if (!record || record->deleted) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "IoDeleteDevice of a deleted device");
+    }
+    if (deviceObject->AttachedDevice) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "device " + DeviceLabel(deviceObject) + " deleted while " +
+                     DeviceLabel(deviceObject->AttachedDevice) + " is attached above it");
+    }
+    if (deviceObject->DeviceObjectExtension->AttachedTo) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "device " + DeviceLabel(deviceObject) + " deleted while still attached to " +
+                     DeviceLabel(deviceObject->DeviceObjectExtension->AttachedTo));
+    }
+    VerifyNoTimersOrDpcsIn(*record);
+    Simulation& sim = Simulation::Current();
+    if (!record->name.empty()) sim.objects().impl_->devices.erase(CanonicalName(record->name));
+    PDRIVER_OBJECT driver = deviceObject->DriverObject;
+    for (PDEVICE_OBJECT* p = &driver->DeviceObject; *p; p = &(*p)->NextDevice) {
+        if (*p == deviceObject) {
+            *p = deviceObject->NextDevice;
+            break;
+        }
+    }
+    record->deleted = true;
+    TraceEvent("OBJECT", "delete device " + DeviceLabel(deviceObject));
+    ReleaseDeviceIfUnused(deviceObject);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
+                                           PDEVICE_OBJECT targetDevice) {
+    KernelPoint("IoAttachDeviceToDeviceStack");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    if (FaultFor("IoAttachDeviceToDeviceStack")) return nullptr;
+    PDEVICE_OBJECT top = TopOfStack(targetDevice);
+    if (!top) return nullptr;
+    top->AttachedDevice = sourceDevice;
+    sourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    sourceDevice->DeviceObjectExtension->AttachedTo = top;
+    TraceEvent("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top));
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
+    KernelPoint("IoDetachDevice");
+    PDEVICE_OBJECT above = targetDevice->AttachedDevice;
+    if (!above) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "IoDetachDevice on " + DeviceLabel(targetDevice) + " with nothing attached");
+    }
+    above->DeviceObjectExtension->AttachedTo = nullptr;
+    targetDevice->AttachedDevice = nullptr;
+    TraceEvent("OBJECT", "detach " + DeviceLabel(above) + " from " + DeviceLabel(targetDevice));
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject) {
+    KernelPoint("IoGetAttachedDeviceReference");
+    PDEVICE_OBJECT top = TopOfStack(deviceObject);
+    top->ReferenceCount++;
+    return top;
+}
+
+VOID ObfReferenceObject(PVOID object) {
+    auto* device = static_cast<PDEVICE_OBJECT>(object);
+    if (RecordOf(device)) device->ReferenceCount++;
+}
+
+VOID ObfDereferenceObject(PVOID object) {
+    auto* device = static_cast<PDEVICE_OBJECT>(object);
+    if (!RecordOf(device)) return;
+    device->ReferenceCount--;
+    ReleaseDeviceIfUnused(device);
+}
+
+// ---------------------------------------------------------------- names
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName) {
+    KernelPoint("IoCreateSymbolicLink");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    if (auto status = FaultFor("IoCreateSymbolicLink")) return *status;
+    Objects::Impl& objects = *Simulation::Current().objects().impl_;
+    std::string name = Narrow(*symbolicLinkName);
+    std::string key = CanonicalName(name);
+    if (objects.links.count(key) || objects.devices.count(key)) {
+        TraceEvent("OBJECT", "link " + name + ": name collision");
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    objects.links[key] = Objects::Impl::Link{name, Narrow(*deviceName)};
+    TraceEvent("OBJECT", "link " + name + " -> " + Narrow(*deviceName));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName) {
+    KernelPoint("IoDeleteSymbolicLink");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+    if (auto status = FaultFor("IoDeleteSymbolicLink")) return *status;
+    Objects::Impl& objects = *Simulation::Current().objects().impl_;
+    std::string name = Narrow(*symbolicLinkName);
+    bool erased = objects.links.erase(CanonicalName(name)) > 0;
+    TraceEvent("OBJECT", "unlink " + name + (erased ? "" : ": not found"));
+    return erased ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
+                                   const GUID* interfaceClassGuid,
+                                   PUNICODE_STRING referenceString,
+                                   PUNICODE_STRING symbolicLinkName) {
+    KernelPoint("IoRegisterDeviceInterface");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
+    if (auto status = FaultFor("IoRegisterDeviceInterface")) return *status;
+    DeviceRecord* record = RecordOf(physicalDeviceObject);
+    if (!record || !record->isPdo) return STATUS_INVALID_DEVICE_REQUEST;
+    std::string instance = record->instanceId;
+    for (char& c : instance)
+        if (c == '\\') c = '#';
+    std::string guid = Objects::GuidText(*interfaceClassGuid);
+    std::string lowerGuid = guid;
+    for (char& c : lowerGuid)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    std::string link = "\\??\\" + instance + "#" + lowerGuid;
+    if (referenceString && referenceString->Length) link += "\\" + Narrow(*referenceString);
+    Objects::Impl& objects = *Simulation::Current().objects().impl_;
+    bool known = false;
+    for (auto& i : objects.interfaces)
+        if (CanonicalName(i.symbolicLink) == CanonicalName(link)) known = true;
+    if (!known) objects.interfaces.push_back(Objects::Interface{link, guid, false, physicalDeviceObject});
+    // The platform allocates the name; the caller frees it (RtlFreeUnicodeString).
+    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 'fIoI'));
+    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    for (size_t i = 0; i < link.size(); ++i) buffer[i] = static_cast<char16_t>(link[i]);
+    buffer[link.size()] = 0;
+    symbolicLinkName->Buffer = buffer;
+    symbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+    symbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+    TraceEvent("OBJECT", "register interface " + link);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable) {
+    KernelPoint("IoSetDeviceInterfaceState");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
+    if (auto status = FaultFor("IoSetDeviceInterfaceState")) return *status;
+    std::string name = Narrow(*symbolicLinkName);
+    for (auto& i : Simulation::Current().objects().impl_->interfaces) {
+        if (CanonicalName(i.symbolicLink) == CanonicalName(name)) {
+            i.enabled = enable != 0;
+            TraceEvent("OBJECT", std::string(enable ? "enable" : "disable") + " interface " + name);
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+// ---------------------------------------------------------------- IRPs
+
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+    KernelPoint("IoAllocateIrp");
+    VerifyIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (FaultFor("IoAllocateIrp")) return nullptr;
+    PIRP irp = AllocateIrpInternal(stackSize, IrpShadow::Origin::Driver);
+    TraceEvent("IRP", "allocate " + ShadowOf(irp)->label);
+    return irp;
+}
+
+VOID IoFreeIrp(PIRP irp) {
+    KernelPoint("IoFreeIrp");
+    IrpShadow* shadow = ShadowOf(irp);
+    if (!shadow || shadow->origin != IrpShadow::Origin::Driver) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoFreeIrp of an IRP the driver did not allocate");
+    }
+    if (shadow->state == IrpShadow::State::Freed) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", shadow->label + " freed twice");
+    }
+    if (shadow->state == IrpShadow::State::Dispatched || shadow->callDepth > 0) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " freed while a lower driver still owns it");
+    }
+    if (irp->CancelRoutine) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " freed with a cancel routine set");
+    }
+    TraceEvent("IRP", "free " + shadow->label);
+    FreeIrpInternal(irp);
+}
+
+VOID IoReuseIrp(PIRP irp, NTSTATUS status) {
+    KernelPoint("IoReuseIrp");
+    IrpShadow* shadow = ShadowOf(irp);
+    if (!shadow || shadow->state == IrpShadow::State::Dispatched) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of an IRP in use");
+    }
+    int count = irp->StackCount;
+    std::memset(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1), 0,
+                static_cast<size_t>(count) * sizeof(IO_STACK_LOCATION));
+    irp->CurrentLocation = static_cast<CHAR>(count + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + count;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    irp->Cancel = FALSE;
+    irp->CancelRoutine = nullptr;
+    irp->PendingReturned = FALSE;
+    shadow->state = IrpShadow::State::Allocated;
+    std::fill(shadow->marked.begin(), shadow->marked.end(), 0);
+    std::fill(shadow->returned.begin(), shadow->returned.end(), 0);
+    std::fill(shadow->passed.begin(), shadow->passed.end(), 0);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                   PVOID inputBuffer, ULONG inputBufferLength,
+                                   PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                   PIO_STATUS_BLOCK ioStatusBlock) {
+    KernelPoint("IoBuildDeviceIoControlRequest");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    if (FaultFor("IoBuildDeviceIoControlRequest")) return nullptr;
+    PIRP irp = AllocateIrpInternal(deviceObject->StackSize, IrpShadow::Origin::IoBuild);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(ioControlCode)) {
+        case METHOD_BUFFERED: {
+            ULONG size = std::max(inputBufferLength, outputBufferLength);
+            if (size) {
+                irp->AssociatedIrp.SystemBuffer = std::calloc(1, size);
+                if (inputBuffer && inputBufferLength)
+                    std::memcpy(irp->AssociatedIrp.SystemBuffer, inputBuffer, inputBufferLength);
+            }
+            irp->UserBuffer = outputBuffer;
+            break;
+        }
+        default:
+            next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+            irp->UserBuffer = outputBuffer;
+            break;
+    }
+    irp->UserEvent = event;
+    irp->UserIosb = ioStatusBlock;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    TraceEvent("IRP", "build " + ShadowOf(irp)->label + " device control " + Hex(ioControlCode) +
+                          " for " + DeviceLabel(deviceObject));
+    return irp;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    KernelPoint("IofCallDriver");
+    SimThread& self = CurrentThread();
+    VerifyIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    IrpShadow* shadow = ShadowOf(irp);
+    if (!shadow || shadow->state == IrpShadow::State::Freed ||
+        shadow->state == IrpShadow::State::Done) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IofCallDriver with an IRP that is freed or already completed");
+    }
+    DeviceRecord* record = RecordOf(deviceObject);
+    if (!record) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IofCallDriver to no device");
+    irp->CurrentLocation--;
+    if (irp->CurrentLocation <= 0) {
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS",
+                 shadow->label + " sent to " + DeviceLabel(deviceObject) +
+                     " with no stack location left");
+    }
+    irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = deviceObject;
+    int location = irp->CurrentLocation;
+    shadow->state = IrpShadow::State::Dispatched;
+    shadow->marked[location] = 0;
+    shadow->passed[location] = 0;
+    shadow->returned[location] = 0;
+    std::string what = MajorName(stack->MajorFunction);
+    if (stack->MajorFunction == IRP_MJ_PNP) what += " " + PnpMinorName(stack->MinorFunction);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        what += " " + Hex(stack->Parameters.DeviceIoControl.IoControlCode);
+    TraceEvent("IRP", shadow->label + " " + what + " -> " + DeviceLabel(deviceObject));
+    PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    KIRQL irqlBefore = self.irql;
+    size_t locksBefore = self.heldSpinLocks.size();
+    record->activeCalls++;
+    shadow->callDepth++;
+    NTSTATUS status = dispatch(deviceObject, irp);
+    shadow = ShadowOf(irp);
+    shadow->callDepth--;
+    if (DeviceRecord* again = RecordOf(deviceObject)) {
+        again->activeCalls--;
+        ReleaseDeviceIfUnused(deviceObject);
+    }
+    if (self.irql != irqlBefore) {
+        BugCheck("IRQL_UNEXPECTED_VALUE", "dispatch routine for " + what + " returned at IRQL " +
+                                              std::to_string(self.irql) + ", entered at " +
+                                              std::to_string(irqlBefore));
+    }
+    if (self.heldSpinLocks.size() != locksBefore) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "dispatch routine for " + what + " returned holding a spin lock");
+    }
+    shadow->returned[location] = 1;
+    shadow->returnedStatus[location] = status;
+    CheckPendingRule(*shadow, location);
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP irp, CCHAR) {
+    KernelPoint("IofCompleteRequest");
+    SimThread& self = CurrentThread();
+    IrpShadow* shadow = ShadowOf(irp);
+    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "completion of an unknown IRP");
+    if (shadow->state == IrpShadow::State::Done || shadow->state == IrpShadow::State::Freed ||
+        shadow->state == IrpShadow::State::Completing) {
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", shadow->label + " completed twice");
+    }
+    VerifyIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    if (irp->CancelRoutine) {
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP",
+                 shadow->label + " completed with its cancel routine still set");
+    }
+    if (!self.heldSpinLocks.empty()) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 shadow->label + " completed while holding " +
+                     S().Label(self.heldSpinLocks.back(), "spinlock"));
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " completed with status STATUS_PENDING");
+    }
+    if (irp->CurrentLocation > irp->StackCount) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " completed by a driver that does not own a stack location");
+    }
+    TraceEvent("COMPLETE", shadow->label + " " + StatusText(irp->IoStatus.Status) + " info " +
+                               std::to_string(irp->IoStatus.Information));
+    shadow->state = IrpShadow::State::Completing;
+    // Walk the stack upward, running each completion routine that applies.
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+        int location = irp->CurrentLocation;
+        irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        auto routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        stack->Control = 0;
+        irp->CurrentLocation++;
+        irp->Tail.Overlay.CurrentStackLocation++;
+        shadow->passed[location] = 1;
+        CheckPendingRule(*shadow, location);
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                                        ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                        : nullptr;
+            KIRQL irqlBefore = self.irql;
+            NTSTATUS result = routine(device, irp, context);
+            shadow = ShadowOf(irp);
+            if (self.irql != irqlBefore) {
+                BugCheck("IRQL_UNEXPECTED_VALUE",
+                         "completion routine of " + shadow->label + " returned at IRQL " +
+                             std::to_string(self.irql) + ", entered at " +
+                             std::to_string(irqlBefore));
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (shadow->state == IrpShadow::State::Completing)
+                    shadow->state = IrpShadow::State::Allocated;
+                return;
+            }
+        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+            irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+            shadow->marked[irp->CurrentLocation] = 1;
+        }
+    }
+    // A status returned by the top dispatch routine is checked now too.
+    FinishIrp(irp, *shadow);
+}
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+    KernelPoint("IoCancelIrp");
+    SimThread& self = CurrentThread();
+    VerifyIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    IrpShadow* shadow = ShadowOf(irp);
+    if (!shadow || shadow->state == IrpShadow::State::Freed ||
+        shadow->state == IrpShadow::State::Done) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoCancelIrp of a completed IRP");
+    }
+    Simulation::Impl& s = S();
+    KIRQL old = self.irql;
+    // The I/O manager takes the cancel spin lock itself (no verifier check).
+    {
+        std::unique_lock<std::mutex> guard(s.m);
+        KSPIN_LOCK me = static_cast<KSPIN_LOCK>(self.id) + 1;
+        if (s.cancelLock == me) {
+            guard.unlock();
+            BugCheck("SPIN_LOCK_ALREADY_OWNED", "IoCancelIrp while holding the cancel spin lock");
+        }
+        if (s.cancelLock != 0) {
+            self.wait = WaitRecord{};
+            self.wait.kind = WaitRecord::Kind::SpinLock;
+            self.wait.object = &s.cancelLock;
+            self.wait.what = "the cancel spin lock";
+            self.wait.seq = ++s.waitSeq;
+            self.state = SimThread::State::Blocked;
+            s.BlockCurrent(guard);
+        } else {
+            s.cancelLock = me;
+        }
+    }
+    self.holdsCancelLock = true;
+    self.irql = DISPATCH_LEVEL;
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = irp->CancelRoutine;
+    irp->CancelRoutine = nullptr;
+    TraceEvent("CANCEL", shadow->label + (routine ? " cancel routine runs" : " has no cancel routine"));
+    if (!routine) {
+        std::unique_lock<std::mutex> guard(s.m);
+        s.cancelLock = 0;
+        self.holdsCancelLock = false;
+        self.irql = old;
+        s.SatisfyWaits();
+        return FALSE;
+    }
+    irp->CancelIrql = old;
+    PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                                ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
+    self.inCancelRoutine++;
+    routine(device, irp);
+    self.inCancelRoutine--;
+    if (self.holdsCancelLock) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "cancel routine returned holding the cancel spin lock");
+    }
+    if (self.irql != old) {
+        BugCheck("IRQL_UNEXPECTED_VALUE", "cancel routine returned at IRQL " +
+                                              std::to_string(self.irql) + " instead of " +
+                                              std::to_string(old));
+    }
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- power
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    return IofCallDriver(deviceObject, irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP irp) {
+    KernelPoint("PoStartNextPowerIrp");
+    IrpShadow* shadow = ShadowOf(irp);
+    TraceEvent("POWER", "start next power IRP after " + (shadow ? shadow->label : "?"));
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type,
+                            POWER_STATE state) {
+    KernelPoint("PoSetPowerState");
+    TraceEvent("POWER", DeviceLabel(deviceObject) + " power state " +
+                            (type == DevicePowerState ? "D" + std::to_string(state.DeviceState - 1)
+                                                      : "S" + std::to_string(state.SystemState - 1)));
+    POWER_STATE old;
+    old.DeviceState = PowerDeviceD0;
+    return old;
+}
+
+}  // extern "C"

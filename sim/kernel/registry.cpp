@@ -1,0 +1,407 @@
+// registry.cpp - the in-memory registry hive: keys with case-insensitive
+// names, typed values, handles, the Zw and Rtl registry routines,
+// IoOpenDeviceRegistryKey, and a dump in the REGEDIT4 text format.
+//
+// Every registry routine runs at PASSIVE_LEVEL and is a scheduling point;
+// each can be made to fail through the fault plan under its own name.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "sim/kernel/internal.h"
+
+namespace sim {
+
+const char* const kDeviceMapPath = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP";
+const char* const kPortsPath =
+    "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
+const char* const kEnumPath = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
+const char* const kClassPath = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
+
+namespace {
+
+std::string Upper(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return out;
+}
+
+}  // namespace
+
+// Canonical form: no trailing backslash, single separators.
+std::string NormalizeRegistryPath(const std::string& path) {
+    std::string out;
+    for (char c : path) {
+        if (c == '/') c = '\\';
+        if (c == '\\' && !out.empty() && out.back() == '\\') continue;
+        out += c;
+    }
+    while (out.size() > 1 && out.back() == '\\') out.pop_back();
+    return out;
+}
+
+struct Registry::Impl {
+    struct Key {
+        std::string path;           // as first created (for display)
+        std::vector<Value> values;  // in the order written
+    };
+    std::map<std::string, Key> keys;  // by upper-case path
+    std::map<uint64_t, std::string> handles;  // handle number -> upper-case path
+    uint64_t nextHandle = 1;
+
+    Key* Find(const std::string& path) {
+        auto it = keys.find(Upper(NormalizeRegistryPath(path)));
+        return it == keys.end() ? nullptr : &it->second;
+    }
+    Key& Create(const std::string& path) {
+        std::string norm = NormalizeRegistryPath(path);
+        // Parents exist whenever a child does.
+        size_t pos = norm.rfind('\\');
+        if (pos != std::string::npos && pos > 0) Create(norm.substr(0, pos));
+        Key& key = keys[Upper(norm)];
+        if (key.path.empty()) key.path = norm;
+        return key;
+    }
+    HANDLE NewHandle(const std::string& path) {
+        uint64_t number = nextHandle++;
+        handles[number] = Upper(NormalizeRegistryPath(path));
+        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x80000000u + number * 4));
+    }
+    Key* FromHandle(HANDLE handle) {
+        uintptr_t raw = reinterpret_cast<uintptr_t>(handle);
+        if (raw < 0x80000000u) return nullptr;
+        auto it = handles.find((raw - 0x80000000u) / 4);
+        if (it == handles.end()) return nullptr;
+        auto key = keys.find(it->second);
+        return key == keys.end() ? nullptr : &key->second;
+    }
+};
+
+Registry::Registry() : impl_(std::make_unique<Impl>()) {
+    impl_->Create(std::string(kDeviceMapPath) + "\\SERIALCOMM");
+    impl_->Create(kPortsPath);
+    impl_->Create(kEnumPath);
+    impl_->Create(kClassPath);
+}
+Registry::~Registry() = default;
+
+std::string Registry::Value::AsString() const {
+    std::string out;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == 0) break;
+        out += c < 128 ? static_cast<char>(c) : '?';
+    }
+    return out;
+}
+
+void Registry::CreateKey(const std::string& path) { impl_->Create(path); }
+
+bool Registry::KeyExists(const std::string& path) const { return impl_->Find(path) != nullptr; }
+
+void Registry::SetValue(const std::string& path, const std::string& name, ULONG type,
+                        std::vector<uint8_t> data) {
+    Impl::Key& key = impl_->Create(path);
+    for (auto& v : key.values) {
+        if (Upper(v.name) == Upper(name)) {
+            v.type = type;
+            v.data = std::move(data);
+            return;
+        }
+    }
+    key.values.push_back(Value{name, type, std::move(data)});
+}
+
+std::vector<uint8_t> Registry::WideStringData(const std::string& text) {
+    std::vector<uint8_t> data;
+    for (unsigned char c : text) {
+        data.push_back(c);
+        data.push_back(0);
+    }
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
+void Registry::SetString(const std::string& path, const std::string& name,
+                         const std::string& text) {
+    SetValue(path, name, REG_SZ, WideStringData(text));
+}
+
+std::optional<Registry::Value> Registry::GetValue(const std::string& path,
+                                                  const std::string& name) const {
+    Impl::Key* key = impl_->Find(path);
+    if (!key) return std::nullopt;
+    for (auto& v : key->values)
+        if (Upper(v.name) == Upper(name)) return v;
+    return std::nullopt;
+}
+
+bool Registry::DeleteValue(const std::string& path, const std::string& name) {
+    Impl::Key* key = impl_->Find(path);
+    if (!key) return false;
+    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+        if (Upper(it->name) == Upper(name)) {
+            key->values.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<Registry::Value> Registry::Values(const std::string& path) const {
+    Impl::Key* key = impl_->Find(path);
+    return key ? key->values : std::vector<Value>{};
+}
+
+namespace {
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string HexBytes(const std::vector<uint8_t>& data) {
+    std::string out;
+    char buffer[4];
+    for (size_t i = 0; i < data.size(); ++i) {
+        std::snprintf(buffer, sizeof buffer, "%02x", data[i]);
+        if (i) out += ',';
+        out += buffer;
+    }
+    return out;
+}
+
+// A REG_SZ that is well-formed UTF-16 text of printable ASCII with one
+// terminator at the end dumps as a string; anything else as hex(1).
+bool PlainString(const std::vector<uint8_t>& data) {
+    if (data.size() < 2 || data.size() % 2) return false;
+    for (size_t i = 0; i + 2 < data.size(); i += 2) {
+        if (data[i + 1] != 0 || data[i] < 32 || data[i] > 126) return false;
+    }
+    return data[data.size() - 2] == 0 && data[data.size() - 1] == 0;
+}
+
+}  // namespace
+
+std::string Registry::Dump(const std::string& prefix) const {
+    std::string want = Upper(NormalizeRegistryPath(prefix));
+    std::string out = "REGEDIT4\n";
+    for (auto& [upper, key] : impl_->keys) {
+        if (!want.empty() && upper != want && upper.rfind(want + "\\", 0) != 0) continue;
+        std::string display = key.path;
+        const std::string machine = "\\Registry\\Machine";
+        if (Upper(display).rfind(Upper(machine), 0) == 0)
+            display = "HKEY_LOCAL_MACHINE" + display.substr(machine.size());
+        out += "\n[" + display + "]\n";
+        for (auto& v : key.values) {
+            std::string name = v.name.empty() ? "@" : "\"" + Escape(v.name) + "\"";
+            if (v.type == REG_SZ && PlainString(v.data)) {
+                out += name + "=\"" + Escape(v.AsString()) + "\"\n";
+            } else if (v.type == REG_DWORD && v.data.size() == 4) {
+                char buffer[16];
+                uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
+                             (static_cast<uint32_t>(v.data[3]) << 24);
+                std::snprintf(buffer, sizeof buffer, "%08x", d);
+                out += name + "=dword:" + buffer + "\n";
+            } else if (v.type == REG_BINARY) {
+                out += name + "=hex:" + HexBytes(v.data) + "\n";
+            } else {
+                out += name + "=hex(" + std::to_string(v.type) + "):" + HexBytes(v.data) + "\n";
+            }
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- device keys
+
+std::string KeyPathForDevice(PDEVICE_OBJECT pdo, ULONG type) {
+    DeviceRecord* record = RecordOf(pdo);
+    if (!record || !record->isPdo) return "";
+    if (type == PLUGPLAY_REGKEY_DEVICE)
+        return std::string(kEnumPath) + "\\" + record->instanceId + "\\Device Parameters";
+    if (type == PLUGPLAY_REGKEY_DRIVER) return record->classKey;
+    return "";
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+namespace {
+
+Registry::Impl& Reg() { return *Simulation::Current().registry().impl_; }
+
+std::string PathOf(PCWSTR text) { return Narrow(text); }
+
+// The registry path an Rtl routine's RelativeTo and Path name.
+std::string RtlPath(ULONG relativeTo, PCWSTR path) {
+    std::string p = PathOf(path);
+    switch (relativeTo & 0xFFFF) {
+        case RTL_REGISTRY_ABSOLUTE: return p;
+        case RTL_REGISTRY_SERVICES:
+            return "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + p;
+        case RTL_REGISTRY_CONTROL:
+            return "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\" + p;
+        case RTL_REGISTRY_WINDOWS_NT:
+            return "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\" + p;
+        case RTL_REGISTRY_DEVICEMAP: return std::string(kDeviceMapPath) + "\\" + p;
+        default: return "";
+    }
+}
+
+NTSTATUS RegistryEntry(const char* routine) {
+    KernelPoint(routine);
+    VerifyIrqlAtMost(PASSIVE_LEVEL, routine);
+    if (auto status = FaultFor(routine)) return *status;
+    return STATUS_SUCCESS;
+}
+
+std::string ValueNameOf(PUNICODE_STRING name) { return name ? Narrow(*name) : std::string(); }
+
+}  // namespace
+
+extern "C" {
+
+NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes) {
+    NTSTATUS status = RegistryEntry("ZwOpenKey");
+    if (!NT_SUCCESS(status)) return status;
+    if (!objectAttributes || !objectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
+    std::string path = Narrow(*objectAttributes->ObjectName);
+    if (objectAttributes->RootDirectory) {
+        Registry::Impl::Key* root = Reg().FromHandle(objectAttributes->RootDirectory);
+        if (!root) return STATUS_INVALID_HANDLE;
+        path = root->path + "\\" + path;
+    }
+    Registry::Impl::Key* key = Reg().Find(path);
+    TraceEvent("REG", "open " + path + (key ? "" : ": not found"));
+    if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
+    *keyHandle = Reg().NewHandle(key->path);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes, ULONG,
+                     PUNICODE_STRING, ULONG, PULONG disposition) {
+    NTSTATUS status = RegistryEntry("ZwCreateKey");
+    if (!NT_SUCCESS(status)) return status;
+    if (!objectAttributes || !objectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
+    std::string path = Narrow(*objectAttributes->ObjectName);
+    if (objectAttributes->RootDirectory) {
+        Registry::Impl::Key* root = Reg().FromHandle(objectAttributes->RootDirectory);
+        if (!root) return STATUS_INVALID_HANDLE;
+        path = root->path + "\\" + path;
+    }
+    bool existed = Reg().Find(path) != nullptr;
+    Registry::Impl::Key& key = Reg().Create(path);
+    if (disposition) *disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY / REG_CREATED_NEW_KEY
+    *keyHandle = Reg().NewHandle(key.path);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                         PVOID keyValueInformation, ULONG length, PULONG resultLength) {
+    NTSTATUS status = RegistryEntry("ZwQueryValueKey");
+    if (!NT_SUCCESS(status)) return status;
+    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    if (!key) return STATUS_INVALID_HANDLE;
+    if (keyValueInformationClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
+    std::string name = ValueNameOf(valueName);
+    const Registry::Value* value = nullptr;
+    for (auto& v : key->values)
+        if (Upper(v.name) == Upper(name)) value = &v;
+    if (!value) {
+        TraceEvent("REG", "query " + key->path + " \"" + name + "\": not found");
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    ULONG needed = header + static_cast<ULONG>(value->data.size());
+    if (resultLength) *resultLength = needed;
+    TraceEvent("REG", "query " + key->path + " \"" + name + "\" (" +
+                          std::to_string(value->data.size()) + " bytes)");
+    if (length < header) return STATUS_BUFFER_TOO_SMALL;
+    auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(keyValueInformation);
+    info->TitleIndex = 0;
+    info->Type = value->type;
+    info->DataLength = static_cast<ULONG>(value->data.size());
+    ULONG room = length - header;
+    ULONG copy = std::min<ULONG>(room, static_cast<ULONG>(value->data.size()));
+    if (copy) std::memcpy(info->Data, value->data.data(), copy);
+    return copy < value->data.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type,
+                       PVOID data, ULONG dataSize) {
+    NTSTATUS status = RegistryEntry("ZwSetValueKey");
+    if (!NT_SUCCESS(status)) return status;
+    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    if (!key) return STATUS_INVALID_HANDLE;
+    std::string name = ValueNameOf(valueName);
+    auto* bytes = static_cast<const uint8_t*>(data);
+    Simulation::Current().registry().SetValue(key->path, name, type,
+                                              std::vector<uint8_t>(bytes, bytes + dataSize));
+    TraceEvent("REG", "set " + key->path + " \"" + name + "\"");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName) {
+    NTSTATUS status = RegistryEntry("ZwDeleteValueKey");
+    if (!NT_SUCCESS(status)) return status;
+    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    if (!key) return STATUS_INVALID_HANDLE;
+    return Simulation::Current().registry().DeleteValue(key->path, ValueNameOf(valueName))
+               ? STATUS_SUCCESS
+               : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS ZwClose(HANDLE handle) {
+    KernelPoint("ZwClose");
+    uintptr_t raw = reinterpret_cast<uintptr_t>(handle);
+    if (raw < 0x80000000u) return STATUS_INVALID_HANDLE;
+    return Reg().handles.erase((raw - 0x80000000u) / 4) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
+                               PVOID valueData, ULONG valueLength) {
+    NTSTATUS status = RegistryEntry("RtlWriteRegistryValue");
+    if (!NT_SUCCESS(status)) return status;
+    std::string keyPath = RtlPath(relativeTo, path);
+    if (keyPath.empty()) return STATUS_INVALID_PARAMETER;
+    auto* bytes = static_cast<const uint8_t*>(valueData);
+    std::string name = PathOf(valueName);
+    Simulation::Current().registry().SetValue(keyPath, name, valueType,
+                                              std::vector<uint8_t>(bytes, bytes + valueLength));
+    TraceEvent("REG", "write " + keyPath + " \"" + name + "\"");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName) {
+    NTSTATUS status = RegistryEntry("RtlDeleteRegistryValue");
+    if (!NT_SUCCESS(status)) return status;
+    std::string keyPath = RtlPath(relativeTo, path);
+    std::string name = PathOf(valueName);
+    if (!Simulation::Current().registry().KeyExists(keyPath)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    bool deleted = Simulation::Current().registry().DeleteValue(keyPath, name);
+    TraceEvent("REG", "delete " + keyPath + " \"" + name + "\"" + (deleted ? "" : ": not found"));
+    return deleted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType, ACCESS_MASK,
+                                 PHANDLE devInstRegKey) {
+    NTSTATUS status = RegistryEntry("IoOpenDeviceRegistryKey");
+    if (!NT_SUCCESS(status)) return status;
+    std::string path = KeyPathForDevice(deviceObject, devInstKeyType);
+    if (path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+    Registry::Impl::Key& key = Reg().Create(path);
+    *devInstRegKey = Reg().NewHandle(key.path);
+    TraceEvent("REG", "open device key " + key.path);
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

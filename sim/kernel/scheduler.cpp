@@ -1,0 +1,846 @@
+// scheduler.cpp - simulated threads, the baton, the strategies, the virtual
+// clock, DPC contexts, deadlock detection, and the Simulation object.
+//
+// Every simulated thread is a host thread, but exactly one of them holds the
+// baton (Impl::current) and runs; the others wait on their own condition
+// variable. A thread gives the baton away only inside the kernel: at a
+// scheduling point (a strategy may preempt it there) or when it blocks. When
+// no thread can run, the clock jumps to the next timed event; when nothing is
+// queued either, the run is deadlocked. Nothing here depends on host
+// addresses, host thread ids or the wall clock (except optional pacing).
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+#include "sim/kernel/internal.h"
+
+namespace sim {
+
+namespace {
+thread_local Simulation* tlsSim = nullptr;
+thread_local SimThread* tlsThread = nullptr;
+}  // namespace
+
+Simulation* CurrentSimulation() { return tlsSim; }
+
+SimThread& CurrentThread() {
+    if (!tlsThread) {
+        std::fprintf(stderr, "bridgesim: kernel routine called outside a simulated thread\n");
+        std::abort();
+    }
+    return *tlsThread;
+}
+
+const char* StrategyName(Strategy strategy) {
+    switch (strategy) {
+        case Strategy::Sequential: return "sequential";
+        case Strategy::Random: return "random";
+        case Strategy::Pct: return "pct";
+    }
+    return "?";
+}
+
+std::string RunResult::Replay() const {
+    return std::string("strategy=") + StrategyName(strategy) + " seed=" + std::to_string(seed);
+}
+
+std::string RunResult::Report() const {
+    std::ostringstream out;
+    out << "simulation " << (ok ? "passed" : "FAILED") << " (" << Replay() << ", t="
+        << virtualTime / 10 << "us, " << schedulingPoints << " scheduling points)\n";
+    if (bugCheck) {
+        out << "*** BUG CHECK " << bugCheck->name << ": " << bugCheck->detail << "\n"
+            << "    thread '" << bugCheck->thread << "' at IRQL " << int(bugCheck->irql) << "\n"
+            << "--- last events ---\n"
+            << bugCheck->traceTail;
+    }
+    if (!deadlock.empty()) out << "*** DEADLOCK\n" << deadlock;
+    if (!failure.empty()) out << "*** " << failure << "\n";
+    return out.str();
+}
+
+// ---------------------------------------------------------------- Impl
+
+Simulation::Impl::Impl(Simulation* owner) : sim(owner) {}
+
+Simulation::Impl::~Impl() {
+    for (auto& t : threads) {
+        if (t->os.joinable()) t->os.join();
+    }
+    for (PIRP irp : irpQuarantine) std::free(irp);
+    for (auto& [device, record] : devices) {
+        if (record.memory) std::free(record.memory);
+    }
+}
+
+SimThread* Simulation::Impl::Self() { return tlsThread; }
+
+std::string Simulation::Impl::Label(const void* object, const char* kind) {
+    auto it = objectLabels.find(object);
+    if (it != objectLabels.end()) return it->second;
+    std::string label = std::string(kind) + "#" + std::to_string(++labelSeq);
+    objectLabels[object] = label;
+    return label;
+}
+
+uint64_t Simulation::Impl::NextRandom(uint64_t bound) {
+    if (bound <= 1) return 0;
+    return rng() % bound;
+}
+
+SimThread* Simulation::Impl::NewThread(const std::string& name, std::function<void()> body,
+                                       bool isDpc) {
+    auto t = std::make_unique<SimThread>();
+    t->id = static_cast<ThreadId>(threads.size());
+    t->name = name;
+    t->body = std::move(body);
+    t->isDpc = isDpc;
+    t->irql = isDpc ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    // PCT: distinct random priorities above the change-point range.
+    t->pctPriority = sim->options().pctDepth + 1 + static_cast<int>(NextRandom(1000000));
+    threads.push_back(std::move(t));
+    return threads.back().get();
+}
+
+void Simulation::Impl::StartOsThread(SimThread* t) {
+    t->os = std::thread([this, t] { ThreadMain(t); });
+}
+
+void Simulation::Impl::ThreadMain(SimThread* t) {
+    tlsSim = sim;
+    tlsThread = t;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        t->cv.wait(lock, [&] { return current == t || stopping; });
+        if (stopping) {
+            t->state = SimThread::State::Finished;
+            hostCv.notify_all();
+            return;
+        }
+    }
+    bool stopped = false;
+    try {
+        t->body();
+        if (t->id == 0) {
+            // The end of the run: let everything that can still run without
+            // advancing time finish, then stop.
+            std::unique_lock<std::mutex> lock(m);
+            t->wait = WaitRecord{};
+            t->wait.kind = WaitRecord::Kind::Quiesce;
+            t->wait.what = "end of run";
+            t->wait.seq = ++waitSeq;
+            t->state = SimThread::State::Blocked;
+            BlockCurrent(lock);
+            for (auto& other : threads) {
+                if (other.get() != t && !other->isDpc &&
+                    other->state != SimThread::State::Finished) {
+                    result.ok = false;
+                    result.failure += "thread '" + other->name +
+                                      "' had not ended at the end of the run (waiting on " +
+                                      other->wait.what + ")\n";
+                }
+            }
+            finished = true;
+            StopAll(lock);
+            t->state = SimThread::State::Finished;
+            hostCv.notify_all();
+            return;
+        }
+    } catch (const StopUnwind&) {
+        stopped = true;
+    } catch (const std::exception& e) {
+        std::unique_lock<std::mutex> lock(m);
+        result.ok = false;
+        result.failure += "exception on thread '" + t->name + "': " + e.what() + "\n";
+        StopAll(lock);
+        stopped = true;
+    }
+    std::unique_lock<std::mutex> lock(m);
+    t->state = SimThread::State::Finished;
+    if (stopped || stopping) {
+        hostCv.notify_all();
+        return;
+    }
+    TraceEvent("THREAD", "thread '" + t->name + "' ended");
+    SatisfyWaits();
+    try {
+        BlockCurrent(lock);  // passes the baton; a finished thread never resumes
+    } catch (const StopUnwind&) {
+    }
+    hostCv.notify_all();
+}
+
+bool Simulation::Impl::TryConsume(SimThread* t) {
+    WaitRecord& w = t->wait;
+    switch (w.kind) {
+        case WaitRecord::Kind::Object: {
+            auto* header = static_cast<DISPATCHER_HEADER*>(w.object);
+            switch (header->Type) {
+                case SIM_OBJECT_EVENT_NOTIFICATION:
+                case SIM_OBJECT_TIMER_NOTIFICATION:
+                    return header->SignalState > 0;
+                case SIM_OBJECT_EVENT_SYNCHRONIZATION:
+                case SIM_OBJECT_TIMER_SYNCHRONIZATION:
+                    if (header->SignalState <= 0) return false;
+                    header->SignalState = 0;
+                    return true;
+                case SIM_OBJECT_MUTEX: {
+                    auto* mutex = static_cast<KMUTEX*>(w.object);
+                    if (mutex->OwnerThread == reinterpret_cast<PKTHREAD>(t)) {
+                        mutex->Header.SignalState = mutex->Header.SignalState - 1;
+                        return true;
+                    }
+                    if (mutex->Header.SignalState <= 0) return false;
+                    mutex->Header.SignalState = mutex->Header.SignalState - 1;
+                    mutex->OwnerThread = reinterpret_cast<PKTHREAD>(t);
+                    return true;
+                }
+                default:
+                    return false;
+            }
+        }
+        case WaitRecord::Kind::SpinLock: {
+            auto* lock = static_cast<PKSPIN_LOCK>(w.object);
+            if (*lock != 0) return false;
+            *lock = static_cast<KSPIN_LOCK>(t->id) + 1;
+            return true;
+        }
+        case WaitRecord::Kind::DpcQueue:
+            return !dpcQueues[t->processor].empty();
+        case WaitRecord::Kind::Join:
+            return threads[w.joinTarget]->state == SimThread::State::Finished;
+        case WaitRecord::Kind::Condition:
+            return w.condition && w.condition();
+        case WaitRecord::Kind::Delay:
+        case WaitRecord::Kind::Quiesce:
+        case WaitRecord::Kind::None:
+            return false;
+    }
+    return false;
+}
+
+void Simulation::Impl::MakeReady(SimThread* t) {
+    if (t->wait.hasDeadline && t->wait.deadlineEvent) {
+        Unschedule(t->wait.deadlineEvent);
+        t->wait.deadlineEvent = 0;
+    }
+    t->state = SimThread::State::Ready;
+    t->readySeq = ++readySeq;
+}
+
+void Simulation::Impl::SatisfyWaits() {
+    // Waiters are served in the order their waits began.
+    std::vector<SimThread*> blocked;
+    for (auto& t : threads) {
+        if (t->state == SimThread::State::Blocked) blocked.push_back(t.get());
+    }
+    std::sort(blocked.begin(), blocked.end(),
+              [](SimThread* a, SimThread* b) { return a->wait.seq < b->wait.seq; });
+    for (SimThread* t : blocked) {
+        if (TryConsume(t)) {
+            t->wait.result = STATUS_SUCCESS;
+            MakeReady(t);
+        }
+    }
+}
+
+SimThread* Simulation::Impl::PickNext() {
+    std::vector<SimThread*> ready;
+    for (auto& t : threads) {
+        if (t->state == SimThread::State::Ready) ready.push_back(t.get());
+    }
+    if (ready.empty()) return nullptr;
+    switch (sim->options().strategy) {
+        case Strategy::Sequential:
+            return *std::min_element(ready.begin(), ready.end(), [](SimThread* a, SimThread* b) {
+                return a->readySeq < b->readySeq;
+            });
+        case Strategy::Random:
+            return ready[NextRandom(ready.size())];
+        case Strategy::Pct:
+            return *std::max_element(ready.begin(), ready.end(), [](SimThread* a, SimThread* b) {
+                return a->pctPriority < b->pctPriority;
+            });
+    }
+    return ready.front();
+}
+
+void Simulation::Impl::SwitchTo(std::unique_lock<std::mutex>& lock, SimThread* next) {
+    SimThread* self = Self();
+    current = next;
+    next->state = SimThread::State::Running;
+    result.contextSwitches++;
+    next->cv.notify_one();
+    if (self && self->state != SimThread::State::Finished) {
+        self->cv.wait(lock, [&] { return current == self || stopping; });
+        if (stopping) throw StopUnwind{};
+    }
+}
+
+// The current thread cannot go on (blocked or finished): hand the baton to the
+// next runnable thread, advancing the clock as needed. Returns when the
+// current thread runs again.
+void Simulation::Impl::BlockCurrent(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = Self();
+    for (;;) {
+        if (stopping) throw StopUnwind{};
+        DrainPosted();
+        SatisfyWaits();
+        SimThread* next = PickNext();
+        if (!next && self && self->state == SimThread::State::Blocked &&
+            self->wait.kind == WaitRecord::Kind::Quiesce) {
+            self->state = SimThread::State::Running;
+            return;
+        }
+        if (!next) {
+            // The run's end is reached once only timed events remain.
+            SimThread* main = threads.empty() ? nullptr : threads[0].get();
+            if (main && main->state == SimThread::State::Blocked &&
+                main->wait.kind == WaitRecord::Kind::Quiesce) {
+                MakeReady(main);
+                continue;
+            }
+            if (AdvanceClock(lock)) continue;
+            if (sim->options().paced) {
+                lock.unlock();
+                {
+                    std::unique_lock<std::mutex> postLock(postMutex);
+                    postCv.wait_for(postLock, std::chrono::milliseconds(50),
+                                    [&] { return !posted.empty(); });
+                }
+                lock.lock();
+                continue;
+            }
+            result.ok = false;
+            result.deadlock = DeadlockReport();
+            TraceEvent("DEADLOCK", "no thread can run and no event is queued");
+            StopAll(lock);
+            throw StopUnwind{};
+        }
+        if (next == self) {
+            self->state = SimThread::State::Running;
+            return;
+        }
+        SwitchTo(lock, next);
+        return;
+    }
+}
+
+void Simulation::Impl::Point() {
+    std::unique_lock<std::mutex> lock(m);
+    if (stopping) throw StopUnwind{};
+    SimThread* self = Self();
+    steps++;
+    result.schedulingPoints++;
+    if (result.schedulingPoints > sim->options().maxSchedulingPoints) {
+        result.ok = false;
+        result.failure += "livelock guard: more than " +
+                          std::to_string(sim->options().maxSchedulingPoints) +
+                          " scheduling points\n";
+        StopAll(lock);
+        throw StopUnwind{};
+    }
+    if (!posted.empty()) DrainPosted();
+    const Options& o = sim->options();
+    switch (o.strategy) {
+        case Strategy::Sequential:
+            return;
+        case Strategy::Random: {
+            if (static_cast<int>(NextRandom(100)) >= o.randomSwitchPercent) return;
+            std::vector<SimThread*> candidates;
+            for (auto& t : threads) {
+                if (t->state == SimThread::State::Ready || t.get() == self)
+                    candidates.push_back(t.get());
+            }
+            SimThread* next = candidates[NextRandom(candidates.size())];
+            if (next == self) return;
+            self->state = SimThread::State::Ready;
+            self->readySeq = ++readySeq;
+            SwitchTo(lock, next);
+            return;
+        }
+        case Strategy::Pct: {
+            if (pctNextLow < static_cast<int>(pctChangePoints.size()) &&
+                steps == pctChangePoints[pctNextLow]) {
+                self->pctPriority = o.pctDepth - pctNextLow;  // below every initial priority
+                pctNextLow++;
+            }
+            SimThread* best = self;
+            for (auto& t : threads) {
+                if (t->state == SimThread::State::Ready && t->pctPriority > best->pctPriority)
+                    best = t.get();
+            }
+            if (best == self) return;
+            self->state = SimThread::State::Ready;
+            self->readySeq = ++readySeq;
+            SwitchTo(lock, best);
+            return;
+        }
+    }
+}
+
+uint64_t Simulation::Impl::Schedule(uint64_t when, std::function<void()> fire,
+                                    const std::string& what) {
+    if (when < now) when = now;
+    uint64_t id = nextEventId++;
+    timed.emplace(std::make_pair(when, id), TimedEvent{id, std::move(fire), what});
+    timedById[id] = when;
+    return id;
+}
+
+bool Simulation::Impl::Unschedule(uint64_t id) {
+    auto it = timedById.find(id);
+    if (it == timedById.end()) return false;
+    timed.erase(std::make_pair(it->second, id));
+    timedById.erase(it);
+    return true;
+}
+
+bool Simulation::Impl::AdvanceClock(std::unique_lock<std::mutex>& lock) {
+    if (timed.empty()) return false;
+    auto it = timed.begin();
+    uint64_t when = it->first.first;
+    if (sim->options().paced && when > now) {
+        auto target = paceStart + std::chrono::microseconds(static_cast<int64_t>(
+                                      static_cast<double>(when) / 10.0 / sim->options().pace));
+        lock.unlock();
+        {
+            std::unique_lock<std::mutex> postLock(postMutex);
+            postCv.wait_until(postLock, target, [&] { return !posted.empty(); });
+        }
+        lock.lock();
+        if (!posted.empty()) return true;  // outside input first
+        it = timed.begin();
+        if (it == timed.end()) return false;
+        when = it->first.first;
+    }
+    if (when > now) now = when;
+    // Everything due at this tick fires before any thread runs.
+    while (!timed.empty() && timed.begin()->first.first <= now) {
+        auto first = timed.begin();
+        TimedEvent event = std::move(first->second);
+        timed.erase(first);
+        timedById.erase(event.id);
+        event.fire();
+    }
+    return true;
+}
+
+void Simulation::Impl::StopAll(std::unique_lock<std::mutex>&) {
+    stopping = true;
+    for (auto& t : threads) t->cv.notify_all();
+    hostCv.notify_all();
+}
+
+std::string Simulation::Impl::DeadlockReport() {
+    std::ostringstream out;
+    out << "no thread can run and nothing is queued on the clock (t=" << now / 10 << "us)\n";
+    for (auto& t : threads) {
+        out << "  thread '" << t->name << "' ";
+        switch (t->state) {
+            case SimThread::State::Finished: out << "ended"; break;
+            case SimThread::State::Ready: out << "ready"; break;
+            case SimThread::State::Running: out << "running"; break;
+            case SimThread::State::Blocked:
+                out << "waits on " << t->wait.what;
+                if (t->wait.hasDeadline) out << " until t=" << t->wait.deadline / 10 << "us";
+                break;
+        }
+        out << " (IRQL " << int(t->irql) << ")\n";
+    }
+    return out.str();
+}
+
+int Simulation::Impl::ChooseProcessor() {
+    int n = static_cast<int>(dpcQueues.size());
+    if (sim->options().strategy == Strategy::Sequential) {
+        SimThread* self = Self();
+        return (self && self->isDpc) ? self->processor : 0;
+    }
+    return static_cast<int>(NextRandom(n));
+}
+
+void Simulation::Impl::QueueDpcItem(int processor, DpcItem item) {
+    dpcQueues[processor].push_back(std::move(item));
+    SimThread* t = dpcThreads[processor];
+    if (t->state == SimThread::State::Blocked && TryConsume(t)) MakeReady(t);
+}
+
+void Simulation::Impl::DrainPosted() {
+    std::deque<std::function<void()>> items;
+    {
+        std::lock_guard<std::mutex> postLock(postMutex);
+        items.swap(posted);
+    }
+    for (auto& fn : items) QueueDpcItem(0, DpcItem{nullptr, std::move(fn), "outside input"});
+}
+
+// ---------------------------------------------------------------- kernel glue
+
+void KernelPoint(const char*) {
+    Simulation* s = tlsSim;
+    if (!s) {
+        std::fprintf(stderr, "bridgesim: kernel routine called outside a simulation\n");
+        std::abort();
+    }
+    s->impl().Point();
+}
+
+void BugCheck(const std::string& name, const std::string& detail) {
+    Simulation::Current().BugCheckStop(name, detail);
+}
+
+void TraceEvent(const char* kind, const std::string& text) {
+    if (tlsSim) tlsSim->trace().Add(kind, text);
+}
+
+std::optional<NTSTATUS> FaultFor(const char* routine) {
+    std::optional<NTSTATUS> status = Simulation::Current().faults().Check(routine);
+    if (status) TraceEvent("FAULT", std::string(routine) + " fails with " + StatusText(*status));
+    return status;
+}
+
+std::string Hex(uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%" PRIX64, value);
+    return buffer;
+}
+
+// ---------------------------------------------------------------- DPC contexts
+
+namespace {
+
+void DpcLoop(Simulation::Impl* impl, int processor) {
+    SimThread* self = tlsThread;
+    for (;;) {
+        DpcItem item;
+        {
+            std::unique_lock<std::mutex> lock(impl->m);
+            if (impl->stopping) throw StopUnwind{};
+            if (impl->dpcQueues[processor].empty()) {
+                self->wait = WaitRecord{};
+                self->wait.kind = WaitRecord::Kind::DpcQueue;
+                self->wait.what = "its DPC queue (idle)";
+                self->wait.seq = ++impl->waitSeq;
+                self->state = SimThread::State::Blocked;
+                impl->BlockCurrent(lock);
+                continue;
+            }
+            item = std::move(impl->dpcQueues[processor].front());
+            impl->dpcQueues[processor].pop_front();
+            if (item.dpc) {
+                item.dpc->DpcData = nullptr;  // dequeued: may be queued again from now on
+                impl->runningDpc[processor] = item.dpc;
+            }
+        }
+        self->irql = DISPATCH_LEVEL;
+        size_t locksBefore = self->heldSpinLocks.size();
+        if (item.dpc) {
+            TraceEvent("DPC", "run " + impl->Label(item.dpc, "dpc"));
+            item.dpc->DeferredRoutine(item.dpc, item.dpc->DeferredContext,
+                                      item.dpc->SystemArgument1, item.dpc->SystemArgument2);
+        } else {
+            item.fn();
+        }
+        {
+            std::unique_lock<std::mutex> lock(impl->m);
+            impl->runningDpc[processor] = nullptr;
+        }
+        if (self->irql != DISPATCH_LEVEL) {
+            BugCheck("IRQL_UNEXPECTED_VALUE",
+                     "DPC routine " + (item.dpc ? impl->Label(item.dpc, "dpc") : item.what) +
+                         " returned at IRQL " + std::to_string(self->irql) +
+                         " instead of DISPATCH_LEVEL");
+        }
+        if (self->heldSpinLocks.size() != locksBefore) {
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                     "DPC routine returned holding a spin lock");
+        }
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Simulation
+
+Simulation::Simulation(Options options)
+    : options_(options), impl_(std::make_unique<Impl>(this)) {
+    trace_.sim_ = this;
+    trace_.capacity_ = options_.traceCapacity;
+    trace_.echo_ = options_.echoTrace;
+    impl_->rng.seed(options_.seed * 0x9E3779B97F4A7C15ull + 1);
+    impl_->modelRng.seed(options_.seed ^ 0xA5A5A5A5DEADBEEFull);
+    impl_->result.strategy = options_.strategy;
+    impl_->result.seed = options_.seed;
+    if (options_.strategy == Strategy::Pct) {
+        for (int i = 0; i + 1 < options_.pctDepth; ++i) {
+            impl_->pctChangePoints.push_back(1 + impl_->NextRandom(options_.pctExpectedSteps));
+        }
+        std::sort(impl_->pctChangePoints.begin(), impl_->pctChangePoints.end());
+    }
+}
+
+Simulation::~Simulation() = default;
+
+Simulation& Simulation::Current() {
+    if (!tlsSim) {
+        std::fprintf(stderr, "bridgesim: no simulation is running on this thread\n");
+        std::abort();
+    }
+    return *tlsSim;
+}
+
+bool Simulation::Active() { return tlsSim != nullptr; }
+
+RunResult Simulation::Run(std::function<void()> body) {
+    Impl& s = *impl_;
+    if (s.started) {
+        RunResult r;
+        r.ok = false;
+        r.failure = "a Simulation runs once";
+        return r;
+    }
+    s.started = true;
+    s.paceStart = std::chrono::steady_clock::now();
+    int processors = std::max(1, options_.processors);
+    s.dpcQueues.resize(processors);
+    s.runningDpc.assign(processors, nullptr);
+    {
+        std::unique_lock<std::mutex> lock(s.m);
+        SimThread* main = s.NewThread("main", std::move(body), false);
+        for (int p = 0; p < processors; ++p) {
+            SimThread* dpc = s.NewThread("DPC" + std::to_string(p), nullptr, true);
+            dpc->processor = p;
+            Impl* impl = &s;
+            dpc->body = [impl, p] { DpcLoop(impl, p); };
+            dpc->state = SimThread::State::Blocked;
+            dpc->wait.kind = WaitRecord::Kind::DpcQueue;
+            dpc->wait.what = "its DPC queue (idle)";
+            s.dpcThreads.push_back(dpc);
+        }
+        // DPC threads start blocked on their queues; they take the baton only
+        // when something is queued.
+        for (auto& t : s.threads) s.StartOsThread(t.get());
+        s.current = main;
+        main->state = SimThread::State::Running;
+        main->cv.notify_one();
+        s.hostCv.wait(lock, [&] {
+            if (!s.stopping) return false;
+            for (auto& t : s.threads)
+                if (t->state != SimThread::State::Finished) return false;
+            return true;
+        });
+    }
+    for (auto& t : s.threads) {
+        if (t->os.joinable()) t->os.join();
+    }
+    s.result.virtualTime = s.now;
+    if (s.result.ok && options_.checkPoolAtEnd) {
+        auto balance = pool_.Balance();
+        for (auto& b : balance) {
+            s.result.ok = false;
+            s.result.failure += "pool leak at end of run: tag '" + Pool::TagText(b.tag) + "' " +
+                                std::to_string(b.count) + " block(s), " +
+                                std::to_string(b.bytes) + " bytes\n";
+        }
+    }
+    if (s.result.ok && options_.checkPoolAtEnd) {
+        for (auto& [irp, shadow] : s.irps) {
+            if (shadow.origin == IrpShadow::Origin::Driver &&
+                shadow.state != IrpShadow::State::Freed) {
+                s.result.ok = false;
+                s.result.failure += "driver-allocated " + shadow.label + " never freed\n";
+            }
+        }
+    }
+    return s.result;
+}
+
+ThreadId Simulation::StartThread(const std::string& name, std::function<void()> body) {
+    KernelPoint("StartThread");
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    SimThread* t = s.NewThread(name, std::move(body), false);
+    s.MakeReady(t);
+    s.StartOsThread(t);
+    TraceEvent("THREAD", "start thread '" + name + "'");
+    return t->id;
+}
+
+void Simulation::Join(ThreadId thread) {
+    KernelPoint("Join");
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    SimThread* self = s.Self();
+    self->wait = WaitRecord{};
+    self->wait.kind = WaitRecord::Kind::Join;
+    self->wait.joinTarget = thread;
+    self->wait.what = "the end of thread '" + s.threads[thread]->name + "'";
+    self->wait.seq = ++s.waitSeq;
+    if (s.TryConsume(self)) return;
+    self->state = SimThread::State::Blocked;
+    s.BlockCurrent(lock);
+}
+
+std::string Simulation::ThreadName(ThreadId thread) const { return impl_->threads[thread]->name; }
+
+ThreadId Simulation::CurrentThread() const { return tlsThread ? tlsThread->id : -1; }
+
+uint64_t Simulation::Now() const { return impl_->now; }
+
+uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const std::string& what) {
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    Impl* impl = &s;
+    return s.Schedule(
+        when,
+        [impl, fn = std::move(fn), what] {
+            impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
+        },
+        what);
+}
+
+bool Simulation::CancelEvent(uint64_t id) {
+    std::unique_lock<std::mutex> lock(impl_->m);
+    return impl_->Unschedule(id);
+}
+
+void Simulation::Defer(std::function<void()> fn, const std::string& what) {
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    s.QueueDpcItem(s.ChooseProcessor(), DpcItem{nullptr, std::move(fn), what});
+}
+
+void Simulation::Yield() { KernelPoint("Yield"); }
+
+void Simulation::Post(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->postMutex);
+        impl_->posted.push_back(std::move(fn));
+    }
+    impl_->postCv.notify_all();
+}
+
+void Simulation::BugCheckStop(const std::string& name, const std::string& detail) {
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    if (s.stopping) throw StopUnwind{};
+    SimThread* self = s.Self();
+    trace_.Add("BUGCHECK", name + ": " + detail);
+    BugCheckInfo check;
+    check.name = name;
+    check.detail = detail;
+    check.thread = self ? self->name : "?";
+    check.irql = self ? self->irql : 0;
+    check.traceTail = trace_.Tail(options_.traceTail);
+    s.result.ok = false;
+    s.result.bugCheck = check;
+    s.StopAll(lock);
+    throw StopUnwind{};
+}
+
+void Simulation::Fail(const std::string& message) {
+    Impl& s = *impl_;
+    std::unique_lock<std::mutex> lock(s.m);
+    if (s.stopping) throw StopUnwind{};
+    s.result.ok = false;
+    s.result.failure += message + "\n" + trace_.Tail(options_.traceTail);
+    s.StopAll(lock);
+    throw StopUnwind{};
+}
+
+uint64_t Simulation::Random() { return impl_->modelRng(); }
+
+double Simulation::RandomUnit() {
+    return static_cast<double>(impl_->modelRng() >> 11) * (1.0 / 9007199254740992.0);
+}
+
+RunResult RunScenario(const Options& options, const std::function<void()>& body) {
+    Simulation simulation(options);
+    return simulation.Run(body);
+}
+
+// ---------------------------------------------------------------- trace and faults
+
+void Trace::Add(std::string kind, std::string text) {
+    TraceRecord event;
+    event.seq = ++seq_;
+    event.time = sim_ ? sim_->impl().now : 0;
+    event.thread = tlsThread ? tlsThread->name : "host";
+    event.kind = std::move(kind);
+    event.text = std::move(text);
+    if (echo_) std::fprintf(stderr, "%s\n", FormatEvent(event).c_str());
+    events_.push_back(std::move(event));
+    if (events_.size() > capacity_ + capacity_ / 4) {
+        events_.erase(events_.begin(), events_.begin() + (events_.size() - capacity_));
+    }
+}
+
+std::vector<TraceRecord> Trace::Events() const { return events_; }
+
+std::vector<TraceRecord> Trace::EventsOfKind(const std::string& kind) const {
+    std::vector<TraceRecord> out;
+    for (auto& e : events_)
+        if (e.kind == kind) out.push_back(e);
+    return out;
+}
+
+std::string Trace::FormatEvent(const TraceRecord& e) {
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "%10" PRIu64 ".%04" PRIu64 " ms  ", e.time / 10000,
+                  e.time % 10000);
+    return std::string(prefix) + e.thread + std::string(std::max<size_t>(1, 8 - e.thread.size()), ' ') +
+           e.kind + std::string(std::max<size_t>(1, 9 - e.kind.size()), ' ') + e.text;
+}
+
+std::string Trace::Tail(size_t count) const {
+    std::string out;
+    size_t start = events_.size() > count ? events_.size() - count : 0;
+    for (size_t i = start; i < events_.size(); ++i) out += FormatEvent(events_[i]) + "\n";
+    return out;
+}
+
+std::string Trace::Format() const { return Tail(events_.size()); }
+
+void Trace::Clear() { events_.clear(); }
+
+void Faults::FailCall(const std::string& routine, NTSTATUS status, int nth) {
+    plans_.push_back(Plan{routine, status, nth < 1 ? 1 : nth});
+}
+
+void Faults::FailAlways(const std::string& routine, NTSTATUS status) {
+    plans_.push_back(Plan{routine, status, -1});
+}
+
+void Faults::Clear() { plans_.clear(); }
+
+std::optional<NTSTATUS> Faults::Check(const std::string& routine) {
+    bool counted = false;
+    for (auto& c : calls_) {
+        if (c.first == routine) {
+            c.second++;
+            counted = true;
+        }
+    }
+    if (!counted) calls_.emplace_back(routine, 1);
+    for (size_t i = 0; i < plans_.size(); ++i) {
+        Plan& p = plans_[i];
+        if (p.routine != routine) continue;
+        if (p.remaining < 0) return p.status;
+        if (--p.remaining == 0) {
+            NTSTATUS status = p.status;
+            plans_.erase(plans_.begin() + static_cast<long>(i));
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
+int Faults::Calls(const std::string& routine) const {
+    for (auto& c : calls_)
+        if (c.first == routine) return c.second;
+    return 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,434 @@
+// sim.h - the host-side face of the simulated Windows kernel: how a test, a
+// benchmark or the bridgesim tool builds a simulation, runs driver code in it
+// and looks at what happened. Driver code never includes this header.
+//
+// A Simulation owns one virtual machine: simulated threads (exactly one runs
+// at a time), DPC contexts, a virtual clock, the pool, the registry, the
+// object namespace, the I/O manager with its PnP/power harness and user-mode
+// I/O, the verifier and the trace. Everything inside is deterministic: the
+// same Options (strategy and seed) replay the same schedule.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/ntddk.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------- options and results
+
+enum class Strategy {
+    Sequential,  // run until blocked, then the oldest ready thread
+    Random,      // seeded preemption at scheduling points
+    Pct,         // probabilistic concurrency testing with a bug depth
+};
+
+const char* StrategyName(Strategy strategy);
+
+struct Options {
+    Strategy strategy = Strategy::Sequential;
+    uint64_t seed = 1;
+    int pctDepth = 3;            // PCT: number of priority change points + 1
+    int pctExpectedSteps = 20000;  // PCT: expected scheduling points, for change-point placement
+    int randomSwitchPercent = 30;  // Random: chance of a switch at a scheduling point
+    int processors = 2;          // DPC contexts
+    bool paced = false;          // tie virtual time to the wall clock (interactive use only)
+    double pace = 1.0;           // virtual seconds per wall second when paced
+    size_t traceCapacity = 20000;  // events kept in memory
+    size_t traceTail = 40;       // events shown in a failure report
+    uint64_t maxSchedulingPoints = 50'000'000;  // livelock guard
+    bool echoTrace = false;      // print every trace event as it happens
+    bool checkPoolAtEnd = true;  // a run that ends with live pool or driver IRPs fails
+    bool allowDriverCancelSpinLock = false;  // the driver may call IoAcquireCancelSpinLock
+    bool singleDriverSpinLock = true;  // holding two driver spin locks at once is a violation
+};
+
+struct BugCheckInfo {
+    std::string name;     // as Windows names it, e.g. MULTIPLE_IRP_COMPLETE_REQUESTS
+    std::string detail;   // what the verifier saw
+    std::string thread;   // offending simulated thread
+    KIRQL irql = 0;       // its IRQL at the time
+    std::string traceTail;
+};
+
+struct RunResult {
+    bool ok = true;                   // no bug check, no deadlock, body finished
+    std::optional<BugCheckInfo> bugCheck;
+    std::string deadlock;             // non-empty: what each thread waited on
+    std::string failure;              // other harness failure (livelock, test assertion)
+    Strategy strategy = Strategy::Sequential;
+    uint64_t seed = 0;
+    uint64_t virtualTime = 0;         // 100 ns units at the end of the run
+    uint64_t schedulingPoints = 0;
+    uint64_t contextSwitches = 0;
+
+    // "strategy=random seed=17" - enough to replay the run exactly.
+    std::string Replay() const;
+    // Full report: replay line, bug check or deadlock, trace tail.
+    std::string Report() const;
+};
+
+// ---------------------------------------------------------------- components
+
+class Simulation;
+
+// Identifier of a simulated thread (creation order, starting at 0).
+using ThreadId = int;
+
+struct TraceRecord {
+    uint64_t seq;
+    uint64_t time;       // virtual, 100 ns
+    std::string thread;
+    std::string kind;    // IRP, COMPLETE, CANCEL, TIMER, DPC, LOCK, URB, REG, PNP, USER, ...
+    std::string text;
+};
+
+class Trace {
+public:
+    void Add(std::string kind, std::string text);
+    std::vector<TraceRecord> Events() const;
+    std::vector<TraceRecord> EventsOfKind(const std::string& kind) const;
+    std::string Tail(size_t count) const;
+    std::string Format() const;
+    static std::string FormatEvent(const TraceRecord& event);
+    void Clear();
+
+private:
+    friend class Simulation;
+    Simulation* sim_ = nullptr;
+    std::vector<TraceRecord> events_;  // ring: the last traceCapacity events
+    uint64_t seq_ = 0;
+    size_t capacity_ = 20000;
+    bool echo_ = false;
+};
+
+// Pool accounting and allocation faults.
+class Pool {
+public:
+    struct TagBalance {
+        ULONG tag;
+        uint64_t count;   // live allocations
+        uint64_t bytes;   // live bytes
+    };
+    uint64_t LiveCount(ULONG tag) const;
+    uint64_t LiveBytes(ULONG tag) const;
+    uint64_t LiveCountAll() const;
+    std::vector<TagBalance> Balance() const;  // every tag with live blocks
+    uint64_t AllocationCount() const;         // successful allocations so far
+    static std::string TagText(ULONG tag);
+    // Fail the nth allocation from now on (1 = the next one), once.
+    void FailNth(uint64_t nth);
+    // Fail each allocation with this chance (0..1), decided by the run's seed.
+    void FailByChance(double probability);
+    void ClearFaults();
+
+    // internal
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Pool();
+    ~Pool();
+};
+
+// Failure of named platform calls on demand: "IoCreateDevice",
+// "IoCreateSymbolicLink", "ZwOpenKey", "ZwSetValueKey", ... The nth call
+// from now (1 = the next one) returns the status instead of doing its work.
+class Faults {
+public:
+    void FailCall(const std::string& routine, NTSTATUS status, int nth = 1);
+    void FailAlways(const std::string& routine, NTSTATUS status);
+    void Clear();
+    // Called by each fallible routine: the status to fail with, if any.
+    std::optional<NTSTATUS> Check(const std::string& routine);
+    // Calls made so far to a routine (counted whether or not they failed).
+    int Calls(const std::string& routine) const;
+
+private:
+    struct Plan {
+        std::string routine;
+        NTSTATUS status;
+        int remaining;  // calls to let through first; -1: always fail
+    };
+    std::vector<Plan> plans_;
+    std::vector<std::pair<std::string, int>> calls_;
+};
+
+// The in-memory registry hive. Paths are absolute NT paths
+// ("\Registry\Machine\..."), case-insensitive, ASCII.
+class Registry {
+public:
+    struct Value {
+        std::string name;
+        ULONG type = REG_NONE;
+        std::vector<uint8_t> data;
+        std::string AsString() const;  // REG_SZ data as ASCII, without terminator
+    };
+    void CreateKey(const std::string& path);
+    bool KeyExists(const std::string& path) const;
+    void SetValue(const std::string& path, const std::string& name, ULONG type,
+                  std::vector<uint8_t> data);
+    void SetString(const std::string& path, const std::string& name, const std::string& text);
+    std::optional<Value> GetValue(const std::string& path, const std::string& name) const;
+    bool DeleteValue(const std::string& path, const std::string& name);
+    std::vector<Value> Values(const std::string& path) const;
+    // REGEDIT4 text of the keys at or below the prefix (all keys when empty).
+    std::string Dump(const std::string& prefix = "") const;
+
+    static std::vector<uint8_t> WideStringData(const std::string& text);  // UTF-16LE + terminator
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Registry();
+    ~Registry();
+};
+
+// Well-known registry paths of the simulated machine.
+extern const char* const kDeviceMapPath;  // \Registry\Machine\HARDWARE\DEVICEMAP
+extern const char* const kPortsPath;      // ...\Windows NT\CurrentVersion\Ports
+extern const char* const kEnumPath;       // \Registry\Machine\System\CurrentControlSet\Enum
+extern const char* const kClassPath;      // ...\Control\Class
+
+// Names, symbolic links and device interfaces.
+class Objects {
+public:
+    PDEVICE_OBJECT FindDevice(const std::string& ntName) const;
+    std::optional<std::string> LinkTarget(const std::string& linkName) const;
+    // Resolves "\\.\COM5", "\DosDevices\COM5", "\??\COM5" or a device name
+    // to the device object named at the end of the chain (or nullptr).
+    PDEVICE_OBJECT Resolve(const std::string& name) const;
+    std::vector<std::string> SymbolicLinks() const;
+    std::vector<std::string> DeviceNames() const;
+    struct Interface {
+        std::string symbolicLink;  // \??\...#{guid}
+        std::string guid;          // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
+        bool enabled;
+        PDEVICE_OBJECT pdo;
+    };
+    std::vector<Interface> Interfaces() const;
+    std::vector<Interface> EnabledInterfaces(const GUID& guid) const;
+    static std::string GuidText(const GUID& guid);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Objects();
+    ~Objects();
+};
+
+// ---------------------------------------------------------------- buses and PnP
+
+// A bus driver that owns physical device objects. The minimal bus completes
+// PnP and power requests and refuses everything else; the USB bus serves
+// URBs as well.
+class Bus {
+public:
+    virtual ~Bus() = default;
+    // Creates the PDO for one device, named by its instance path
+    // (e.g. "USB\VID_1A2B&PID_0001\5&1"), inside the running simulation.
+    virtual PDEVICE_OBJECT CreatePdo(const std::string& instanceId) = 0;
+    // Called when the PnP manager has removed the device (after
+    // IRP_MN_REMOVE_DEVICE): the bus deletes its PDO.
+    virtual void DeletePdo(PDEVICE_OBJECT pdo) = 0;
+    // Surprise unplug: the hardware is gone from now on.
+    virtual void Disconnect(PDEVICE_OBJECT pdo) { (void)pdo; }
+};
+
+// Creates a driver object for a driver of the simulation itself (a bus):
+// every major function completes with STATUS_INVALID_DEVICE_REQUEST until
+// the caller fills the table. Lives as long as the simulation.
+PDRIVER_OBJECT CreateDriverObject(const std::string& name);
+
+// A bus that completes IRP_MJ_PNP and IRP_MJ_POWER with success (capabilities
+// filled with D3 for every sleeping state) and every other request with
+// STATUS_INVALID_DEVICE_REQUEST.
+std::unique_ptr<Bus> MakeMinimalBus();
+
+struct DeviceNode {
+    std::string instanceId;
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT top = nullptr;      // top of the stack after AddDevice
+    std::string portName;              // assigned by the class installer
+    Bus* bus = nullptr;
+    bool added = false;
+    bool started = false;
+    bool removed = false;
+};
+
+class Pnp {
+public:
+    // Loads a driver: creates its driver object and runs its entry point on
+    // the calling simulated thread. Returns nullptr when the entry fails.
+    PDRIVER_OBJECT LoadDriver(const std::string& serviceName, PDRIVER_INITIALIZE entry);
+    // Creates the PDO on the bus, its Enum and Class keys, and runs the
+    // class-installer step that gives a new port its PortName (the first free
+    // COMn from firstComNumber, remembered per instance as Windows does).
+    DeviceNode* Enumerate(Bus& bus, const std::string& instanceId);
+    // AddDevice of the function driver; the stack top is recorded.
+    NTSTATUS AddDevice(DeviceNode* node, PDRIVER_OBJECT driver);
+    // Sends an IRP_MJ_PNP request from the PnP thread to the top of the stack
+    // and waits for its completion. The status block of the request is
+    // returned; capabilities are answered into *caps when given.
+    NTSTATUS SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps = nullptr);
+    // Sends an IRP_MJ_POWER request from the power thread and waits.
+    NTSTATUS SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+    // Enumerate + AddDevice + IRP_MN_START_DEVICE. Returns the start status
+    // (or the first failing step's status) in *status.
+    DeviceNode* PlugIn(Bus& bus, const std::string& instanceId, PDRIVER_OBJECT driver,
+                       NTSTATUS* status = nullptr);
+    // Surprise unplug: the bus loses the device, then IRP_MN_SURPRISE_REMOVAL
+    // and IRP_MN_REMOVE_DEVICE as Windows sends them; the PDO goes away.
+    void Unplug(DeviceNode* node);
+    // Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE.
+    NTSTATUS Remove(DeviceNode* node);
+    // Unloads a driver whose devices are all gone: runs its unload routine
+    // and checks that it leaves no pool, timers or DPCs behind.
+    void UnloadDriver(PDRIVER_OBJECT driver);
+
+    int firstComNumber = 3;
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Pnp();
+    ~Pnp();
+};
+
+// ---------------------------------------------------------------- user-mode I/O
+
+using Handle = int;  // 0 is invalid
+constexpr Handle kInvalidHandle = 0;
+
+// An overlapped operation in flight: its status block and completion event.
+struct Overlapped {
+    PIRP irp = nullptr;
+    IO_STATUS_BLOCK iosb{};
+    KEVENT event{};
+    bool pending = false;
+    bool done = false;
+    void* userBuffer = nullptr;
+    ULONG userLength = 0;
+};
+
+// The I/O manager's user-mode side, as an application's CreateFile,
+// ReadFile, WriteFile, DeviceIoControl, CancelIo and CloseHandle reach it.
+// All calls run on the calling simulated thread at PASSIVE_LEVEL.
+class UserIo {
+public:
+    // Opens "\\.\COM5" (or any NT name); IRP_MJ_CREATE to the device stack.
+    Handle Open(const std::string& name, NTSTATUS* status = nullptr);
+    // Synchronous forms: wait for completion; *information gets the count.
+    NTSTATUS Read(Handle handle, void* buffer, ULONG length, ULONG* information = nullptr);
+    NTSTATUS Write(Handle handle, const void* buffer, ULONG length, ULONG* information = nullptr);
+    NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void* input, ULONG inputLength,
+                             void* output, ULONG outputLength, ULONG* information = nullptr);
+    // Overlapped forms: return STATUS_PENDING with *overlapped in flight, or
+    // the final status when the request completed at once.
+    NTSTATUS ReadAsync(Handle handle, void* buffer, ULONG length, Overlapped* overlapped);
+    NTSTATUS WriteAsync(Handle handle, const void* buffer, ULONG length, Overlapped* overlapped);
+    NTSTATUS DeviceIoControlAsync(Handle handle, ULONG code, const void* input,
+                                  ULONG inputLength, void* output, ULONG outputLength,
+                                  Overlapped* overlapped);
+    // Waits for an overlapped request (timeout in 100 ns units, -1: none).
+    // Returns STATUS_TIMEOUT when it has not completed in time.
+    NTSTATUS Wait(Overlapped* overlapped, int64_t timeout = -1);
+    // Cancels every request of the handle still in the driver (CancelIo).
+    void CancelIo(Handle handle);
+    // IRP_MJ_CLEANUP then IRP_MJ_CLOSE.
+    NTSTATUS Close(Handle handle);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    UserIo();
+    ~UserIo();
+};
+
+// ---------------------------------------------------------------- the simulation
+
+class Simulation {
+public:
+    explicit Simulation(Options options = {});
+    ~Simulation();
+    Simulation(const Simulation&) = delete;
+    Simulation& operator=(const Simulation&) = delete;
+
+    // Runs body as the simulation's first simulated thread ("main", PASSIVE_LEVEL)
+    // and returns when it has finished and nothing is left to run; threads it
+    // started must have ended. A Simulation runs once.
+    RunResult Run(std::function<void()> body);
+
+    // The simulation running on this host thread (only valid inside Run).
+    static Simulation& Current();
+    static bool Active();
+
+    // Threads: passive-level simulated threads started from inside the run.
+    ThreadId StartThread(const std::string& name, std::function<void()> body);
+    void Join(ThreadId thread);  // waits (as a simulated wait) until it ends
+    std::string ThreadName(ThreadId thread) const;
+    ThreadId CurrentThread() const;
+
+    // Virtual time, 100 ns units since the start of the run.
+    uint64_t Now() const;
+    // Runs fn at virtual time `when` in a DPC context at DISPATCH_LEVEL.
+    // Returns an id that Cancel() takes.
+    uint64_t At(uint64_t when, std::function<void()> fn, const std::string& what = "event");
+    bool CancelEvent(uint64_t id);
+    // Runs fn soon in a DPC context at DISPATCH_LEVEL (like a DPC).
+    void Defer(std::function<void()> fn, const std::string& what = "deferred");
+
+    // A scheduling point outside a kernel call (for harness code that loops).
+    void Yield();
+
+    // Outside input: host threads may post work; it runs in a DPC context
+    // in the order posted, when the scheduler next drains the queue.
+    void Post(std::function<void()> fn);
+
+    // Stops the run with a bug check (the verifier's way out).
+    [[noreturn]] void BugCheckStop(const std::string& name, const std::string& detail);
+    // Stops the run with a failure that is not a bug check.
+    [[noreturn]] void Fail(const std::string& message);
+
+    const Options& options() const { return options_; }
+    Trace& trace() { return trace_; }
+    Pool& pool() { return pool_; }
+    Faults& faults() { return faults_; }
+    Registry& registry() { return registry_; }
+    Objects& objects() { return objects_; }
+    Pnp& pnp() { return pnp_; }
+    UserIo& io() { return io_; }
+
+    // Deterministic random numbers from the run's seed (for models and faults).
+    uint64_t Random();
+    double RandomUnit();
+
+    struct Impl;
+    Impl& impl() { return *impl_; }
+
+private:
+    Options options_;
+    Trace trace_;
+    Pool pool_;
+    Faults faults_;
+    Registry registry_;
+    Objects objects_;
+    Pnp pnp_;
+    UserIo io_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Runs one scenario under one strategy and seed (a convenience for tests).
+RunResult RunScenario(const Options& options, const std::function<void()>& body);
+
+// Text of a UNICODE_STRING / wide string (ASCII) and back.
+std::string Narrow(const UNICODE_STRING& text);
+std::string Narrow(const char16_t* text);
+std::u16string Widen(const std::string& text);
+
+// Fails the current simulated run from a test assertion inside the body.
+#define SIM_CHECK(condition)                                                              \
+    do {                                                                                  \
+        if (!(condition)) ::sim::Simulation::Current().Fail("check failed: " #condition); \
+    } while (0)
+
+}  // namespace sim

@@ -1,0 +1,274 @@
+// userio.cpp - the user-mode side of the I/O manager: opening a name,
+// read, write and device control (synchronous or overlapped), CancelIo and
+// close, turned into IRPs exactly as the I/O manager builds them. Buffered
+// I/O uses one system buffer; at completion Information bytes go back to the
+// caller, and Information larger than the caller's buffer is a violation.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "sim/kernel/internal.h"
+
+namespace sim {
+
+struct UserIo::Impl {
+    struct Open {
+        PDEVICE_OBJECT named = nullptr;  // the device the name resolved to
+        PDEVICE_OBJECT top = nullptr;    // where requests go
+        FILE_OBJECT* file = nullptr;
+        std::vector<PIRP> outstanding;
+    };
+    std::map<Handle, Open> handles;
+    std::map<const DEVICE_OBJECT*, int> openCount;
+    Handle next = 1;
+    std::vector<std::unique_ptr<FILE_OBJECT>> files;
+};
+
+UserIo::UserIo() : impl_(std::make_unique<Impl>()) {}
+UserIo::~UserIo() = default;
+
+namespace {
+
+UserIo::Impl& U() { return *Simulation::Current().io().impl_; }
+
+enum class Buffering { Buffered, Neither };
+
+// Builds and sends one request; completion fills *ov. Returns what the
+// dispatch routine returned.
+NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG inputLength,
+               void* output, ULONG outputLength, Overlapped* ov) {
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "user-mode I/O");
+    UserIo::Impl& io = U();
+    auto it = io.handles.find(handle);
+    if (it == io.handles.end()) return STATUS_INVALID_HANDLE;
+    UserIo::Impl::Open& open = it->second;
+    PDEVICE_OBJECT top = open.top;
+    PIRP irp = AllocateIrpInternal(top->StackSize, IrpShadow::Origin::User);
+    IrpShadow* shadow = ShadowOf(irp);
+    *ov = Overlapped{};
+    KeInitializeEvent(&ov->event, NotificationEvent, FALSE);
+    ov->irp = irp;
+    ov->userBuffer = output;
+    ov->userLength = outputLength;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = open.file;
+    irp->Tail.Overlay.OriginalFileObject = open.file;
+    irp->RequestorMode = UserMode;
+    bool buffered = (major == IRP_MJ_DEVICE_CONTROL && METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) ||
+                    ((major == IRP_MJ_READ || major == IRP_MJ_WRITE) && (top->Flags & DO_BUFFERED_IO));
+    ULONG copyBackLimit = 0;
+    switch (major) {
+        case IRP_MJ_READ:
+            next->Parameters.Read.Length = outputLength;
+            copyBackLimit = outputLength;
+            break;
+        case IRP_MJ_WRITE:
+            next->Parameters.Write.Length = inputLength;
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            next->Parameters.DeviceIoControl.IoControlCode = code;
+            next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+            next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+            copyBackLimit = outputLength;
+            break;
+        default:
+            break;
+    }
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL) {
+        if (buffered) {
+            size_t size = std::max(inputLength, outputLength);
+            if (size) {
+                auto* system = static_cast<char*>(std::malloc(size));
+                std::memset(system, 0xCD, size);
+                if (input && inputLength) std::memcpy(system, input, inputLength);
+                irp->AssociatedIrp.SystemBuffer = system;
+            }
+        } else if (major == IRP_MJ_DEVICE_CONTROL) {
+            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+            irp->UserBuffer = output;
+        } else if (major == IRP_MJ_WRITE) {
+            irp->UserBuffer = const_cast<void*>(input);
+        } else {
+            irp->UserBuffer = output;
+        }
+    }
+    std::string label = shadow->label;
+    bool copyBack = buffered && output != nullptr;
+    ULONG infoLimit = major == IRP_MJ_WRITE ? inputLength
+                      : (major == IRP_MJ_READ || major == IRP_MJ_DEVICE_CONTROL) ? copyBackLimit
+                                                                                 : 0xFFFFFFFFu;
+    shadow->finish = [ov, handle, copyBack, infoLimit, label](PIRP done) {
+        if (done->IoStatus.Information > infoLimit) {
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     label + ": information " + std::to_string(done->IoStatus.Information) +
+                         " is larger than the caller's buffer of " + std::to_string(infoLimit) +
+                         " bytes");
+        }
+        // Buffered output is copied back unless the status is an error.
+        bool error = (static_cast<ULONG>(done->IoStatus.Status) >> 30) == 3;
+        if (copyBack && done->IoStatus.Information && !error)
+            std::memcpy(ov->userBuffer, done->AssociatedIrp.SystemBuffer,
+                        done->IoStatus.Information);
+        std::free(done->AssociatedIrp.SystemBuffer);
+        done->AssociatedIrp.SystemBuffer = nullptr;
+        ov->iosb = done->IoStatus;
+        ov->done = true;
+        ov->irp = nullptr;
+        UserIo::Impl& io = U();
+        auto h = io.handles.find(handle);
+        if (h != io.handles.end()) {
+            auto& list = h->second.outstanding;
+            list.erase(std::remove(list.begin(), list.end(), done), list.end());
+        }
+        FreeIrpInternal(done);
+        SetEventInternal(&ov->event);
+    };
+    open.outstanding.push_back(irp);
+    TraceEvent("USER", label + " " + MajorName(major) + (code ? " " + Hex(code) : ""));
+    NTSTATUS status = IofCallDriver(top, irp);
+    if (status == STATUS_PENDING) {
+        ov->pending = true;
+    } else if (!ov->done) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 label + ": dispatch returned " + StatusText(status) +
+                     " without completing the request or marking it pending");
+    }
+    return status;
+}
+
+NTSTATUS WaitFor(Overlapped* ov, int64_t timeout) {
+    if (ov->done) return ov->iosb.Status;
+    LARGE_INTEGER relative;
+    relative.QuadPart = -timeout;
+    NTSTATUS waited = KeWaitForSingleObject(&ov->event, UserRequest, UserMode, FALSE,
+                                            timeout < 0 ? nullptr : &relative);
+    if (waited == STATUS_TIMEOUT) return STATUS_TIMEOUT;
+    return ov->iosb.Status;
+}
+
+NTSTATUS Synchronous(Handle handle, UCHAR major, ULONG code, const void* input, ULONG inputLength,
+                     void* output, ULONG outputLength, ULONG* information) {
+    Overlapped ov;
+    NTSTATUS status = Issue(handle, major, code, input, inputLength, output, outputLength, &ov);
+    if (status == STATUS_INVALID_HANDLE && !ov.irp && !ov.done) return status;
+    status = WaitFor(&ov, -1);
+    if (information) *information = static_cast<ULONG>(ov.iosb.Information);
+    return status;
+}
+
+}  // namespace
+
+Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
+    KernelPoint("CreateFile");
+    Simulation& sim = Simulation::Current();
+    auto report = [&](NTSTATUS s) {
+        if (status) *status = s;
+        TraceEvent("USER", "open " + name + " -> " + StatusText(s));
+    };
+    PDEVICE_OBJECT named = sim.objects().Resolve(name);
+    if (!named) {
+        report(STATUS_OBJECT_NAME_NOT_FOUND);
+        return kInvalidHandle;
+    }
+    if ((named->Flags & DO_EXCLUSIVE) && impl_->openCount[named] > 0) {
+        report(STATUS_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    auto file = std::make_unique<FILE_OBJECT>();
+    file->Type = 5;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = named;
+    Handle handle = impl_->next++;
+    Impl::Open& open = impl_->handles[handle];
+    open.named = named;
+    open.top = TopOfStack(named);
+    open.file = file.get();
+    impl_->files.push_back(std::move(file));
+    ObfReferenceObject(named);
+    NTSTATUS s = Synchronous(handle, IRP_MJ_CREATE, 0, nullptr, 0, nullptr, 0, nullptr);
+    if (!NT_SUCCESS(s)) {
+        impl_->handles.erase(handle);
+        ObfDereferenceObject(named);
+        report(s);
+        return kInvalidHandle;
+    }
+    impl_->openCount[named]++;
+    report(s);
+    return handle;
+}
+
+NTSTATUS UserIo::Read(Handle handle, void* buffer, ULONG length, ULONG* information) {
+    KernelPoint("ReadFile");
+    return Synchronous(handle, IRP_MJ_READ, 0, nullptr, 0, buffer, length, information);
+}
+
+NTSTATUS UserIo::Write(Handle handle, const void* buffer, ULONG length, ULONG* information) {
+    KernelPoint("WriteFile");
+    return Synchronous(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, information);
+}
+
+NTSTATUS UserIo::DeviceIoControl(Handle handle, ULONG code, const void* input, ULONG inputLength,
+                                 void* output, ULONG outputLength, ULONG* information) {
+    KernelPoint("DeviceIoControl");
+    return Synchronous(handle, IRP_MJ_DEVICE_CONTROL, code, input, inputLength, output,
+                       outputLength, information);
+}
+
+NTSTATUS UserIo::ReadAsync(Handle handle, void* buffer, ULONG length, Overlapped* overlapped) {
+    KernelPoint("ReadFile");
+    NTSTATUS s = Issue(handle, IRP_MJ_READ, 0, nullptr, 0, buffer, length, overlapped);
+    return s == STATUS_PENDING ? s : overlapped->iosb.Status;
+}
+
+NTSTATUS UserIo::WriteAsync(Handle handle, const void* buffer, ULONG length,
+                            Overlapped* overlapped) {
+    KernelPoint("WriteFile");
+    NTSTATUS s = Issue(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, overlapped);
+    return s == STATUS_PENDING ? s : overlapped->iosb.Status;
+}
+
+NTSTATUS UserIo::DeviceIoControlAsync(Handle handle, ULONG code, const void* input,
+                                      ULONG inputLength, void* output, ULONG outputLength,
+                                      Overlapped* overlapped) {
+    KernelPoint("DeviceIoControl");
+    NTSTATUS s = Issue(handle, IRP_MJ_DEVICE_CONTROL, code, input, inputLength, output,
+                       outputLength, overlapped);
+    return s == STATUS_PENDING ? s : overlapped->iosb.Status;
+}
+
+NTSTATUS UserIo::Wait(Overlapped* overlapped, int64_t timeout) {
+    KernelPoint("GetOverlappedResult");
+    return WaitFor(overlapped, timeout);
+}
+
+void UserIo::CancelIo(Handle handle) {
+    KernelPoint("CancelIo");
+    auto it = impl_->handles.find(handle);
+    if (it == impl_->handles.end()) return;
+    std::vector<PIRP> snapshot = it->second.outstanding;
+    for (PIRP irp : snapshot) {
+        auto again = impl_->handles.find(handle);
+        if (again == impl_->handles.end()) return;
+        auto& list = again->second.outstanding;
+        if (std::find(list.begin(), list.end(), irp) == list.end()) continue;
+        TraceEvent("USER", "CancelIo " + ShadowOf(irp)->label);
+        IoCancelIrp(irp);
+    }
+}
+
+NTSTATUS UserIo::Close(Handle handle) {
+    KernelPoint("CloseHandle");
+    auto it = impl_->handles.find(handle);
+    if (it == impl_->handles.end()) return STATUS_INVALID_HANDLE;
+    PDEVICE_OBJECT named = it->second.named;
+    Synchronous(handle, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr);
+    NTSTATUS status = Synchronous(handle, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr);
+    impl_->handles.erase(handle);
+    impl_->openCount[named]--;
+    TraceEvent("USER", "close handle " + std::to_string(handle));
+    ObfDereferenceObject(named);
+    return status;
+}
+
+}  // namespace sim
