@@ -35,30 +35,44 @@ inline constexpr UCHAR STATUS_REPORT_NONE = 0xFF;
 // The driver-wide state. Zero at load; DriverEntry sets the initial values.
 // It lives as long as the driver and is shared by every cable it serves.
 struct DriverGlobalsState {
-    LIST_ENTRY portList;              // PortExtension records through portLink, newest first; portListMutex
-    KMUTEX portListMutex;             // guards portList and lastPortNumber
-    ULONG lastPortNumber;             // number given to the most recently created port; portListMutex
-    volatile BOOLEAN force230400;     // identification reply recognised; read without a lock
-    volatile BOOLEAN probePending;    // identification query not yet seen at the start of a write; no lock
-    volatile BOOLEAN captureEnabled;  // received bytes still captured for the comparison; no lock
-    ULONG captureCount;               // bytes held in captureBuffer (0 to 23); receive path
-    UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];  // first bytes delivered after the query; receive path
-    volatile BOOLEAN reportLinesOnNextWait;  // next wait-on-mask completes from the line levels; no lock
+    // PortExtension records through portLink, newest first; portListMutex
+    LIST_ENTRY portList;
+    // guards portList and lastPortNumber
+    KMUTEX portListMutex;
+    // number given to the most recently created port; portListMutex
+    ULONG lastPortNumber;
+    // identification reply recognised; read without a lock
+    volatile BOOLEAN force230400;
+    // identification query not yet seen at the start of a write; no lock
+    volatile BOOLEAN probePending;
+    // received bytes still captured for the comparison; no lock
+    volatile BOOLEAN captureEnabled;
+    // bytes held in captureBuffer (0 to 23); receive path
+    ULONG captureCount;
+    // first bytes delivered after the query; receive path
+    UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];
+    // next wait-on-mask completes from the line levels; no lock
+    volatile BOOLEAN reportLinesOnNextWait;
 };
 
 extern constinit DriverGlobalsState DriverGlobals;
 
 // Progress of the current read or write. Guarded by the path's lock.
 struct TransferProgress {
-    PIRP request;   // the request being served, or null
-    PUCHAR buffer;  // its data buffer
-    ULONG length;   // bytes asked for
-    ULONG done;     // bytes moved so far
+    // the request being served, or null
+    PIRP request;
+    // its data buffer
+    PUCHAR buffer;
+    // bytes asked for
+    ULONG length;
+    // bytes moved so far
+    ULONG done;
 };
 
 // Per-pipe bookkeeping, one entry per pipe in interface order.
 struct PipeState {
-    volatile BOOLEAN pipeOpen;  // the pipe is in use by the open port; open, close and AbortPipes
+    // the pipe is in use by the open port; open, close and AbortPipes
+    volatile BOOLEAN pipeOpen;
 };
 
 // The per-device record: the device extension of the functional device
@@ -66,128 +80,224 @@ struct PipeState {
 // Flags that are read without a lock are volatile single bytes or words.
 struct PortExtension {
     // identity, naming and open state
-    LIST_ENTRY portLink;                   // link in DriverGlobals.portList; portListMutex
-    ULONG portNumber;                      // port number; device name ends in portNumber + 2; set once
-    BOOLEAN symbolicLinkCreated;           // the \DosDevices\ link exists; creation and tear-down only
-    volatile BOOLEAN portOpen;             // a handle is open; written under openMutex, read without a lock
-    PIRP currentRead;                      // the read being filled; readLock
-    PIRP currentWrite;                     // the write being transmitted; writeLock
-    KMUTEX openMutex;                      // serialises open, close and surprise removal
-    PDEVICE_OBJECT physicalDeviceObject;   // PDO given to AddDevice; set once
-    PDEVICE_OBJECT lowerDeviceObject;      // device below in the stack; set once by AddDevice
-    PDEVICE_OBJECT deviceObject;           // this functional device object; set once
-    UNICODE_STRING deviceName;             // \Device\SerialN, buffer owned; creation and tear-down only
-    UNICODE_STRING symbolicLinkName;       // \DosDevices\ + PortName, buffer owned; creation and tear-down only
-    UNICODE_STRING interfaceName;          // COM-port interface link, platform buffer owned; creation and tear-down only
-    BOOLEAN serialCommWritten;             // the SERIALCOMM value exists; creation and tear-down only
-    BOOLEAN attachedToStack;               // attached to the lower stack; AddDevice and tear-down only
+    // link in DriverGlobals.portList; portListMutex
+    LIST_ENTRY portLink;
+    // port number; device name ends in portNumber + 2; set once
+    ULONG portNumber;
+    // the \DosDevices\ link exists; creation and tear-down only
+    BOOLEAN symbolicLinkCreated;
+    // a handle is open; written under openMutex, read without a lock
+    volatile BOOLEAN portOpen;
+    // the read being filled; readLock
+    PIRP currentRead;
+    // the write being transmitted; writeLock
+    PIRP currentWrite;
+    // serialises open, close and surprise removal
+    KMUTEX openMutex;
+    // PDO given to AddDevice; set once
+    PDEVICE_OBJECT physicalDeviceObject;
+    // device below in the stack; set once by AddDevice
+    PDEVICE_OBJECT lowerDeviceObject;
+    // this functional device object; set once
+    PDEVICE_OBJECT deviceObject;
+    // \Device\SerialN, buffer owned; creation and tear-down only
+    UNICODE_STRING deviceName;
+    // \DosDevices\ + PortName, buffer owned; creation and tear-down only
+    UNICODE_STRING symbolicLinkName;
+    // COM-port interface link, platform buffer owned; creation and tear-down only
+    UNICODE_STRING interfaceName;
+    // the SERIALCOMM value exists; creation and tear-down only
+    BOOLEAN serialCommWritten;
+    // attached to the lower stack; AddDevice and tear-down only
+    BOOLEAN attachedToStack;
 
     // receive ring
-    PUCHAR rxRingBuffer;                   // ring storage, 8192 bytes while open; readLock
-    ULONG rxRingSize;                      // ring capacity; readLock
-    ULONG rxRingCount;                     // bytes held; readLock
-    ULONG rxRingReadIndex;                 // position of the oldest held byte; readLock
-    ULONG rxRingWriteIndex;                // position for the next received byte; readLock
+    // ring storage, 8192 bytes while open; readLock
+    PUCHAR rxRingBuffer;
+    // ring capacity; readLock
+    ULONG rxRingSize;
+    // bytes held; readLock
+    ULONG rxRingCount;
+    // position of the oldest held byte; readLock
+    ULONG rxRingReadIndex;
+    // position for the next received byte; readLock
+    ULONG rxRingWriteIndex;
 
     // statistics
-    volatile BOOLEAN statsEnabled;         // byte counting on; read without a lock
-    ULONG transmittedCount;                // bytes sent while counting; writeLock
-    ULONG receivedCount;                   // bytes received while counting; readLock
+    // byte counting on; read without a lock
+    volatile BOOLEAN statsEnabled;
+    // bytes sent while counting; writeLock
+    ULONG transmittedCount;
+    // bytes received while counting; readLock
+    ULONG receivedCount;
 
     // read path
-    TransferProgress readProgress;         // progress of the current read; readLock
-    LIST_ENTRY readQueue;                  // reads waiting behind currentRead; readLock
-    KSPIN_LOCK readLock;                   // receive path lock
+    // progress of the current read; readLock
+    TransferProgress readProgress;
+    // reads waiting behind currentRead; readLock
+    LIST_ENTRY readQueue;
+    // receive path lock
+    KSPIN_LOCK readLock;
 
     // write path
-    ULONG writeQueuedBytes;                // bytes of the current and queued writes not yet sent; writeLock
-    TransferProgress writeProgress;        // progress of the current write; writeLock
-    LIST_ENTRY writeQueue;                 // writes waiting behind currentWrite; writeLock
-    KSPIN_LOCK writeLock;                  // transmit path lock
+    // bytes of the current and queued writes not yet sent; writeLock
+    ULONG writeQueuedBytes;
+    // progress of the current write; writeLock
+    TransferProgress writeProgress;
+    // writes waiting behind currentWrite; writeLock
+    LIST_ENTRY writeQueue;
+    // transmit path lock
+    KSPIN_LOCK writeLock;
 
     // wait-on-mask machinery
-    PIRP currentMaskRequest;               // wait-mask request being processed; controlLock
-    PIRP pendingWaitRequest;               // IOCTL_SERIAL_WAIT_ON_MASK waiting for events; controlLock
-    LIST_ENTRY maskQueue;                  // wait-mask requests waiting; controlLock
-    KSPIN_LOCK controlLock;                // control and event state, register shadows, modem status
-    ULONG eventHistory;                    // SERIAL_EV_* bits seen; controlLock
-    ULONG waitMask;                        // SERIAL_EV_* wait mask; controlLock
-    BOOLEAN eventCharSeen;                 // EventChar received since last signalled; controlLock
+    // wait-mask request being processed; controlLock
+    PIRP currentMaskRequest;
+    // IOCTL_SERIAL_WAIT_ON_MASK waiting for events; controlLock
+    PIRP pendingWaitRequest;
+    // wait-mask requests waiting; controlLock
+    LIST_ENTRY maskQueue;
+    // control and event state, register shadows, modem status
+    KSPIN_LOCK controlLock;
+    // SERIAL_EV_* bits seen; controlLock
+    ULONG eventHistory;
+    // SERIAL_EV_* wait mask; controlLock
+    ULONG waitMask;
+    // EventChar received since last signalled; controlLock
+    BOOLEAN eventCharSeen;
 
     // USB transfer slots
-    PIRP bulkInIrp;                        // the bulk-in request; transferLock for its cancel routine
-    PURB bulkInUrb;                        // its URB
-    PUCHAR bulkInBuffer;                   // its 64-byte buffer
-    volatile BOOLEAN bulkInBusy;           // a bulk-in transfer is in flight; read without a lock
-    PIRP bulkOutIrp;                       // the bulk-out request; transferLock for its cancel routine
-    PURB bulkOutUrb;                       // its URB
-    PUCHAR bulkOutBuffer;                  // its 64-byte buffer
-    volatile BOOLEAN bulkOutBusy;          // a bulk-out transfer is in flight; read without a lock
-    PIRP statusIrp;                        // the interrupt-in status request; transferLock for its cancel routine
-    PURB statusUrb;                        // its URB
-    PUCHAR statusBuffer;                   // its 4-byte buffer
-    volatile BOOLEAN statusBusy;           // a status transfer is in flight; read without a lock
-    KSPIN_LOCK transferLock;               // installation of cancel routines on the transfer requests
-    KEVENT bulkInStopped;                  // a bulk-in transfer ended with an error
-    KEVENT statusStopped;                  // the status transfer gave up its slot
-    KEVENT bulkOutStopped;                 // the bulk-out transfer gave up its slot
+    // the bulk-in request; transferLock for its cancel routine
+    PIRP bulkInIrp;
+    // its URB
+    PURB bulkInUrb;
+    // its 64-byte buffer
+    PUCHAR bulkInBuffer;
+    // a bulk-in transfer is in flight; read without a lock
+    volatile BOOLEAN bulkInBusy;
+    // the bulk-out request; transferLock for its cancel routine
+    PIRP bulkOutIrp;
+    // its URB
+    PURB bulkOutUrb;
+    // its 64-byte buffer
+    PUCHAR bulkOutBuffer;
+    // a bulk-out transfer is in flight; read without a lock
+    volatile BOOLEAN bulkOutBusy;
+    // the interrupt-in status request; transferLock for its cancel routine
+    PIRP statusIrp;
+    // its URB
+    PURB statusUrb;
+    // its 4-byte buffer
+    PUCHAR statusBuffer;
+    // a status transfer is in flight; read without a lock
+    volatile BOOLEAN statusBusy;
+    // installation of cancel routines on the transfer requests
+    KSPIN_LOCK transferLock;
+    // a bulk-in transfer ended with an error
+    KEVENT bulkInStopped;
+    // the status transfer gave up its slot
+    KEVENT statusStopped;
+    // the bulk-out transfer gave up its slot
+    KEVENT bulkOutStopped;
 
     // settings and chip state
-    UCHAR interruptEnableShadow;           // value written to chip register 1; registerMutex
-    UCHAR fifoControlShadow;               // value for chip register 2; registerMutex
-    UCHAR lineControlShadow;               // working copy of chip register 3; registerMutex, controlLock for break
-    UCHAR modemControlShadow;              // working copy of chip register 4; registerMutex, controlLock
-    UCHAR modemStatus;                     // modem status byte, 16550 layout; controlLock
-    ULONG settableBaud;                    // SettableBaud of the communication properties; start only
-    ULONG baudRate;                        // current baud rate in bit/s; settings requests and open
-    ULONG inQueueSize;                     // largest receive queue size requested; settings requests
-    SERIAL_CHARS chars;                    // special characters; controlLock
-    SERIAL_HANDFLOW handFlow;              // handshake and flow control; controlLock
-    SERIAL_TIMEOUTS timeouts;              // read and write time-outs; controlLock
-    SERIAL_LINE_CONTROL lineControl;       // stop bits, parity, word length; settings requests
-    SERIAL_STATUS commStatus;              // snapshot for IOCTL_SERIAL_GET_COMMSTATUS; controlLock
-    SERIAL_COMMPROP properties;            // communication properties, built at start
+    // value written to chip register 1; registerMutex
+    UCHAR interruptEnableShadow;
+    // value for chip register 2; registerMutex
+    UCHAR fifoControlShadow;
+    // working copy of chip register 3; registerMutex, controlLock for break
+    UCHAR lineControlShadow;
+    // working copy of chip register 4; registerMutex, controlLock
+    UCHAR modemControlShadow;
+    // modem status byte, 16550 layout; controlLock
+    UCHAR modemStatus;
+    // SettableBaud of the communication properties; start only
+    ULONG settableBaud;
+    // current baud rate in bit/s; settings requests and open
+    ULONG baudRate;
+    // largest receive queue size requested; settings requests
+    ULONG inQueueSize;
+    // special characters; controlLock
+    SERIAL_CHARS chars;
+    // handshake and flow control; controlLock
+    SERIAL_HANDFLOW handFlow;
+    // read and write time-outs; controlLock
+    SERIAL_TIMEOUTS timeouts;
+    // stop bits, parity, word length; settings requests
+    SERIAL_LINE_CONTROL lineControl;
+    // snapshot for IOCTL_SERIAL_GET_COMMSTATUS; controlLock
+    SERIAL_STATUS commStatus;
+    // communication properties, built at start
+    SERIAL_COMMPROP properties;
 
     // timers, each with its DPC and flag word (bit 0 armed, bit 1 cancelled too late)
-    KTIMER readIntervalTimer;              // read interval time-out; readLock
-    KDPC readIntervalTimerDpc;             // runs ReadIntervalTimeoutDpc
-    ULONG readIntervalTimerFlags;          // readLock
-    KTIMER readTotalTimer;                 // read total time-out; readLock
-    KDPC readTotalTimerDpc;                // runs ReadTotalTimeoutDpc
-    ULONG readTotalTimerFlags;             // readLock
-    KTIMER writeTimer;                     // write total time-out; writeLock
-    KDPC writeTimerDpc;                    // runs WriteTimeoutDpc
-    ULONG writeTimerFlags;                 // writeLock
+    // read interval time-out; readLock
+    KTIMER readIntervalTimer;
+    // runs ReadIntervalTimeoutDpc
+    KDPC readIntervalTimerDpc;
+    // readLock
+    ULONG readIntervalTimerFlags;
+    // read total time-out; readLock
+    KTIMER readTotalTimer;
+    // runs ReadTotalTimeoutDpc
+    KDPC readTotalTimerDpc;
+    // readLock
+    ULONG readTotalTimerFlags;
+    // write total time-out; writeLock
+    KTIMER writeTimer;
+    // runs WriteTimeoutDpc
+    KDPC writeTimerDpc;
+    // writeLock
+    ULONG writeTimerFlags;
 
     // status report and pipes
-    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE];  // last accepted report, byte 0 = 0xFF when none; controlLock
-    PipeState pipeState[BRIDGE_PIPE_COUNT];         // per-pipe open marks, in pipe order
-    DEVICE_POWER_STATE devicePowerState;   // current device power state; power path
-    volatile BOOLEAN configured;           // a configuration is selected; PnP path
-    PUSBD_INTERFACE_INFORMATION interfaceInfo;  // owned copy of the selected interface; replaced at start
+    // last accepted report, byte 0 = 0xFF when none; controlLock
+    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE];
+    // per-pipe open marks, in pipe order
+    PipeState pipeState[BRIDGE_PIPE_COUNT];
+    // current device power state; power path
+    DEVICE_POWER_STATE devicePowerState;
+    // a configuration is selected; PnP path
+    volatile BOOLEAN configured;
+    // owned copy of the selected interface; replaced at start
+    PUSBD_INTERFACE_INFORMATION interfaceInfo;
 
     // power
-    DEVICE_CAPABILITIES deviceCapabilities;  // copy from the capabilities query; PnP path
-    DEVICE_POWER_STATE deviceWakeState;    // threshold device state for power requests; PnP and power paths
-    BOOLEAN useCapabilityPowerMap;         // map sleeping system states through deviceCapabilities
-    KEVENT devicePowerEvent;               // a requested power-up has completed
-    PIRP pendingSystemPowerIrp;            // system set-power held while its device request runs; power path
-    volatile BOOLEAN devicePowerRequestBusy;  // a driver-requested device set-power is outstanding
+    // copy from the capabilities query; PnP path
+    DEVICE_CAPABILITIES deviceCapabilities;
+    // threshold device state for power requests; PnP and power paths
+    DEVICE_POWER_STATE deviceWakeState;
+    // map sleeping system states through deviceCapabilities
+    BOOLEAN useCapabilityPowerMap;
+    // a requested power-up has completed
+    KEVENT devicePowerEvent;
+    // system set-power held while its device request runs; power path
+    PIRP pendingSystemPowerIrp;
+    // a driver-requested device set-power is outstanding
+    volatile BOOLEAN devicePowerRequestBusy;
 
     // Plug and Play state, read without a lock through IsDeviceReady
-    volatile BOOLEAN removed;              // removal or surprise removal handled
-    volatile BOOLEAN started;              // device started
-    volatile BOOLEAN removePending;        // query-remove in force
-    volatile BOOLEAN stopPending;          // query-stop in force
-    volatile ULONG openPipeCount;          // pipes marked open; open, close and AbortPipes
+    // removal or surprise removal handled
+    volatile BOOLEAN removed;
+    // device started
+    volatile BOOLEAN started;
+    // query-remove in force
+    volatile BOOLEAN removePending;
+    // query-stop in force
+    volatile BOOLEAN stopPending;
+    // pipes marked open; open, close and AbortPipes
+    volatile ULONG openPipeCount;
 
     // hold and error words
-    ULONG txHoldFlags;                     // transmit hold bits (CTS, DSR, DCD); controlLock, cleared under openMutex
-    ULONG rxHoldFlags;                     // receive hold bits (DSR); controlLock, cleared under openMutex
-    ULONG errorFlags;                      // accumulated SERIAL_ERROR_* bits; controlLock, cleared under openMutex
+    // transmit hold bits (CTS, DSR, DCD); controlLock, cleared under openMutex
+    ULONG txHoldFlags;
+    // receive hold bits (DSR); controlLock, cleared under openMutex
+    ULONG rxHoldFlags;
+    // accumulated SERIAL_ERROR_* bits; controlLock, cleared under openMutex
+    ULONG errorFlags;
 
     // added fields
-    KMUTEX registerMutex;                  // serialises each chip register sequence (read-modify-write of 3 and 4)
+    // serialises each chip register sequence (read-modify-write of 3 and 4)
+    KMUTEX registerMutex;
 };
 
 // ---------------------------------------------------------------- entry and device record

@@ -45,10 +45,18 @@ bool IsUsablePortName(PCWSTR text) {
             return false;
         }
         switch (c) {
-        case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-            return false;
-        default:
-            break;
+            case '\\':
+            case '/':
+            case ':':
+            case '*':
+            case '?':
+            case '"':
+            case '<':
+            case '>':
+            case '|':
+                return false;
+            default:
+                break;
         }
     }
     return true;
@@ -194,25 +202,26 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
         RtlZeroMemory(linkBuffer, NAME_BUFFER_SIZE);
         extension->symbolicLinkName.Length = 0;
         extension->symbolicLinkName.MaximumLength = NAME_MAX_LENGTH;
-        bool linkable = IsUsablePortName(portName) &&
-                        NT_SUCCESS(RtlAppendUnicodeToString(&extension->symbolicLinkName,
-                                                            WIDE("\\DosDevices\\"))) &&
-                        NT_SUCCESS(RtlAppendUnicodeToString(&extension->symbolicLinkName, portName));
+        bool linkable =
+            IsUsablePortName(portName) &&
+            NT_SUCCESS(
+                RtlAppendUnicodeToString(&extension->symbolicLinkName, WIDE("\\DosDevices\\"))) &&
+            NT_SUCCESS(RtlAppendUnicodeToString(&extension->symbolicLinkName, portName));
         if (!linkable) {
             RtlZeroMemory(linkBuffer, NAME_BUFFER_SIZE);
             extension->symbolicLinkName.Length = 0;
         }
 
-        if (linkable &&
-            NT_SUCCESS(IoCreateSymbolicLink(&extension->symbolicLinkName, &extension->deviceName))) {
+        if (linkable && NT_SUCCESS(IoCreateSymbolicLink(&extension->symbolicLinkName,
+                                                        &extension->deviceName))) {
             extension->symbolicLinkCreated = TRUE;
             ULONG portNameBytes =
                 (WideLength(portName, PORT_NAME_MAX_CHARS) + 1) * static_cast<ULONG>(sizeof(WCHAR));
             RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"),
                                   extension->deviceName.Buffer, REG_SZ, portName, portNameBytes);
-            NTSTATUS writeBack = SetRegistryValue(hardwareKey, WIDE("PortName"),
-                                                  PORT_NAME_VALUE_NAME_BYTES, REG_SZ, portName,
-                                                  portNameBytes);
+            NTSTATUS writeBack =
+                SetRegistryValue(hardwareKey, WIDE("PortName"), PORT_NAME_VALUE_NAME_BYTES, REG_SZ,
+                                 portName, portNameBytes);
             extension->serialCommWritten = TRUE;
             if (NT_SUCCESS(writeBack)) {
                 status = SeedInstallation(physicalDeviceObject, portName);
@@ -333,8 +342,8 @@ NTSTATUS QueryRegistryValue(HANDLE keyHandle, PCWSTR valueName, PVOID buffer, UL
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, valueName);
     ULONG resultLength = 0;
-    NTSTATUS status =
-        ZwQueryValueKey(keyHandle, &name, KeyValuePartialInformation, info, infoSize, &resultLength);
+    NTSTATUS status = ZwQueryValueKey(keyHandle, &name, KeyValuePartialInformation, info, infoSize,
+                                      &resultLength);
     if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else if (NT_SUCCESS(status)) {

@@ -74,14 +74,14 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // The IRP_MJ_PNP handler. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return HandleStartDevice(deviceObject, irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return HandleRemoveDevice(deviceObject, irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-        return HandleSurpriseRemoval(deviceObject, irp);
-    default:
-        return ForwardRequest(deviceObject, irp);
+        case IRP_MN_START_DEVICE:
+            return HandleStartDevice(deviceObject, irp);
+        case IRP_MN_REMOVE_DEVICE:
+            return HandleRemoveDevice(deviceObject, irp);
+        case IRP_MN_SURPRISE_REMOVAL:
+            return HandleSurpriseRemoval(deviceObject, irp);
+        default:
+            return ForwardRequest(deviceObject, irp);
     }
 }
 

@@ -106,13 +106,13 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
     if (NT_SUCCESS(status) && usbdStatus != USBD_STATUS_SUCCESS) {
         status = STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status) &&
-        !IsWholeConfigurationDescriptor(static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer),
-                                        received)) {
+    if (NT_SUCCESS(status) && !IsWholeConfigurationDescriptor(
+                                  static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer), received)) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (NT_SUCCESS(status)) {
-        status = SelectConfiguration(deviceObject, static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer));
+        status =
+            SelectConfiguration(deviceObject, static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(buffer));
     }
     ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
     return status;
@@ -122,16 +122,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ResetUsbPort(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT,
-                                             extension->lowerDeviceObject, nullptr, 0, nullptr, 0,
-                                             TRUE, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return WaitForLowerRequest(extension->lowerDeviceObject, irp, &event);
+    return CallLowerDriverSync(extension->lowerDeviceObject, IOCTL_INTERNAL_USB_RESET_PORT,
+                               nullptr);
 }
 
 // Clears a halt of the default control endpoint (endpoint 0).

@@ -6,8 +6,8 @@
 // its stack location's InputBufferLength and OutputBufferLength before the
 // buffer is touched; a buffer too short for the request's layout completes
 // with STATUS_BUFFER_TOO_SMALL and information 0, and nothing is sent. The
-// information never exceeds what the caller's output buffer can take when
-// the caller gave one.
+// information never exceeds the caller's output buffer length, since the
+// I/O manager copies that many bytes back to it.
 #include "driver/driver.h"
 #include "uart/uart.h"
 
@@ -15,10 +15,11 @@ namespace {
 
 // Parameters of one raw pipe transfer.
 struct PipeTransfer {
-    ULONG pipe;        // index in the interface information
-    ULONG flags;       // USBD transfer flags
-    ULONG length;      // bytes to move
-    bool toDevice;     // data comes from the system buffer at BRIDGE_WRITE_DATA_OFFSET
+    ULONG pipe;         // index in the interface information
+    ULONG flags;        // USBD transfer flags
+    ULONG length;       // bytes to move
+    bool toDevice;      // data comes from the system buffer at BRIDGE_WRITE_DATA_OFFSET
+    ULONG reportLimit;  // largest information the caller's output buffer takes
 };
 
 // Register number from bytes 4 to 5 of the system buffer (little-endian).
@@ -60,7 +61,8 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
                                                transfer.flags, nullptr);
         status = SubmitUrbSync(deviceObject, urb);
         if (NT_SUCCESS(status)) {
-            // Never report or copy more than was asked for.
+            // Never copy more than was asked for, nor report more than the
+            // caller's output buffer takes.
             ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
             if (moved > transfer.length) {
                 moved = transfer.length;
@@ -68,7 +70,7 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
             if (!transfer.toDevice) {
                 RtlCopyMemory(systemBuffer, data, moved);
             }
-            information = moved;
+            information = moved < transfer.reportLimit ? moved : transfer.reportLimit;
         }
     }
 
@@ -85,7 +87,8 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
 
 // IOCTL_BRIDGE_WRITE_REGISTER: writes byte 0 of the input to the register
 // named by bytes 4 to 5. Needs 6 input bytes. Completes with the write's
-// status and information 1, whatever the status.
+// status and information 1, whatever the status; 0 when the caller gave no
+// output buffer, which a byte of information would overrun.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -95,7 +98,8 @@ NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     NTSTATUS status = WriteUartRegister(deviceObject, RegisterNumberOf(buffer),
                                         buffer[BRIDGE_REGISTER_VALUE_OFFSET]);
-    return CompleteRequest(irp, status, 1);
+    const ULONG_PTR information = stack->Parameters.DeviceIoControl.OutputBufferLength != 0 ? 1 : 0;
+    return CompleteRequest(irp, status, information);
 }
 
 // IOCTL_BRIDGE_READ_REGISTER: reads the register named by bytes 4 to 5 of
@@ -124,7 +128,7 @@ NTSTATUS BridgeReadBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     const PipeTransfer transfer = {BRIDGE_PIPE_BULK_IN,
                                    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                   BRIDGE_MAX_TRANSFER, false};
+                                   BRIDGE_MAX_TRANSFER, false, BRIDGE_MAX_TRANSFER};
     return RunPipeTransfer(deviceObject, irp, transfer);
 }
 
@@ -138,15 +142,15 @@ NTSTATUS BridgeReadStatus(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     const PipeTransfer transfer = {BRIDGE_PIPE_STATUS,
                                    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                   BRIDGE_STATUS_REPORT_SIZE, false};
+                                   BRIDGE_STATUS_REPORT_SIZE, false, BRIDGE_STATUS_REPORT_SIZE};
     return RunPipeTransfer(deviceObject, irp, transfer);
 }
 
 // IOCTL_BRIDGE_WRITE_BULK: one bulk-out transfer on pipe 1 of the L bytes
-// that follow the length word at bytes 4 to 7. Needs 8 + L input bytes, and,
-// when the caller gives an output buffer at all, one of at least L bytes
-// (the count written is the information, which the I/O manager would
-// otherwise copy past a shorter output buffer).
+// that follow the length word at bytes 4 to 7. Needs 8 + L input bytes. The
+// information is the count written, capped at the caller's output buffer
+// length (the I/O manager copies that many bytes back): a caller that wants
+// the count gives an output buffer of L bytes.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -158,10 +162,10 @@ NTSTATUS BridgeWriteBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     ULONG length = 0;
     RtlCopyMemory(&length, buffer + BRIDGE_WRITE_LENGTH_OFFSET, sizeof(length));
-    if (length > inputLength - BRIDGE_WRITE_DATA_OFFSET ||
-        (outputLength != 0 && outputLength < length)) {
+    if (length > inputLength - BRIDGE_WRITE_DATA_OFFSET) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    const PipeTransfer transfer = {BRIDGE_PIPE_BULK_OUT, USBD_TRANSFER_DIRECTION_OUT, length, true};
+    const PipeTransfer transfer = {BRIDGE_PIPE_BULK_OUT, USBD_TRANSFER_DIRECTION_OUT, length, true,
+                                   outputLength};
     return RunPipeTransfer(deviceObject, irp, transfer);
 }

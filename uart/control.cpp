@@ -15,7 +15,7 @@ namespace {
 // Holds the port's registerMutex for the lifetime of the object.
 // IRQL: PASSIVE_LEVEL. Locks: takes registerMutex.
 class RegisterSequence {
-public:
+  public:
     explicit RegisterSequence(PortExtension* extension) : extension_(extension) {
         KeWaitForSingleObject(&extension_->registerMutex, Executive, KernelMode, FALSE, nullptr);
     }
@@ -23,7 +23,7 @@ public:
     RegisterSequence(const RegisterSequence&) = delete;
     RegisterSequence& operator=(const RegisterSequence&) = delete;
 
-private:
+  private:
     PortExtension* extension_;
 };
 
@@ -57,32 +57,47 @@ NTSTATUS UpdateRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, Shad
 bool EncodeLineControl(const SERIAL_LINE_CONTROL& settings, UCHAR* bits) {
     UCHAR encoded = 0;
     switch (settings.WordLength) {
-    case 5: encoded = 0x00; break;
-    case 6: encoded = 0x01; break;
-    case 7: encoded = 0x02; break;
-    case 8: encoded = 0x03; break;
-    default: return false;
+        case 5:
+            encoded = 0x00;
+            break;
+        case 6:
+            encoded = 0x01;
+            break;
+        case 7:
+            encoded = 0x02;
+            break;
+        case 8:
+            encoded = 0x03;
+            break;
+        default:
+            return false;
     }
     switch (settings.StopBits) {
-    case STOP_BIT_1:
-        break;
-    case STOP_BITS_1_5:
-        if (settings.WordLength != 5) {
+        case STOP_BIT_1:
+            break;
+        case STOP_BITS_1_5:
+            if (settings.WordLength != 5) {
+                return false;
+            }
+            encoded |= LCR_EXTRA_STOP_BIT;
+            break;
+        case STOP_BITS_2:
+            encoded |= LCR_EXTRA_STOP_BIT;
+            break;
+        default:
             return false;
-        }
-        encoded |= LCR_EXTRA_STOP_BIT;
-        break;
-    case STOP_BITS_2:
-        encoded |= LCR_EXTRA_STOP_BIT;
-        break;
-    default:
-        return false;
     }
     switch (settings.Parity) {
-    case NO_PARITY: break;
-    case ODD_PARITY: encoded |= LCR_PARITY_ENABLE; break;
-    case EVEN_PARITY: encoded |= LCR_PARITY_ENABLE | LCR_EVEN_PARITY; break;
-    default: return false;
+        case NO_PARITY:
+            break;
+        case ODD_PARITY:
+            encoded |= LCR_PARITY_ENABLE;
+            break;
+        case EVEN_PARITY:
+            encoded |= LCR_PARITY_ENABLE | LCR_EVEN_PARITY;
+            break;
+        default:
+            return false;
     }
     *bits = encoded;
     return true;
@@ -131,8 +146,8 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT deviceObject) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = WriteUartRegister(deviceObject, UART_REG_DIVISOR_LOW,
-                               static_cast<UCHAR>(divisor & 0xFF));
+    status =
+        WriteUartRegister(deviceObject, UART_REG_DIVISOR_LOW, static_cast<UCHAR>(divisor & 0xFF));
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -197,7 +212,8 @@ NTSTATUS ProgramLineControl(PDEVICE_OBJECT deviceObject) {
 // Raise DTR. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetDtr(PDEVICE_OBJECT deviceObject) {
     RegisterSequence sequence(GetPortExtension(deviceObject));
-    return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF, MCR_DTR);
+    return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF,
+                          MCR_DTR);
 }
 
 // Drop DTR. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
@@ -210,7 +226,8 @@ NTSTATUS ClearDtr(PDEVICE_OBJECT deviceObject) {
 // Raise RTS. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetRts(PDEVICE_OBJECT deviceObject) {
     RegisterSequence sequence(GetPortExtension(deviceObject));
-    return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF, MCR_RTS);
+    return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF,
+                          MCR_RTS);
 }
 
 // Drop RTS. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
@@ -223,7 +240,8 @@ NTSTATUS ClearRts(PDEVICE_OBJECT deviceObject) {
 // Start sending break. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetBreak(PDEVICE_OBJECT deviceObject) {
     RegisterSequence sequence(GetPortExtension(deviceObject));
-    return UpdateRegister(deviceObject, UART_REG_LINE_CONTROL, Shadow::LineControl, 0xFF, LCR_BREAK);
+    return UpdateRegister(deviceObject, UART_REG_LINE_CONTROL, Shadow::LineControl, 0xFF,
+                          LCR_BREAK);
 }
 
 // Stop sending break. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.

@@ -4,32 +4,46 @@
 #include "driver/driver.h"
 #include "uart/uart.h"
 
-// Sends a request built with IoBuildDeviceIoControlRequest to the device
-// below and waits for it. The completion routine hands the request back
-// here, so it stays alive until this routine completes it once more (which
-// lets the I/O manager fill the status block, signal the event and free it).
-// A request that has not ended after USB_REQUEST_TIMEOUT_MS is cancelled and
-// waited for; one that then ends cancelled reports STATUS_IO_TIMEOUT.
+// Sends an internal device-control request to the device below on a
+// request of the driver's own, and waits for it. The completion routine
+// hands the request back here, so it stays alive until it is freed below:
+// a request that has not ended after USB_REQUEST_TIMEOUT_MS can therefore be
+// cancelled without racing its completion, and is then waited for; one that
+// ends cancelled after the time-out reports STATUS_IO_TIMEOUT.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
-NTSTATUS WaitForLowerRequest(PDEVICE_OBJECT lowerDeviceObject, PIRP irp, PKEVENT event) {
-    IoSetCompletionRoutine(irp, SignalEventCompletion, event, TRUE, TRUE, TRUE);
+NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT lowerDeviceObject, ULONG ioControlCode,
+                             PVOID argument1) {
+    PIRP irp = IoAllocateIrp(lowerDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    next->Parameters.Others.Argument1 = argument1;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
     NTSTATUS status = IofCallDriver(lowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
         bool timedOut = false;
         LARGE_INTEGER timeout;
         timeout.QuadPart = -static_cast<LONGLONG>(USB_REQUEST_TIMEOUT_MS) * 10000;
-        if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) ==
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) ==
             STATUS_TIMEOUT) {
             timedOut = true;
             IoCancelIrp(irp);
-            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         }
         status = irp->IoStatus.Status;
         if (timedOut && status == STATUS_CANCELLED) {
             status = STATUS_IO_TIMEOUT;
         }
     }
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IoFreeIrp(irp);
     return status;
 }
 
@@ -39,17 +53,7 @@ NTSTATUS WaitForLowerRequest(PDEVICE_OBJECT lowerDeviceObject, PIRP irp, PKEVENT
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
-                                             extension->lowerDeviceObject, nullptr, 0, nullptr, 0,
-                                             TRUE, &event, &ioStatus);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    return WaitForLowerRequest(extension->lowerDeviceObject, irp, &event);
+    return CallLowerDriverSync(extension->lowerDeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
 // Reads one chip register. On success *value holds the register's value; a
@@ -68,11 +72,10 @@ NTSTATUS ReadUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, PU
     if (urb != nullptr && data != nullptr) {
         RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
         *data = 0;
-        UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
-                              sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                              USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                              UART_REQUEST_TYPE_READ, UART_REGISTER_REQUEST, 0, registerNumber, data,
-                              nullptr, 1, nullptr);
+        UsbBuildVendorRequest(
+            urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, UART_REQUEST_TYPE_READ,
+            UART_REGISTER_REQUEST, 0, registerNumber, data, nullptr, 1, nullptr);
         status = SubmitUrbSync(deviceObject, urb);
         if (NT_SUCCESS(status)) {
             if (urb->UrbControlVendorClassRequest.TransferBufferLength == 1) {
@@ -104,10 +107,10 @@ NTSTATUS WriteUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, U
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
-                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          USBD_TRANSFER_DIRECTION_OUT, UART_REQUEST_TYPE_WRITE,
-                          UART_REGISTER_REQUEST, value, registerNumber, nullptr, nullptr, 0, nullptr);
+    UsbBuildVendorRequest(
+        urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+        USBD_TRANSFER_DIRECTION_OUT, UART_REQUEST_TYPE_WRITE, UART_REGISTER_REQUEST, value,
+        registerNumber, nullptr, nullptr, 0, nullptr);
     NTSTATUS status = SubmitUrbSync(deviceObject, urb);
     ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
     return status;

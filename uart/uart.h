@@ -65,10 +65,10 @@ struct BaudDivisor {
 // do not divide the reference evenly all carry 13 * (230400 / rate), one and
 // the same small offset from the nominal rate.
 inline constexpr BaudDivisor BaudDivisorTable[22] = {
-    {1, 3000000},   {2, 1500000}, {3, 1000000}, {6, 500000},  {13, 230400},  {26, 115200},
-    {52, 57600},    {78, 38400},  {104, 28800}, {156, 19200}, {208, 14400},  {312, 9600},
-    {416, 7200},    {625, 4800},  {832, 3600},  {1250, 2400}, {1664, 1800},  {2500, 1200},
-    {5000, 600},    {10000, 300}, {20000, 150}, {40000, 75},
+    {1, 3000000}, {2, 1500000}, {3, 1000000}, {6, 500000},  {13, 230400}, {26, 115200},
+    {52, 57600},  {78, 38400},  {104, 28800}, {156, 19200}, {208, 14400}, {312, 9600},
+    {416, 7200},  {625, 4800},  {832, 3600},  {1250, 2400}, {1664, 1800}, {2500, 1200},
+    {5000, 600},  {10000, 300}, {20000, 150}, {40000, 75},
 };
 
 // Divisor for a rate: the table's, else the nearest computed one for rates
@@ -77,10 +77,11 @@ ULONG ComputeBaudDivisor(ULONG rate);
 
 // ---------------------------------------------------------------- synchronous access
 
-// Sends a request built with IoBuildDeviceIoControlRequest (whose event is
-// the one given) to the device below and waits for it, cancelling it when
+// Sends an internal device-control request (code, and argument 1 of the
+// stack location) to the device below and waits for it, cancelling it when
 // it has not ended after USB_REQUEST_TIMEOUT_MS.
-NTSTATUS WaitForLowerRequest(PDEVICE_OBJECT lowerDeviceObject, PIRP irp, PKEVENT event);
+NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT lowerDeviceObject, ULONG ioControlCode,
+                             PVOID argument1);
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb);
 NTSTATUS ReadUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, PUCHAR value);
 NTSTATUS WriteUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, UCHAR value);
@@ -124,8 +125,8 @@ static_assert(IOCTL_BRIDGE_WRITE_BULK == 0x222224, "bridge request code");
 inline constexpr ULONG BRIDGE_REGISTER_VALUE_OFFSET = 0;   // byte: value written or read
 inline constexpr ULONG BRIDGE_REGISTER_NUMBER_OFFSET = 4;  // little-endian u16: register
 inline constexpr ULONG BRIDGE_REGISTER_INPUT_SIZE = 6;
-inline constexpr ULONG BRIDGE_WRITE_LENGTH_OFFSET = 4;     // little-endian u32: L
-inline constexpr ULONG BRIDGE_WRITE_DATA_OFFSET = 8;       // L data bytes
+inline constexpr ULONG BRIDGE_WRITE_LENGTH_OFFSET = 4;  // little-endian u32: L
+inline constexpr ULONG BRIDGE_WRITE_DATA_OFFSET = 8;    // L data bytes
 
 // Each takes the device-control request of its code, performs it and
 // completes it; the return value is the completion status.

@@ -81,7 +81,8 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength +
-                   stack->Parameters.DeviceIoControl.OutputBufferLength + stack->Parameters.Read.Length;
+                   stack->Parameters.DeviceIoControl.OutputBufferLength +
+                   stack->Parameters.Read.Length;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     UNREFERENCED_PARAMETER(code);
     UNREFERENCED_PARAMETER(length);
@@ -115,8 +116,8 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 NTSTATUS UsbRequests(PDEVICE_OBJECT lower, PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
-    PURB urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kTag));
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kTag));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -130,9 +131,10 @@ NTSTATUS UsbRequests(PDEVICE_OBJECT lower, PUSB_CONFIGURATION_DESCRIPTOR descrip
                                            nullptr, &byte, nullptr, 1, USBD_TRANSFER_DIRECTION_IN,
                                            nullptr);
     UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &byte, nullptr, 1, nullptr);
-    UsbBuildFeatureRequest(urb, URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL, 0,
-                           nullptr);
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &byte, nullptr, 1,
+                                 nullptr);
+    UsbBuildFeatureRequest(urb, URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, USB_FEATURE_ENDPOINT_STALL,
+                           0, nullptr);
     USBD_STATUS usbdStatus = urb->UrbHeader.Status;
     UNREFERENCED_PARAMETER(usbdStatus);
     ExFreePoolWithTag(urb, kTag);
@@ -168,7 +170,8 @@ NTSTATUS UsbRequests(PDEVICE_OBJECT lower, PUSB_CONFIGURATION_DESCRIPTOR descrip
 
 NTSTATUS Registry(PDEVICE_OBJECT pdo) {
     HANDLE key = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+    NTSTATUS status =
+        IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -181,15 +184,15 @@ NTSTATUS Registry(PDEVICE_OBJECT pdo) {
     WCHAR data[] = WIDE("COM5");
     ZwSetValueKey(key, &valueName, 0, REG_SZ, data, sizeof(data));
     ZwClose(key);
-    RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), WIDE("\\Device\\Serial2"), REG_SZ,
-                          data, sizeof(data));
+    RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), WIDE("\\Device\\Serial2"),
+                          REG_SZ, data, sizeof(data));
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), WIDE("\\Device\\Serial2"));
 
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, WIDE("\\Registry\\Machine\\Software"));
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
     status = ZwOpenKey(&key, 0x1F01FF, &attributes);
     if (NT_SUCCESS(status)) {
         ZwClose(key);
@@ -207,8 +210,8 @@ NTSTATUS NTAPI AddDeviceRoutine(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT pdo)
     RtlAppendUnicodeStringToString(&name, &number);
 
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driverObject, sizeof(Record), &name, FILE_DEVICE_SERIAL_PORT, 0,
-                                     TRUE, &device);
+    NTSTATUS status = IoCreateDevice(driverObject, sizeof(Record), &name, FILE_DEVICE_SERIAL_PORT,
+                                     0, TRUE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
