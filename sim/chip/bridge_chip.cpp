@@ -5,7 +5,9 @@
 namespace chip {
 namespace {
 
-constexpr uint32_t Min(uint32_t a, uint32_t b) { return a < b ? a : b; }
+constexpr uint32_t Min(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
+}
 
 // Copies up to `limit` bytes of a reply into the data stage; returns the count.
 uint32_t Reply(uint8_t* data, uint32_t limit, const uint8_t* reply, uint32_t size) {
@@ -26,17 +28,17 @@ constexpr bool IsClearHaltOfEndpointZero(const SetupPacket& s) {
 
 int BridgeChip::EndpointSlot(uint8_t endpoint) {
     switch (endpoint) {
-    case kEndpointControl:
-    case kEndpointControl | 0x80:
-        return 0;
-    case kEndpointStatusIn:
-        return 1;
-    case kEndpointBulkOut:
-        return 2;
-    case kEndpointBulkIn:
-        return 3;
-    default:
-        return -1;
+        case kEndpointControl:
+        case kEndpointControl | 0x80:
+            return 0;
+        case kEndpointStatusIn:
+            return 1;
+        case kEndpointBulkOut:
+            return 2;
+        case kEndpointBulkIn:
+            return 3;
+        default:
+            return -1;
     }
 }
 
@@ -127,17 +129,17 @@ TransferResult BridgeChip::Control(uint64_t now, const SetupPacket& setup, uint8
         const Fault rule = *fault;
         faults_.Commit(kEndpointControl, &setup);
         switch (rule.kind) {
-        case FaultKind::Fail:
-            return TransferResult::Fail(rule.status);
-        case FaultKind::Hang:
-            return TransferResult::Hang();
-        case FaultKind::Limit:
-            if (setup.DeviceToHost()) {
-                limit = Min(limit, rule.limit);
-            }
-            break;
-        case FaultKind::BadMarker:
-            break;
+            case FaultKind::Fail:
+                return TransferResult::Fail(rule.status);
+            case FaultKind::Hang:
+                return TransferResult::Hang();
+            case FaultKind::Limit:
+                if (setup.DeviceToHost()) {
+                    limit = Min(limit, rule.limit);
+                }
+                break;
+            case FaultKind::BadMarker:
+                break;
         }
     } else {
         faults_.Commit(kEndpointControl, &setup);
@@ -146,12 +148,12 @@ TransferResult BridgeChip::Control(uint64_t now, const SetupPacket& setup, uint8
         return TransferResult::Stall();
     }
     switch (setup.requestType & kRequestTypeMask) {
-    case kRequestTypeStandard:
-        return StandardRequest(setup, data, limit);
-    case kRequestTypeVendor:
-        return RegisterRequest(setup, data, limit);
-    default:
-        return TransferResult::Stall();
+        case kRequestTypeStandard:
+            return StandardRequest(setup, data, limit);
+        case kRequestTypeVendor:
+            return RegisterRequest(setup, data, limit);
+        default:
+            return TransferResult::Stall();
     }
 }
 
@@ -159,90 +161,90 @@ TransferResult BridgeChip::StandardRequest(const SetupPacket& setup, uint8_t* da
                                            uint32_t limit) {
     const bool configured = configuration_ != 0;
     switch (setup.requestType) {
-    case kRequestDirectionIn | kRecipientDevice:
-        switch (setup.request) {
-        case kGetStatus: {
-            static constexpr uint8_t kStatus[2] = {0, 0};  // bus powered, no remote wakeup
-            return TransferResult::Ok(Reply(data, limit, kStatus, 2));
-        }
-        case kGetDescriptor: {
-            const uint8_t type = static_cast<uint8_t>(setup.value >> 8);
-            const uint8_t index = static_cast<uint8_t>(setup.value);
-            if (type == kDescriptorDevice && index == 0) {
-                return TransferResult::Ok(
-                    Reply(data, limit, kDeviceDescriptor, kDeviceDescriptorSize));
+        case kRequestDirectionIn | kRecipientDevice:
+            switch (setup.request) {
+                case kGetStatus: {
+                    static constexpr uint8_t kStatus[2] = {0, 0};  // bus powered, no remote wakeup
+                    return TransferResult::Ok(Reply(data, limit, kStatus, 2));
+                }
+                case kGetDescriptor: {
+                    const uint8_t type = static_cast<uint8_t>(setup.value >> 8);
+                    const uint8_t index = static_cast<uint8_t>(setup.value);
+                    if (type == kDescriptorDevice && index == 0) {
+                        return TransferResult::Ok(
+                            Reply(data, limit, kDeviceDescriptor, kDeviceDescriptorSize));
+                    }
+                    if (type == kDescriptorConfiguration && index == 0) {
+                        return TransferResult::Ok(Reply(data, limit, kConfigurationDescriptor,
+                                                        kConfigurationDescriptorSize));
+                    }
+                    return TransferResult::Stall();  // no strings, no other descriptors
+                }
+                case kGetConfiguration:
+                    return TransferResult::Ok(Reply(data, limit, &configuration_, 1));
             }
-            if (type == kDescriptorConfiguration && index == 0) {
-                return TransferResult::Ok(
-                    Reply(data, limit, kConfigurationDescriptor, kConfigurationDescriptorSize));
+            break;
+        case kRequestDirectionIn | kRecipientInterface:
+            if (!configured || setup.index != 0) {
+                break;
             }
-            return TransferResult::Stall();  // no strings, no other descriptors
-        }
-        case kGetConfiguration:
-            return TransferResult::Ok(Reply(data, limit, &configuration_, 1));
-        }
-        break;
-    case kRequestDirectionIn | kRecipientInterface:
-        if (!configured || setup.index != 0) {
+            if (setup.request == kGetStatus) {
+                static constexpr uint8_t kStatus[2] = {0, 0};
+                return TransferResult::Ok(Reply(data, limit, kStatus, 2));
+            }
+            if (setup.request == kGetInterface) {
+                static constexpr uint8_t kAlternateSetting = 0;
+                return TransferResult::Ok(Reply(data, limit, &kAlternateSetting, 1));
+            }
             break;
+        case kRequestDirectionIn | kRecipientEndpoint: {
+            const int slot = EndpointSlot(static_cast<uint8_t>(setup.index));
+            if (setup.request != kGetStatus || slot < 0 || (slot > 0 && !configured)) {
+                break;
+            }
+            const uint8_t status[2] = {static_cast<uint8_t>(halted_[slot] ? 1 : 0), 0};
+            return TransferResult::Ok(Reply(data, limit, status, 2));
         }
-        if (setup.request == kGetStatus) {
-            static constexpr uint8_t kStatus[2] = {0, 0};
-            return TransferResult::Ok(Reply(data, limit, kStatus, 2));
-        }
-        if (setup.request == kGetInterface) {
-            static constexpr uint8_t kAlternateSetting = 0;
-            return TransferResult::Ok(Reply(data, limit, &kAlternateSetting, 1));
-        }
-        break;
-    case kRequestDirectionIn | kRecipientEndpoint: {
-        const int slot = EndpointSlot(static_cast<uint8_t>(setup.index));
-        if (setup.request != kGetStatus || slot < 0 || (slot > 0 && !configured)) {
+        case kRequestTypeStandard | kRecipientDevice:
+            if (setup.length != 0) {
+                break;
+            }
+            if (setup.request == kSetAddress && setup.value <= 127 && !configured) {
+                address_ = static_cast<uint8_t>(setup.value);
+                return TransferResult::Ok(0);
+            }
+            if (setup.request == kSetConfiguration && setup.value <= kConfigurationValue) {
+                // Selecting a configuration, even the current one, clears the
+                // data endpoints' halts.
+                Deconfigure();
+                configuration_ = static_cast<uint8_t>(setup.value);
+                return TransferResult::Ok(0);
+            }
             break;
-        }
-        const uint8_t status[2] = {static_cast<uint8_t>(halted_[slot] ? 1 : 0), 0};
-        return TransferResult::Ok(Reply(data, limit, status, 2));
-    }
-    case kRequestTypeStandard | kRecipientDevice:
-        if (setup.length != 0) {
+        case kRequestTypeStandard | kRecipientInterface:
+            if (setup.request == kSetInterface && configured && setup.index == 0 &&
+                setup.value == 0 && setup.length == 0) {
+                for (int slot = 1; slot < kEndpointSlots; ++slot) {
+                    halted_[slot] = false;
+                }
+                return TransferResult::Ok(0);
+            }
             break;
-        }
-        if (setup.request == kSetAddress && setup.value <= 127 && !configured) {
-            address_ = static_cast<uint8_t>(setup.value);
+        case kRequestTypeStandard | kRecipientEndpoint: {
+            const int slot = EndpointSlot(static_cast<uint8_t>(setup.index));
+            if ((setup.request != kClearFeature && setup.request != kSetFeature) ||
+                setup.value != kFeatureEndpointHalt || setup.length != 0 || slot < 0 ||
+                (slot > 0 && !configured)) {
+                break;
+            }
+            halted_[slot] = setup.request == kSetFeature;
+            if (halted_[slot]) {
+                WakeWaiters();
+            }
             return TransferResult::Ok(0);
         }
-        if (setup.request == kSetConfiguration && setup.value <= kConfigurationValue) {
-            // Selecting a configuration, even the current one, clears the
-            // data endpoints' halts.
-            Deconfigure();
-            configuration_ = static_cast<uint8_t>(setup.value);
-            return TransferResult::Ok(0);
-        }
-        break;
-    case kRequestTypeStandard | kRecipientInterface:
-        if (setup.request == kSetInterface && configured && setup.index == 0 &&
-            setup.value == 0 && setup.length == 0) {
-            for (int slot = 1; slot < kEndpointSlots; ++slot) {
-                halted_[slot] = false;
-            }
-            return TransferResult::Ok(0);
-        }
-        break;
-    case kRequestTypeStandard | kRecipientEndpoint: {
-        const int slot = EndpointSlot(static_cast<uint8_t>(setup.index));
-        if ((setup.request != kClearFeature && setup.request != kSetFeature) ||
-            setup.value != kFeatureEndpointHalt || setup.length != 0 || slot < 0 ||
-            (slot > 0 && !configured)) {
+        default:
             break;
-        }
-        halted_[slot] = setup.request == kSetFeature;
-        if (halted_[slot]) {
-            WakeWaiters();
-        }
-        return TransferResult::Ok(0);
-    }
-    default:
-        break;
     }
     return TransferResult::Stall();
 }
@@ -349,18 +351,18 @@ TransferResult BridgeChip::StatusIn(uint64_t now, uint8_t* buffer, uint32_t leng
     if (const Fault* fault = faults_.Find(kEndpointStatusIn, nullptr)) {
         const Fault rule = *fault;
         switch (rule.kind) {
-        case FaultKind::Fail:
-            faults_.Commit(kEndpointStatusIn, nullptr);
-            return TransferResult::Fail(rule.status);
-        case FaultKind::Hang:
-            faults_.Commit(kEndpointStatusIn, nullptr);
-            return TransferResult::Hang();
-        case FaultKind::Limit:
-            n = Min(n, rule.limit);
-            break;
-        case FaultKind::BadMarker:
-            marker = static_cast<uint8_t>(rule.limit);
-            break;
+            case FaultKind::Fail:
+                faults_.Commit(kEndpointStatusIn, nullptr);
+                return TransferResult::Fail(rule.status);
+            case FaultKind::Hang:
+                faults_.Commit(kEndpointStatusIn, nullptr);
+                return TransferResult::Hang();
+            case FaultKind::Limit:
+                n = Min(n, rule.limit);
+                break;
+            case FaultKind::BadMarker:
+                marker = static_cast<uint8_t>(rule.limit);
+                break;
         }
     }
     faults_.Commit(kEndpointStatusIn, nullptr);

@@ -107,15 +107,15 @@ struct TransferResult {
 };
 
 class ChipObserver {
-public:
+  public:
     virtual void OnEndpointReady(uint8_t endpoint) = 0;
 
-protected:
+  protected:
     ~ChipObserver() = default;
 };
 
 class BridgeChip final : private UartEvents {
-public:
+  public:
     constexpr BridgeChip() { uart_.SetEvents(this); }
     BridgeChip(const BridgeChip&) = delete;
     BridgeChip& operator=(const BridgeChip&) = delete;
@@ -123,8 +123,7 @@ public:
     void SetObserver(ChipObserver* observer) { observer_ = observer; }
 
     // USB transfers (see the contract above).
-    TransferResult Control(uint64_t now, const SetupPacket& setup, uint8_t* data,
-                           uint32_t length);
+    TransferResult Control(uint64_t now, const SetupPacket& setup, uint8_t* data, uint32_t length);
     TransferResult BulkOut(uint64_t now, const uint8_t* data, uint32_t length);
     TransferResult BulkIn(uint64_t now, uint8_t* buffer, uint32_t length);
     TransferResult StatusIn(uint64_t now, uint8_t* buffer, uint32_t length);
@@ -161,7 +160,7 @@ public:
     uint8_t Configuration() const { return configuration_; }
     const Uart& UartState() const { return uart_; }
 
-private:
+  private:
     static constexpr int kEndpointSlots = 4;
     static int EndpointSlot(uint8_t endpoint);
 

@@ -9,7 +9,7 @@ template <uint32_t Capacity>
 class ByteFifo {
     static_assert(Capacity > 0);
 
-public:
+  public:
     static constexpr uint32_t kCapacity = Capacity;
 
     constexpr uint32_t Count() const { return count_; }
@@ -52,7 +52,7 @@ public:
         count_ = 0;
     }
 
-private:
+  private:
     uint8_t data_[Capacity] = {};
     uint32_t head_ = 0;
     uint32_t count_ = 0;

@@ -23,6 +23,7 @@ inline constexpr uint8_t kStatusInterval = 1;  // bInterval of the interrupt end
 inline constexpr size_t kDeviceDescriptorSize = 18;
 inline constexpr size_t kConfigurationDescriptorSize = 9 + 9 + 3 * 7;
 
+// clang-format off
 inline constexpr uint8_t kDeviceDescriptor[kDeviceDescriptorSize] = {
     18,                                         // bLength
     kDescriptorDevice,                          // bDescriptorType
@@ -66,5 +67,7 @@ inline constexpr uint8_t kConfigurationDescriptor[kConfigurationDescriptorSize] 
     // Pipe 2: bulk-in, received bytes
     7, kDescriptorEndpoint, kEndpointBulkIn, 0x02, kBulkMaxPacket & 0xFF, kBulkMaxPacket >> 8, 0,
 };
+
+// clang-format on
 
 }  // namespace chip

@@ -37,8 +37,10 @@ struct RequestMatch {
         return RequestMatch{0xFF, requestType, 0xFF, request, 0, 0, 0, 0};
     }
     static constexpr RequestMatch GetDescriptor(uint8_t descriptorType) {
-        return RequestMatch{0xFF, kRequestDirectionIn, 0xFF, kGetDescriptor, 0xFF00,
-                            static_cast<uint16_t>(descriptorType << 8), 0, 0};
+        RequestMatch match = Request(kRequestDirectionIn, kGetDescriptor);
+        match.valueMask = 0xFF00;
+        match.value = static_cast<uint16_t>(descriptorType << 8);
+        return match;
     }
     static constexpr RequestMatch RegisterRead(uint8_t reg) {
         return RequestMatch{0xFF, kRegisterReadType, 0xFF, kRegisterRequest, 0, 0, 0xFFFF, reg};
@@ -129,7 +131,7 @@ struct Fault {
 
 // The chip's fault rules.
 class FaultTable {
-public:
+  public:
     static constexpr uint32_t kCapacity = 16;
 
     // Adds a rule; false when the table is full or the rule affects nothing.
@@ -146,7 +148,7 @@ public:
     // either consumes one of its skips or, when it applied, one of its counts.
     void Commit(uint8_t endpoint, const SetupPacket* setup);
 
-private:
+  private:
     int FirstMatch(uint8_t endpoint, const SetupPacket* setup) const;
     void Remove(uint32_t index);
 

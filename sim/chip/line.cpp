@@ -11,24 +11,25 @@ constexpr uint8_t ParityBit(Parity parity, uint8_t data, uint8_t dataBits) {
         ones += (data >> bit) & 1u;
     }
     switch (parity) {
-    case Parity::Odd:
-        return (ones & 1u) ? 0 : 1;
-    case Parity::Even:
-        return ones & 1u;
-    case Parity::Mark:
-        return 1;
-    case Parity::Space:
-    case Parity::None:
-        break;
+        case Parity::Odd:
+            return (ones & 1u) ? 0 : 1;
+        case Parity::Even:
+            return ones & 1u;
+        case Parity::Mark:
+            return 1;
+        case Parity::Space:
+        case Parity::None:
+            break;
     }
     return 0;
 }
 
 // The waveform of one frame on an idle line, addressed in the sender's half bits.
 class Waveform {
-public:
+  public:
     constexpr Waveform(const LineFormat& format, uint8_t data)
-        : format_(format), data_(data),
+        : format_(format),
+          data_(data),
           parityBit_(ParityBit(format.parity, data, format.dataBits)),
           length_(FrameHalfBits(format)) {}
 
@@ -63,7 +64,7 @@ public:
         return length_;
     }
 
-private:
+  private:
     LineFormat format_;
     uint8_t data_;
     uint8_t parityBit_;

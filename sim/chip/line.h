@@ -81,7 +81,7 @@ SampledFrame SampleFrame(const LineFormat& sender, uint8_t data, const LineForma
 // 866.67 ticks), so the position keeps its fraction and never drifts; only the
 // reported end times are rounded up to the next tick.
 class LineClock {
-public:
+  public:
     // Starts a new run of frames at the whole tick `now`.
     constexpr void Restart(uint64_t now) {
         tick_ = now;
@@ -96,7 +96,7 @@ public:
     // The current position rounded up to a whole tick.
     constexpr uint64_t Position() const { return tick_ + (remainder_ != 0 ? 1 : 0); }
 
-private:
+  private:
     uint64_t tick_ = 0;
     uint64_t remainder_ = 0;    // fraction of a tick, in units of 1/denominator_
     uint64_t denominator_ = 0;  // 2 * clock of the rate in use; 0 before the first frame
@@ -109,7 +109,7 @@ class NearEnd;
 // code); the chip holds only a pointer and calls these from its own calls, in
 // time order.
 class FarEnd {
-public:
+  public:
     // The chip attached this far end (chip non-null) or detached it (null).
     // An attached far end reports its modem lines with NearEnd::LineModemInputs.
     virtual void OnAttach(NearEnd* chip, uint64_t now) = 0;
@@ -127,13 +127,13 @@ public:
     // Afterwards NextEventTime() must be later than `now`.
     virtual void AdvanceTo(uint64_t now) = 0;
 
-protected:
+  protected:
     ~FarEnd() = default;
 };
 
 // The chip's end of the line as a far end sees it. Implemented by the chip.
 class NearEnd {
-public:
+  public:
     // A frame arrives at the chip at `now`, sent with `format`.
     virtual void LineCharacter(uint64_t now, uint8_t data, const LineFormat& format) = 0;
     // The far end started (on) or ended a break.
@@ -142,7 +142,7 @@ public:
     // status layout: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD (other bits ignored).
     virtual void LineModemInputs(uint64_t now, uint8_t lines) = 0;
 
-protected:
+  protected:
     ~NearEnd() = default;
 };
 

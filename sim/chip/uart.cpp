@@ -83,77 +83,77 @@ uint8_t Uart::LineStatus() const {
 uint8_t Uart::ReadRegister(uint8_t reg) {
     const bool dlab = (lcr_ & kLcrDlab) != 0;
     switch (reg) {
-    case kRegData:
-        if (dlab) {
-            return static_cast<uint8_t>(divisor_);
+        case kRegData:
+            if (dlab) {
+                return static_cast<uint8_t>(divisor_);
+            }
+            return rxFifo_.Pop();
+        case kRegInterruptEnable:
+            return dlab ? static_cast<uint8_t>(divisor_ >> 8) : ier_;
+        case kRegFifoControl:
+            return fcr_;
+        case kRegLineControl:
+            return lcr_;
+        case kRegModemControl:
+            return mcr_;
+        case kRegLineStatus: {
+            const uint8_t lsr = LineStatus();
+            lsrErrors_ = 0;
+            return lsr;
         }
-        return rxFifo_.Pop();
-    case kRegInterruptEnable:
-        return dlab ? static_cast<uint8_t>(divisor_ >> 8) : ier_;
-    case kRegFifoControl:
-        return fcr_;
-    case kRegLineControl:
-        return lcr_;
-    case kRegModemControl:
-        return mcr_;
-    case kRegLineStatus: {
-        const uint8_t lsr = LineStatus();
-        lsrErrors_ = 0;
-        return lsr;
-    }
-    case kRegModemStatus: {
-        const uint8_t msr = ModemStatus();
-        msrDeltas_ = 0;
-        return msr;
-    }
-    default:
-        return reg < kRegisterCount ? storage_[reg] : 0;
+        case kRegModemStatus: {
+            const uint8_t msr = ModemStatus();
+            msrDeltas_ = 0;
+            return msr;
+        }
+        default:
+            return reg < kRegisterCount ? storage_[reg] : 0;
     }
 }
 
 void Uart::WriteRegister(uint8_t reg, uint8_t value) {
     const bool dlab = (lcr_ & kLcrDlab) != 0;
     switch (reg) {
-    case kRegData:
-        if (dlab) {
-            SetDivisor(static_cast<uint16_t>((divisor_ & 0xFF00) | value));
-        } else {
-            Write(&value, 1);
-        }
-        return;
-    case kRegInterruptEnable:
-        if (dlab) {
-            SetDivisor(static_cast<uint16_t>((divisor_ & 0x00FF) | (value << 8)));
-        } else {
-            ier_ = value;
-        }
-        return;
-    case kRegFifoControl:
-        if (value & 0x02) {
-            rxFifo_.Clear();
-        }
-        if ((value & 0x04) && !txFifo_.Empty()) {
-            txFifo_.Clear();
-            if (events_) {
-                events_->OnUartTxSpace();
+        case kRegData:
+            if (dlab) {
+                SetDivisor(static_cast<uint16_t>((divisor_ & 0xFF00) | value));
+            } else {
+                Write(&value, 1);
             }
-        }
-        fcr_ = static_cast<uint8_t>(value & ~0x06);
-        return;
-    case kRegLineControl:
-        SetLineControl(value);
-        return;
-    case kRegModemControl:
-        SetModemControl(value);
-        return;
-    case kRegLineStatus:
-    case kRegModemStatus:
-        return;  // read-only
-    default:
-        if (reg < kRegisterCount) {
-            storage_[reg] = value;
-        }
-        return;
+            return;
+        case kRegInterruptEnable:
+            if (dlab) {
+                SetDivisor(static_cast<uint16_t>((divisor_ & 0x00FF) | (value << 8)));
+            } else {
+                ier_ = value;
+            }
+            return;
+        case kRegFifoControl:
+            if (value & 0x02) {
+                rxFifo_.Clear();
+            }
+            if ((value & 0x04) && !txFifo_.Empty()) {
+                txFifo_.Clear();
+                if (events_) {
+                    events_->OnUartTxSpace();
+                }
+            }
+            fcr_ = static_cast<uint8_t>(value & ~0x06);
+            return;
+        case kRegLineControl:
+            SetLineControl(value);
+            return;
+        case kRegModemControl:
+            SetModemControl(value);
+            return;
+        case kRegLineStatus:
+        case kRegModemStatus:
+            return;  // read-only
+        default:
+            if (reg < kRegisterCount) {
+                storage_[reg] = value;
+            }
+            return;
     }
 }
 

@@ -58,17 +58,17 @@ struct StatusReport {
 
 // What the UART tells its owner (the USB side of the chip) as it happens.
 class UartEvents {
-public:
+  public:
     virtual void OnUartRxData() = 0;   // the receive FIFO gained bytes
     virtual void OnUartTxSpace() = 0;  // the transmit FIFO gained room
     virtual void OnUartReport() = 0;   // a status report was queued
 
-protected:
+  protected:
     ~UartEvents() = default;
 };
 
 class Uart final : public NearEnd {
-public:
+  public:
     static constexpr uint32_t kClock = 3'000'000;
     static constexpr uint32_t kTxFifoSize = 128;
     static constexpr uint32_t kRxFifoSize = 256;
@@ -163,7 +163,7 @@ public:
     bool TxIdle() const { return txFifo_.Empty() && !txLoaded_; }
     uint32_t QueuedReports() const { return reportCount_; }
 
-private:
+  private:
     void ResetState();
     void Sync(uint64_t now);
     void SetModemControl(uint8_t value);
@@ -187,9 +187,9 @@ private:
     uint8_t fcr_ = 0;
     uint8_t lcr_ = kResetLineControl;
     uint8_t mcr_ = 0;
-    uint8_t lsrErrors_ = 0;  // sticky overrun / parity / framing / break bits
-    uint8_t msrLevels_ = 0;  // input levels as the far end drives them (bits 4..7)
-    uint8_t msrDeltas_ = 0;  // delta bits since the last register 6 read
+    uint8_t lsrErrors_ = 0;                 // sticky overrun / parity / framing / break bits
+    uint8_t msrLevels_ = 0;                 // input levels as the far end drives them (bits 4..7)
+    uint8_t msrDeltas_ = 0;                 // delta bits since the last register 6 read
     uint8_t storage_[kRegisterCount] = {};  // registers 7..16
 
     // Transmitter: FIFO, then the shift register (txLoaded_), which is on the

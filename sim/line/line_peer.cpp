@@ -16,15 +16,15 @@ chip::LineFormat LineSettings::Format() const {
     format.dataBits = dataBits;
     format.parity = parity;
     switch (stopBits) {
-    case StopBits::One:
-        format.stopHalfBits = 2;
-        break;
-    case StopBits::OneAndHalf:
-        format.stopHalfBits = 3;
-        break;
-    case StopBits::Two:
-        format.stopHalfBits = 4;
-        break;
+        case StopBits::One:
+            format.stopHalfBits = 2;
+            break;
+        case StopBits::OneAndHalf:
+            format.stopHalfBits = 3;
+            break;
+        case StopBits::Two:
+            format.stopHalfBits = 4;
+            break;
     }
     return format;
 }
@@ -33,7 +33,9 @@ LinePeer::LinePeer(const LineSettings& settings) : settings_(settings) {}
 
 LinePeer::~LinePeer() = default;
 
-void LinePeer::MoveTo(uint64_t now) { now_ = std::max(now_, now); }
+void LinePeer::MoveTo(uint64_t now) {
+    now_ = std::max(now_, now);
+}
 
 void LinePeer::Send(std::span<const uint8_t> bytes) {
     txQueue_.insert(txQueue_.end(), bytes.begin(), bytes.end());
@@ -148,7 +150,9 @@ void LinePeer::ChipModemOutputs(uint64_t now, uint8_t lines) {
     OnModemOutputs(now_, Dtr(), Rts());
 }
 
-uint64_t LinePeer::NextEventTime() const { return txRunning_ ? txEnd_ : chip::kNever; }
+uint64_t LinePeer::NextEventTime() const {
+    return txRunning_ ? txEnd_ : chip::kNever;
+}
 
 void LinePeer::AdvanceTo(uint64_t now) {
     while (txRunning_ && txEnd_ <= now) {
@@ -186,6 +190,8 @@ void RecordingPeer::OnModemOutputs(uint64_t now, bool dtr, bool rts) {
     outputs_.push_back(OutputChange{now, dtr, rts});
 }
 
-void RecordingPeer::OnBreak(uint64_t now, bool on) { breaks_.push_back(BreakChange{now, on}); }
+void RecordingPeer::OnBreak(uint64_t now, bool on) {
+    breaks_.push_back(BreakChange{now, on});
+}
 
 }  // namespace line

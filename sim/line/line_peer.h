@@ -38,7 +38,7 @@ struct LineSettings {
 };
 
 class LinePeer : public chip::FarEnd {
-public:
+  public:
     explicit LinePeer(const LineSettings& settings = {});
     virtual ~LinePeer();
     LinePeer(const LinePeer&) = delete;
@@ -79,7 +79,7 @@ public:
     uint64_t NextEventTime() const override;
     void AdvanceTo(uint64_t now) override;
 
-protected:
+  protected:
     // A character as the peer's UART received it.
     virtual void OnReceived(uint64_t now, chip::ReceivedChar received) = 0;
     // The chip changed DTR or RTS.
@@ -87,7 +87,7 @@ protected:
     // The chip started or ended a break.
     virtual void OnBreak(uint64_t now, bool on) = 0;
 
-private:
+  private:
     void MoveTo(uint64_t now);
     void StartFrame(bool continuous);
 
@@ -110,7 +110,7 @@ private:
 
 // A peer that records everything it sees.
 class RecordingPeer : public LinePeer {
-public:
+  public:
     struct Received {
         uint64_t time;
         uint8_t data;
@@ -135,12 +135,12 @@ public:
     const std::vector<BreakChange>& Breaks() const { return breaks_; }
     void ClearRecords();
 
-protected:
+  protected:
     void OnReceived(uint64_t now, chip::ReceivedChar received) override;
     void OnModemOutputs(uint64_t now, bool dtr, bool rts) override;
     void OnBreak(uint64_t now, bool on) override;
 
-private:
+  private:
     std::vector<Received> received_;
     std::vector<OutputChange> outputs_;
     std::vector<BreakChange> breaks_;

@@ -11,7 +11,7 @@
 namespace line {
 
 class LoopbackPlug final : public chip::FarEnd {
-public:
+  public:
     LoopbackPlug() = default;
     LoopbackPlug(const LoopbackPlug&) = delete;
     LoopbackPlug& operator=(const LoopbackPlug&) = delete;
@@ -27,7 +27,7 @@ public:
     uint64_t NextEventTime() const override { return chip::kNever; }
     void AdvanceTo(uint64_t) override {}
 
-private:
+  private:
     chip::NearEnd* chip_ = nullptr;
 };
 

@@ -28,7 +28,9 @@ void Put64(std::vector<uint8_t>& out, uint64_t v) {
 
 }  // namespace
 
-PcapWriter::~PcapWriter() { Close(); }
+PcapWriter::~PcapWriter() {
+    Close();
+}
 
 bool PcapWriter::Open(const std::string& path, uint16_t bus) {
     Close();

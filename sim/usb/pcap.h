@@ -42,16 +42,16 @@ inline constexpr uint16_t kUrbVendorDevice = 0x0017;
 
 // The fields every record carries.
 struct PcapUrb {
-    uint64_t time = 0;     // virtual time, 100 ns ticks
-    uint64_t irpId = 0;    // the same for a URB's submission and completion
-    uint16_t device = 1;   // device address on the bus
-    uint8_t endpoint = 0;  // endpoint address, 0x80 set for IN (also for IN control transfers)
-    uint16_t function = 0; // URB function code
-    uint32_t status = 0;   // USBD status; 0 on submission
+    uint64_t time = 0;      // virtual time, 100 ns ticks
+    uint64_t irpId = 0;     // the same for a URB's submission and completion
+    uint16_t device = 1;    // device address on the bus
+    uint8_t endpoint = 0;   // endpoint address, 0x80 set for IN (also for IN control transfers)
+    uint16_t function = 0;  // URB function code
+    uint32_t status = 0;    // USBD status; 0 on submission
 };
 
 class PcapWriter {
-public:
+  public:
     static constexpr uint32_t kSnapLength = 65535;
     static constexpr uint16_t kPacketHeaderLength = 27;
     static constexpr uint16_t kControlHeaderLength = 28;
@@ -82,7 +82,7 @@ public:
     void RecordBulkOrInterrupt(bool completion, const PcapUrb& urb, PcapTransfer type,
                                std::span<const uint8_t> data);
 
-private:
+  private:
     void WriteRecord(bool completion, const PcapUrb& urb, PcapTransfer type, const PcapStage* stage,
                      std::span<const uint8_t> data);
 

@@ -43,14 +43,16 @@ struct WireProbe final : chip::FarEnd {
     void ChipCharacter(uint64_t now, uint8_t data, const chip::LineFormat& format) override {
         frames.push_back({now, data, format});
     }
-    void ChipBreak(uint64_t now, bool on) override { breaks.push_back({now, on ? uint8_t{1} : uint8_t{0}}); }
+    void ChipBreak(uint64_t now, bool on) override {
+        breaks.push_back({now, on ? uint8_t{1} : uint8_t{0}});
+    }
     void ChipModemOutputs(uint64_t now, uint8_t lines) override { outputs.push_back({now, lines}); }
     uint64_t NextEventTime() const override { return chip::kNever; }
     void AdvanceTo(uint64_t) override {}
 };
 
 class Harness {
-public:
+  public:
     BridgeChip chip;
     uint64_t now = 0;
 

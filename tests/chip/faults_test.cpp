@@ -18,7 +18,8 @@ constexpr uint32_t kCrc = chip::kUsbdStatusCrc;
 
 TEST(ControlFaults, NextNRequestsFailWithTheChosenStatusAndHaveNoEffect) {
     Harness h;
-    ASSERT_TRUE(h.chip.InjectFault(Fault::FailControl(RequestMatch::Any(), kNotResponding).Times(2)));
+    ASSERT_TRUE(
+        h.chip.InjectFault(Fault::FailControl(RequestMatch::Any(), kNotResponding).Times(2)));
     for (int i = 0; i < 2; ++i) {
         const TransferResult r = h.WriteRegister(7, 0x11);
         EXPECT_EQ(r.outcome, Outcome::Failed);
@@ -33,7 +34,7 @@ TEST(ControlFaults, ChosenRequestOnlyAfterSkipping) {
     Harness h;
     ASSERT_TRUE(h.chip.InjectFault(
         Fault::FailControl(RequestMatch::RegisterWrite(4), kCrc).After(1).Times(1)));
-    h.SetReg(3, 0x1B);                             // other register: unaffected, not counted
+    h.SetReg(3, 0x1B);  // other register: unaffected, not counted
     EXPECT_EQ(h.WriteRegister(4, 0x01).outcome, Outcome::Done);  // skipped
     const TransferResult r = h.WriteRegister(4, 0x03);
     EXPECT_EQ(r.outcome, Outcome::Failed);
@@ -97,7 +98,7 @@ TEST(FaultTable, RefusesUselessRulesAndOverflow) {
 
 // Fills each data endpoint with something to move.
 class PipeFaults : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         h.Configure();
         h.chip.AttachFarEnd(&plug);
@@ -112,12 +113,12 @@ protected:
 
     TransferResult Transfer(uint8_t endpoint, uint8_t* buffer, uint32_t length) {
         switch (endpoint) {
-        case 0x81:
-            return h.chip.StatusIn(h.now, buffer, length);
-        case 0x02:
-            return h.chip.BulkOut(h.now, buffer, length);
-        default:
-            return h.chip.BulkIn(h.now, buffer, length);
+            case 0x81:
+                return h.chip.StatusIn(h.now, buffer, length);
+            case 0x02:
+                return h.chip.BulkOut(h.now, buffer, length);
+            default:
+                return h.chip.BulkIn(h.now, buffer, length);
         }
     }
 
@@ -145,8 +146,7 @@ TEST_F(PipeFaults, FailedAndHungTransfersMoveNothing) {
             EXPECT_EQ(h.chip.UartState().RxCount(), rxBefore);
             EXPECT_EQ(h.chip.UartState().TxFifoCount(), txBefore);
             EXPECT_EQ(h.chip.UartState().QueuedReports(), reportsBefore);
-            EXPECT_EQ(Transfer(endpoint, buffer, 4).outcome, Outcome::Done)
-                << "one transfer only";
+            EXPECT_EQ(Transfer(endpoint, buffer, 4).outcome, Outcome::Done) << "one transfer only";
         }
     }
 }

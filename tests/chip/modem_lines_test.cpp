@@ -29,7 +29,7 @@ std::vector<Report> TakeReports(Harness& h) {
 }
 
 class ModemLines : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         h.Configure();
         h.chip.AttachFarEnd(&plug);
@@ -144,13 +144,13 @@ TEST_P(ModemInputDeltas, ReportCarriesLevelsAndDeltas) {
     EXPECT_EQ(reports[0][3], c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ModemInputDeltas,
-    ::testing::Values(InputCase{0x00, 0x10, 0x11}, InputCase{0x10, 0x00, 0x01},
-                      InputCase{0x00, 0x20, 0x22}, InputCase{0x20, 0x00, 0x02},
-                      InputCase{0x00, 0x80, 0x88}, InputCase{0x80, 0x00, 0x08},
-                      InputCase{0x40, 0x00, 0x04}, InputCase{0x00, 0xF0, 0xFB},
-                      InputCase{0xF0, 0x00, 0x0F}, InputCase{0x30, 0x20, 0x21}));
+INSTANTIATE_TEST_SUITE_P(Table, ModemInputDeltas,
+                         ::testing::Values(InputCase{0x00, 0x10, 0x11}, InputCase{0x10, 0x00, 0x01},
+                                           InputCase{0x00, 0x20, 0x22}, InputCase{0x20, 0x00, 0x02},
+                                           InputCase{0x00, 0x80, 0x88}, InputCase{0x80, 0x00, 0x08},
+                                           InputCase{0x40, 0x00, 0x04}, InputCase{0x00, 0xF0, 0xFB},
+                                           InputCase{0xF0, 0x00, 0x0F},
+                                           InputCase{0x30, 0x20, 0x21}));
 
 TEST(ModemInputs, UnchangedInputsProduceNoReport) {
     Harness h;

@@ -15,9 +15,9 @@ struct FrameTiming {
     uint16_t divisor;
     uint8_t lcr;
     uint32_t nominalBaud;
-    uint32_t bits2;        // frame length in half bits
-    uint64_t firstEnd;     // end of the first frame, ticks (rounded up)
-    uint64_t hundredthEnd; // end of the 100th back-to-back frame, ticks
+    uint32_t bits2;         // frame length in half bits
+    uint64_t firstEnd;      // end of the first frame, ticks (rounded up)
+    uint64_t hundredthEnd;  // end of the 100th back-to-back frame, ticks
 };
 
 class FrameLength : public ::testing::TestWithParam<FrameTiming> {};

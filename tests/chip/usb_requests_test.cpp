@@ -14,8 +14,8 @@ namespace {
 constinit BridgeChip gConstantInitialisedChip;
 
 TEST(Descriptors, DeviceDescriptorBytes) {
-    const uint8_t expected[18] = {18,   1,    0x00, 0x02, 0, 0, 0, 64, 0x2B,
-                                  0x1A, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+    const uint8_t expected[18] = {18,   1,    0x00, 0x02, 0,    0, 0, 64, 0x2B,
+                                  0x1A, 0x01, 0x00, 0x00, 0x01, 0, 0, 0,  1};
     EXPECT_EQ(0, std::memcmp(chip::kDeviceDescriptor, expected, sizeof expected));
 }
 
@@ -61,13 +61,12 @@ TEST_P(GetDescriptor, HonoursWLengthAndBuffer) {
     const DescriptorRead p = GetParam();
     Harness h;
     std::vector<uint8_t> buffer(p.buffer + 4, 0xEE);
-    const TransferResult r = h.Request(
-        SetupPacket{0x80, 6, static_cast<uint16_t>(p.type << 8), 0, p.wLength}, buffer.data(),
-        p.buffer);
+    const TransferResult r =
+        h.Request(SetupPacket{0x80, 6, static_cast<uint16_t>(p.type << 8), 0, p.wLength},
+                  buffer.data(), p.buffer);
     ASSERT_EQ(r.outcome, Outcome::Done);
     EXPECT_EQ(r.length, p.expectedLength);
-    const uint8_t* source =
-        p.type == 1 ? chip::kDeviceDescriptor : chip::kConfigurationDescriptor;
+    const uint8_t* source = p.type == 1 ? chip::kDeviceDescriptor : chip::kConfigurationDescriptor;
     EXPECT_EQ(0, std::memcmp(buffer.data(), source, r.length));
     EXPECT_EQ(buffer[r.length], 0xEE) << "wrote past the data stage";
 }

@@ -18,10 +18,8 @@ using line::RecordingPeer;
 
 // A configured chip on a virtual clock.
 class Bench {
-public:
-    Bench() {
-        chip.Control(now, SetupPacket{0x00, 9, 1, 0, 0}, nullptr, 0);
-    }
+  public:
+    Bench() { chip.Control(now, SetupPacket{0x00, 9, 1, 0, 0}, nullptr, 0); }
 
     void SetReg(uint16_t reg, uint8_t value) {
         const chip::TransferResult r =

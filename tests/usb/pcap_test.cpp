@@ -20,7 +20,9 @@ using sim::usb::PcapTransfer;
 using sim::usb::PcapUrb;
 using sim::usb::PcapWriter;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + name; }
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + name;
+}
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -85,9 +87,9 @@ TEST(PcapWriter, BulkRecordLayoutAndTimestamp) {
     ASSERT_TRUE(writer.Open(path, 3));
     const uint8_t data[3] = {0x10, 0x20, 0x30};
     // 12.3456789 s of virtual time.
-    writer.RecordBulkOrInterrupt(
-        false, PcapUrb{123'456'789, 0x1122334455667788ull, 5, 0x02, 0x0009, 0},
-        PcapTransfer::Bulk, data);
+    writer.RecordBulkOrInterrupt(false,
+                                 PcapUrb{123'456'789, 0x1122334455667788ull, 5, 0x02, 0x0009, 0},
+                                 PcapTransfer::Bulk, data);
     writer.RecordBulkOrInterrupt(
         true, PcapUrb{123'456'799, 0x1122334455667788ull, 5, 0x02, 0x0009, 0xC0000004},
         PcapTransfer::Bulk, {});
@@ -102,16 +104,16 @@ TEST(PcapWriter, BulkRecordLayoutAndTimestamp) {
     EXPECT_EQ(submit.captured, 27u + 3u);
     EXPECT_EQ(submit.length, submit.captured);
     const std::vector<uint8_t>& b = submit.bytes;
-    EXPECT_EQ(U16(b, 0), 27);                       // headerLen
-    EXPECT_EQ(U64(b, 2), 0x1122334455667788ull);    // irpId
-    EXPECT_EQ(U32(b, 10), 0u);                      // status
-    EXPECT_EQ(U16(b, 14), 0x0009);                  // function
-    EXPECT_EQ(b[16], 0);                            // info: submission
-    EXPECT_EQ(U16(b, 17), 3);                       // bus
-    EXPECT_EQ(U16(b, 19), 5);                       // device
-    EXPECT_EQ(b[21], 0x02);                         // endpoint
-    EXPECT_EQ(b[22], 3);                            // transfer: bulk
-    EXPECT_EQ(U32(b, 23), 3u);                      // dataLength
+    EXPECT_EQ(U16(b, 0), 27);                     // headerLen
+    EXPECT_EQ(U64(b, 2), 0x1122334455667788ull);  // irpId
+    EXPECT_EQ(U32(b, 10), 0u);                    // status
+    EXPECT_EQ(U16(b, 14), 0x0009);                // function
+    EXPECT_EQ(b[16], 0);                          // info: submission
+    EXPECT_EQ(U16(b, 17), 3);                     // bus
+    EXPECT_EQ(U16(b, 19), 5);                     // device
+    EXPECT_EQ(b[21], 0x02);                       // endpoint
+    EXPECT_EQ(b[22], 3);                          // transfer: bulk
+    EXPECT_EQ(U32(b, 23), 3u);                    // dataLength
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 27, b.end()), std::vector<uint8_t>(data, data + 3));
 
     const std::vector<uint8_t>& c = records[1].bytes;
@@ -166,7 +168,9 @@ std::string Decode(const std::string& path) {
     return text;
 }
 
-bool HaveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
+bool HaveTshark() {
+    return std::system("command -v tshark >/dev/null 2>&1") == 0;
+}
 
 TEST(PcapWriter, TsharkDecodesRegisterWriteDescriptorReadAndBulkData) {
     if (!HaveTshark()) {
