@@ -216,6 +216,7 @@ std::string DeviceLabel(const DEVICE_OBJECT* device);
 
 // Shared by the I/O manager and the user-mode side.
 IrpShadow* ShadowOf(const IRP* irp);
+BOOLEAN CancelIrpInternal(PIRP irp);
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin);
 void FreeIrpInternal(PIRP irp);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

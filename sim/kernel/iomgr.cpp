@@ -229,9 +229,9 @@ void FreeIrpInternal(PIRP irp) {
     Simulation::Impl& s = S();
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow) shadow->state = IrpShadow::State::Freed;
-    // Poison and quarantine: the memory stays mapped until the run ends.
-    std::memset(reinterpret_cast<char*>(irp) + sizeof(CSHORT) + sizeof(USHORT), 0xDD,
-                irp->Size - sizeof(CSHORT) - sizeof(USHORT));
+    // Quarantine: the memory stays as it was until the run ends, so a late
+    // completion or cancel of this IRP reaches the verifier instead of
+    // crashing the host.
     s.irpQuarantine.push_back(irp);
 }
 
@@ -699,7 +699,7 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " completed with status STATUS_PENDING");
     }
-    if (irp->CurrentLocation > irp->StackCount) {
+    if (irp->CurrentLocation > irp->StackCount + 1) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " completed by a driver that does not own a stack location");
     }
@@ -754,12 +754,21 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
 
 BOOLEAN IoCancelIrp(PIRP irp) {
     KernelPoint("IoCancelIrp");
+    return CancelIrpInternal(irp);
+}
+
+}  // extern "C"
+
+namespace sim {
+
+// IoCancelIrp without the scheduling point at its entry, for the I/O
+// manager's own CancelIo, which checks and cancels in one step.
+BOOLEAN CancelIrpInternal(PIRP irp) {
     SimThread& self = CurrentThread();
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     IrpShadow* shadow = ShadowOf(irp);
-    if (!shadow || shadow->state == IrpShadow::State::Freed ||
-        shadow->state == IrpShadow::State::Done) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoCancelIrp of a completed IRP");
+    if (!shadow || shadow->state == IrpShadow::State::Freed) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoCancelIrp of a freed IRP");
     }
     Simulation::Impl& s = S();
     KIRQL old = self.irql;
@@ -815,6 +824,10 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     }
     return TRUE;
 }
+
+}  // namespace sim
+
+extern "C" {
 
 // ---------------------------------------------------------------- power
 

@@ -10,7 +10,10 @@
 // addresses, host thread ids or the wall clock (except optional pacing).
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 #include <sstream>
 
 #include "sim/kernel/internal.h"
@@ -23,6 +26,40 @@ thread_local SimThread* tlsThread = nullptr;
 }  // namespace
 
 Simulation* CurrentSimulation() { return tlsSim; }
+
+namespace {
+
+// A host crash inside a simulated thread (a driver dereferencing garbage)
+// still says how to replay it and what happened last.
+void CrashReport(int signal) {
+    if (tlsSim && tlsThread) {
+        const Options& o = tlsSim->options();
+        std::string text = std::string("\n*** bridgesim: host signal ") + strsignal(signal) +
+                           " in simulated thread '" + tlsThread->name + "' at IRQL " +
+                           std::to_string(tlsThread->irql) + "\n    replay: strategy=" +
+                           StrategyName(o.strategy) + " seed=" + std::to_string(o.seed) +
+                           "\n--- last events ---\n" + tlsSim->trace().Tail(o.traceTail);
+        ssize_t ignored = write(2, text.data(), text.size());
+        (void)ignored;
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void InstallCrashReport() {
+#if defined(__SANITIZE_ADDRESS__)
+    return;  // the sanitizer's own report is better
+#endif
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    std::signal(SIGSEGV, CrashReport);
+    std::signal(SIGBUS, CrashReport);
+    std::signal(SIGFPE, CrashReport);
+    std::signal(SIGABRT, CrashReport);
+}
+
+}  // namespace
 
 SimThread& CurrentThread() {
     if (!tlsThread) {
@@ -602,6 +639,7 @@ RunResult Simulation::Run(std::function<void()> body) {
         return r;
     }
     s.started = true;
+    InstallCrashReport();
     s.paceStart = std::chrono::steady_clock::now();
     int processors = std::max(1, options_.processors);
     s.dpcQueues.resize(processors);
@@ -790,8 +828,10 @@ std::string Trace::FormatEvent(const TraceRecord& e) {
     char prefix[64];
     std::snprintf(prefix, sizeof prefix, "%10" PRIu64 ".%04" PRIu64 " ms  ", e.time / 10000,
                   e.time % 10000);
-    return std::string(prefix) + e.thread + std::string(std::max<size_t>(1, 8 - e.thread.size()), ' ') +
-           e.kind + std::string(std::max<size_t>(1, 9 - e.kind.size()), ' ') + e.text;
+    auto pad = [](const std::string& text, size_t width) {
+        return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
+    };
+    return std::string(prefix) + pad(e.thread, 10) + pad(e.kind, 9) + e.text;
 }
 
 std::string Trace::Tail(size_t count) const {

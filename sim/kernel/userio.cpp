@@ -253,7 +253,7 @@ void UserIo::CancelIo(Handle handle) {
         auto& list = again->second.outstanding;
         if (std::find(list.begin(), list.end(), irp) == list.end()) continue;
         TraceEvent("USER", "CancelIo " + ShadowOf(irp)->label);
-        IoCancelIrp(irp);
+        CancelIrpInternal(irp);
     }
 }
 

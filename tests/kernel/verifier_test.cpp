@@ -1,0 +1,307 @@
+// The verifier: for each check, a deliberately faulty driver that must be
+// stopped with the bug check Windows names, and the report must name the
+// offending thread and show the trace tail.
+#include <gtest/gtest.h>
+
+#include "tests/kernel/test_driver.h"
+
+namespace {
+
+using testdrv::Complete;
+using testdrv::Device;
+using testdrv::MakeDevice;
+
+struct Ext {
+    KSPIN_LOCK a;
+    KSPIN_LOCK b;
+    KTIMER timer;
+    KDPC dpc;
+    KMUTEX mutex;
+    KEVENT event;
+};
+
+Ext* ExtOf(PDEVICE_OBJECT d) { return static_cast<Ext*>(d->DeviceExtension); }
+
+VOID NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+// Opens \\.\Test and sends one device-control request to the dispatch routine.
+void CallDeviceControl(PDRIVER_DISPATCH dispatch, ULONG outputLength = 0) {
+    Device d = MakeDevice(sizeof(Ext));
+    Ext* e = ExtOf(d.device);
+    KeInitializeSpinLock(&e->a);
+    KeInitializeSpinLock(&e->b);
+    KeInitializeTimer(&e->timer);
+    KeInitializeDpc(&e->dpc, NothingDpc, e);
+    KeInitializeMutex(&e->mutex, 0);
+    KeInitializeEvent(&e->event, NotificationEvent, FALSE);
+    d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
+    auto& io = sim::Simulation::Current().io();
+    sim::Handle h = io.Open("\\\\.\\Test");
+    SIM_CHECK(h != sim::kInvalidHandle);
+    char buffer[16] = {};
+    io.DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                       buffer, 4, buffer, outputLength);
+    SIM_CHECK(!"the faulty driver was not stopped");
+}
+
+struct Case {
+    const char* what;
+    const char* bugCheck;
+    std::function<void()> body;
+};
+
+std::vector<Case> Cases() {
+    return {
+        {"completing a request twice", "MULTIPLE_IRP_COMPLETE_REQUESTS",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 Complete(irp, STATUS_SUCCESS);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"completing with a cancel routine set", "CANCEL_STATE_IN_COMPLETED_IRP",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"waiting at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 KeWaitForSingleObject(&ExtOf(d)->event, Executive, KernelMode, FALSE, nullptr);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"paged allocation at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 PVOID p = ExAllocatePoolWithTag(PagedPool, 8, testdrv::kTag);
+                 ExFreePool(p);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"registry call at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"x");
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"mutex taken under a spin lock", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 KeWaitForSingleObject(&ExtOf(d)->mutex, Executive, KernelMode, FALSE, nullptr);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"spin lock taken twice", "SPIN_LOCK_ALREADY_OWNED",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old, again;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 KeAcquireSpinLock(&ExtOf(d)->a, &again);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"spin lock released by a non-owner", "SPIN_LOCK_NOT_OWNED",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KeReleaseSpinLock(&ExtOf(d)->a, PASSIVE_LEVEL);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"two driver spin locks held at once", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 KeAcquireSpinLockAtDpcLevel(&ExtOf(d)->b);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"the driver taking the cancel spin lock", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 KIRQL old;
+                 IoAcquireCancelSpinLock(&old);
+                 IoReleaseCancelSpinLock(old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"completing while holding a spin lock", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 Complete(irp, STATUS_SUCCESS);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return STATUS_SUCCESS;
+             });
+         }},
+        {"returning from dispatch at a raised IRQL", "IRQL_UNEXPECTED_VALUE",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 Complete(irp, STATUS_SUCCESS);
+                 KIRQL old;
+                 KeRaiseIrql(DISPATCH_LEVEL, &old);
+                 return STATUS_SUCCESS;
+             });
+         }},
+        {"returning STATUS_PENDING without marking the request pending",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 Complete(irp, STATUS_SUCCESS);
+                 return STATUS_PENDING;
+             });
+         }},
+        {"marking pending but returning success", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 Complete(irp, STATUS_SUCCESS);
+                 return STATUS_SUCCESS;
+             });
+         }},
+        {"information larger than the caller's buffer", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl(
+                 [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 9); }, 8);
+         }},
+        {"freeing a pool block twice", "BAD_POOL_CALLER",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, testdrv::kTag);
+                 ExFreePool(p);
+                 ExFreePool(p);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"releasing a mutex the thread does not own", "THREAD_NOT_MUTEX_OWNER",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KeReleaseMutex(&ExtOf(d)->mutex, FALSE);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"a cancel routine returning with the cancel spin lock held",
+         "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             Device d = MakeDevice(sizeof(Ext));
+             d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
+                 return Complete(irp, STATUS_SUCCESS);
+             };
+             d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});  // forgets to release
+                 return STATUS_PENDING;
+             };
+             auto& io = sim::Simulation::Current().io();
+             sim::Handle h = io.Open("\\\\.\\Test");
+             char b[4];
+             sim::Overlapped ov;
+             io.ReadAsync(h, b, 4, &ov);
+             io.CancelIo(h);
+         }},
+        {"deleting a device whose timer is still queued", "TIMER_OR_DPC_INVALID",
+         [] {
+             Device d = MakeDevice(sizeof(Ext));
+             Ext* e = ExtOf(d.device);
+             KeInitializeTimer(&e->timer);
+             KeInitializeDpc(&e->dpc, NothingDpc, e);
+             KeSetTimer(&e->timer, testdrv::Relative(1000), &e->dpc);
+             testdrv::DeleteDevice(d);
+         }},
+        {"deleting a device that is still attached", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             Device lower = MakeDevice(0, "Lower");
+             Device upper = MakeDevice(0, "Upper");
+             IoAttachDeviceToDeviceStack(upper.device, lower.device);
+             testdrv::DeleteDevice(upper, "Upper");
+         }},
+        {"freeing a driver-allocated IRP while a lower driver owns it",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             Device lower = MakeDevice(0, "Lower");
+             lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
+                                                                               PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 IoFreeIrp(irp);  // the planted fault: the upper driver's IRP is not ours
+                 return STATUS_PENDING;
+             };
+             PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             IofCallDriver(lower.device, irp);
+         }},
+        {"unloading with a timer still queued",
+         "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+         [] {
+             static KTIMER timer;
+             static KDPC dpc;
+             KeInitializeTimer(&timer);
+             KeInitializeDpc(&dpc, NothingDpc, nullptr);
+             PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
+             KeSetTimer(&timer, testdrv::Relative(1000), &dpc);
+             sim::Simulation::Current().pnp().UnloadDriver(driver);
+         }},
+        {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
+             ExAllocatePoolWithTag(NonPagedPool, 24, testdrv::kTag);
+             sim::Simulation::Current().pnp().UnloadDriver(driver);
+         }},
+    };
+}
+
+TEST(Verifier, EachFaultyDriverIsStoppedWithTheRightBugCheck) {
+    for (const Case& c : Cases()) {
+        sim::Options o;
+        o.checkPoolAtEnd = false;
+        auto r = sim::RunScenario(o, c.body);
+        ASSERT_TRUE(r.bugCheck.has_value()) << c.what << "\n" << r.Report();
+        EXPECT_EQ(r.bugCheck->name, c.bugCheck) << c.what << "\n" << r.Report();
+        EXPECT_FALSE(r.ok) << c.what;
+        EXPECT_FALSE(r.bugCheck->thread.empty()) << c.what;
+        EXPECT_FALSE(r.bugCheck->traceTail.empty()) << c.what;
+        EXPECT_NE(r.Report().find("strategy=sequential seed=1"), std::string::npos) << c.what;
+    }
+}
+
+TEST(Verifier, ReportNamesThreadIrqlAndTraceTail) {
+    auto r = sim::RunScenario({}, [] {
+        CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+            Complete(irp, STATUS_SUCCESS);
+            return Complete(irp, STATUS_SUCCESS);
+        });
+    });
+    ASSERT_TRUE(r.bugCheck);
+    EXPECT_EQ(r.bugCheck->thread, "main");
+    EXPECT_EQ(r.bugCheck->irql, PASSIVE_LEVEL);
+    EXPECT_NE(r.bugCheck->traceTail.find("IRP_MJ_DEVICE_CONTROL"), std::string::npos)
+        << r.bugCheck->traceTail;
+    EXPECT_NE(r.Report().find("BUG CHECK MULTIPLE_IRP_COMPLETE_REQUESTS"), std::string::npos);
+}
+
+TEST(Verifier, RunEndingWithLivePoolFailsWithTheTag) {
+    auto r = sim::RunScenario({}, [] { ExAllocatePoolWithTag(NonPagedPool, 10, 'kaeL'); });
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.failure.find("tag 'Leak' 1 block(s), 10 bytes"), std::string::npos) << r.failure;
+}
+
+}  // namespace
