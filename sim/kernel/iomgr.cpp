@@ -55,6 +55,18 @@ PDEVICE_OBJECT Objects::FindDevice(const std::string& ntName) const {
     return it == impl_->devices.end() ? nullptr : it->second;
 }
 
+std::string Objects::NameOf(PDEVICE_OBJECT device) const {
+    DeviceRecord* record = RecordOf(device);
+    return record ? record->name : std::string();
+}
+
+std::vector<std::string> Objects::LinksTo(const std::string& target) const {
+    std::vector<std::string> out;
+    for (auto& [key, link] : impl_->links)
+        if (CanonicalName(link.target) == CanonicalName(target)) out.push_back(link.name);
+    return out;
+}
+
 std::optional<std::string> Objects::LinkTarget(const std::string& linkName) const {
     auto it = impl_->links.find(CanonicalName(linkName));
     if (it == impl_->links.end()) return std::nullopt;

@@ -196,6 +196,10 @@ extern const char* const kClassPath;      // ...\Control\Class
 class Objects {
 public:
     PDEVICE_OBJECT FindDevice(const std::string& ntName) const;
+    // The NT name a device was created with ("" when unnamed or unknown).
+    std::string NameOf(PDEVICE_OBJECT device) const;
+    // The symbolic links whose target is the given name.
+    std::vector<std::string> LinksTo(const std::string& target) const;
     std::optional<std::string> LinkTarget(const std::string& linkName) const;
     // Resolves "\\.\COM5", "\DosDevices\COM5", "\??\COM5" or a device name
     // to the device object named at the end of the chain (or nullptr).
