@@ -105,7 +105,16 @@ Simulation::Impl::~Impl() {
     for (auto& t : threads) {
         if (t->os.joinable()) t->os.join();
     }
-    for (PIRP irp : irpQuarantine) std::free(irp);
+    // Every IRP ever allocated is in the shadow table: freed ones sit in
+    // quarantine, others were still in flight when the run stopped.
+    for (auto& [irp, shadow] : irps) {
+        auto* p = const_cast<PIRP>(irp);
+        bool platformBuffer = shadow.origin == IrpShadow::Origin::User ||
+                              shadow.origin == IrpShadow::Origin::IoBuild;
+        if (platformBuffer && shadow.state != IrpShadow::State::Freed)
+            std::free(p->AssociatedIrp.SystemBuffer);
+        std::free(p);
+    }
     for (auto& [device, record] : devices) {
         if (record.memory) std::free(record.memory);
     }
