@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include "sim/kernel/sim.h"
 
@@ -229,6 +230,29 @@ TEST(Scheduler, PctFindsTheLostUpdate) {
         lost = RacyCounter(Strategy::Pct, seed).first != 6;
     }
     EXPECT_TRUE(lost);
+}
+
+}  // namespace
+
+namespace {
+
+// Outside input posted from a host thread runs in a DPC context, in order.
+TEST(Scheduler, OutsideInputRunsInADpcContextInPostedOrder) {
+    std::vector<int> seen;
+    KIRQL irql = PASSIVE_LEVEL;
+    Simulation s;
+    std::thread host([&] {
+        s.Post([&] { seen.push_back(1); irql = KeGetCurrentIrql(); });
+        s.Post([&] { seen.push_back(2); });
+    });
+    host.join();
+    auto r = s.Run([] {
+        LARGE_INTEGER d = Relative(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &d);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
 }
 
 }  // namespace
