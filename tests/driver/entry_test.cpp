@@ -106,7 +106,7 @@ TEST(IsDeviceReady, TrueOnlyWhenStartedAndNoRemovalOrStopPending) {
             BOOLEAN removed, started, removePending, stopPending, ready;
         };
         const Flags table[] = {
-            {FALSE, TRUE, FALSE, FALSE, TRUE}, {TRUE, TRUE, FALSE, FALSE, FALSE},
+            {FALSE, TRUE, FALSE, FALSE, TRUE},   {TRUE, TRUE, FALSE, FALSE, FALSE},
             {FALSE, FALSE, FALSE, FALSE, FALSE}, {FALSE, TRUE, TRUE, FALSE, FALSE},
             {FALSE, TRUE, FALSE, TRUE, FALSE},
         };

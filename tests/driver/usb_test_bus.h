@@ -23,9 +23,9 @@ namespace bridgetest {
 // One request seen by the bus.
 struct UsbRequest {
     enum class Kind { Urb, ResetPort, Pnp, Power, SystemControl, Other } kind = Kind::Other;
-    UCHAR minor = 0;           // PnP, power and system control
-    NTSTATUS statusSeen = 0;   // IoStatus.Status as it arrived
-    bool fdoPresent = false;   // the function device object still had its name on arrival
+    UCHAR minor = 0;          // PnP, power and system control
+    NTSTATUS statusSeen = 0;  // IoStatus.Status as it arrived
+    bool fdoPresent = false;  // the function device object still had its name on arrival
     // URB fields
     USHORT function = 0xFFFF;
     USHORT headerLength = 0;
@@ -39,11 +39,11 @@ struct UsbRequest {
     UCHAR descriptorType = 0;
     UCHAR descriptorIndex = 0;
     USHORT featureSelector = 0xFFFF;
-    bool deconfigure = false;           // select configuration without a descriptor
+    bool deconfigure = false;             // select configuration without a descriptor
     std::vector<ULONG> maxTransferSizes;  // select configuration: per pipe
     USBD_PIPE_HANDLE pipe = nullptr;
-    std::vector<uint8_t> data;          // bulk-out data
-    ULONG_PTR wmiProvider = 0;          // system control: Parameters.WMI.ProviderId
+    std::vector<uint8_t> data;  // bulk-out data
+    ULONG_PTR wmiProvider = 0;  // system control: Parameters.WMI.ProviderId
     PVOID wmiBuffer = nullptr;
 
     bool IsRegisterRead(USHORT reg) const {
@@ -87,7 +87,7 @@ inline std::string RegisterText(const UsbRequest& r) {
 }
 
 class UsbTestBus : public sim::Bus {
-public:
+  public:
     // Configuration descriptor served: one interface with `endpoints`
     // endpoints (interrupt-in, bulk-out, bulk-in, then more bulk-in).
     int endpoints = 3;
@@ -146,21 +146,25 @@ public:
 
     // Pipe handle given to pipe `pipe` by selection number `selection` (1-based).
     static USBD_PIPE_HANDLE PipeHandle(int selection, ULONG pipe) {
-        return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x10000 * selection +
-                                                                         0x100 + pipe));
+        return reinterpret_cast<USBD_PIPE_HANDLE>(
+            static_cast<uintptr_t>(0x10000 * selection + 0x100 + pipe));
     }
 
     std::vector<uint8_t> ConfigurationDescriptor() const {
         std::vector<uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 50};
         if (!noInterface) {
-            std::vector<uint8_t> i = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0,
-                                      static_cast<uint8_t>(endpoints), 0xFF, 0, 0, 0};
+            std::vector<uint8_t> i = {
+                9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, static_cast<uint8_t>(endpoints), 0xFF, 0, 0,
+                0};
             d.insert(d.end(), i.begin(), i.end());
             for (int e = 0; e < endpoints; ++e) {
-                uint8_t address = e == 0 ? 0x81 : e == 1 ? 0x02 : static_cast<uint8_t>(0x80 + e + 1);
+                uint8_t address = e == 0   ? 0x81
+                                  : e == 1 ? 0x02
+                                           : static_cast<uint8_t>(0x80 + e + 1);
                 uint8_t type = e == 0 ? USB_ENDPOINT_TYPE_INTERRUPT : USB_ENDPOINT_TYPE_BULK;
-                std::vector<uint8_t> ep = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, type, 64, 0,
-                                           static_cast<uint8_t>(e == 0 ? 1 : 0)};
+                std::vector<uint8_t> ep = {
+                    7, USB_ENDPOINT_DESCRIPTOR_TYPE,        address, type, 64,
+                    0, static_cast<uint8_t>(e == 0 ? 1 : 0)};
                 d.insert(d.end(), ep.begin(), ep.end());
             }
         }
@@ -170,7 +174,7 @@ public:
         return d;
     }
 
-private:
+  private:
     static UsbTestBus* Of(PDEVICE_OBJECT pdo) {
         return *static_cast<UsbTestBus**>(pdo->DeviceExtension);
     }
@@ -203,26 +207,26 @@ private:
         r.minor = stack->MinorFunction;
         r.fdoPresent = sim::Simulation::Current().objects().FindDevice(bus->fdoName) != nullptr;
         switch (stack->MajorFunction) {
-        case IRP_MJ_PNP:
-            r.kind = UsbRequest::Kind::Pnp;
-            bus->requests.push_back(r);
-            return bus->AnswerPnp(irp, stack);
-        case IRP_MJ_POWER:
-            r.kind = UsbRequest::Kind::Power;
-            bus->requests.push_back(r);
-            PoStartNextPowerIrp(irp);
-            return Finish(irp, STATUS_SUCCESS);
-        case IRP_MJ_SYSTEM_CONTROL:
-            r.kind = UsbRequest::Kind::SystemControl;
-            r.wmiProvider = stack->Parameters.WMI.ProviderId;
-            r.wmiBuffer = stack->Parameters.WMI.Buffer;
-            bus->requests.push_back(r);
-            return Finish(irp, bus->systemControlStatus);
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-            break;
-        default:
-            bus->requests.push_back(r);
-            return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
+            case IRP_MJ_PNP:
+                r.kind = UsbRequest::Kind::Pnp;
+                bus->requests.push_back(r);
+                return bus->AnswerPnp(irp, stack);
+            case IRP_MJ_POWER:
+                r.kind = UsbRequest::Kind::Power;
+                bus->requests.push_back(r);
+                PoStartNextPowerIrp(irp);
+                return Finish(irp, STATUS_SUCCESS);
+            case IRP_MJ_SYSTEM_CONTROL:
+                r.kind = UsbRequest::Kind::SystemControl;
+                r.wmiProvider = stack->Parameters.WMI.ProviderId;
+                r.wmiBuffer = stack->Parameters.WMI.Buffer;
+                bus->requests.push_back(r);
+                return Finish(irp, bus->systemControlStatus);
+            case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+                break;
+            default:
+                bus->requests.push_back(r);
+                return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
         }
 
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -273,18 +277,18 @@ private:
     NTSTATUS AnswerPnp(PIRP irp, PIO_STACK_LOCATION stack) {
         NTSTATUS status = irp->IoStatus.Status;
         switch (stack->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-            status = STATUS_SUCCESS;
-            break;
-        default:
-            break;
+            case IRP_MN_START_DEVICE:
+            case IRP_MN_QUERY_STOP_DEVICE:
+            case IRP_MN_CANCEL_STOP_DEVICE:
+            case IRP_MN_STOP_DEVICE:
+            case IRP_MN_QUERY_REMOVE_DEVICE:
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+            case IRP_MN_REMOVE_DEVICE:
+            case IRP_MN_SURPRISE_REMOVAL:
+                status = STATUS_SUCCESS;
+                break;
+            default:
+                break;
         }
         if (decide) {
             Answer a = decide(requests.back());
@@ -295,108 +299,111 @@ private:
 
     void Record(PURB urb, UsbRequest& r) {
         switch (r.function) {
-        case URB_FUNCTION_VENDOR_DEVICE: {
-            auto& v = urb->UrbControlVendorClassRequest;
-            r.transferFlags = v.TransferFlags;
-            r.transferLength = v.TransferBufferLength;
-            r.hasBuffer = v.TransferBuffer != nullptr;
-            r.requestType = v.RequestTypeReservedBits;
-            r.request = v.Request;
-            r.value = v.Value;
-            r.index = v.Index;
-            break;
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = urb->UrbControlDescriptorRequest;
-            r.transferLength = d.TransferBufferLength;
-            r.descriptorType = d.DescriptorType;
-            r.descriptorIndex = d.Index;
-            r.index = d.LanguageId;
-            break;
-        }
-        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-            r.featureSelector = urb->UrbControlFeatureRequest.FeatureSelector;
-            r.index = urb->UrbControlFeatureRequest.Index;
-            break;
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            auto& s = urb->UrbSelectConfiguration;
-            r.deconfigure = s.ConfigurationDescriptor == nullptr;
-            if (!r.deconfigure) {
-                for (ULONG p = 0; p < s.Interface.NumberOfPipes; ++p)
-                    r.maxTransferSizes.push_back(s.Interface.Pipes[p].MaximumTransferSize);
+            case URB_FUNCTION_VENDOR_DEVICE: {
+                auto& v = urb->UrbControlVendorClassRequest;
+                r.transferFlags = v.TransferFlags;
+                r.transferLength = v.TransferBufferLength;
+                r.hasBuffer = v.TransferBuffer != nullptr;
+                r.requestType = v.RequestTypeReservedBits;
+                r.request = v.Request;
+                r.value = v.Value;
+                r.index = v.Index;
+                break;
             }
-            break;
-        }
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            auto& b = urb->UrbBulkOrInterruptTransfer;
-            r.transferFlags = b.TransferFlags;
-            r.transferLength = b.TransferBufferLength;
-            r.pipe = b.PipeHandle;
-            r.hasBuffer = b.TransferBuffer != nullptr;
-            if (!(b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && b.TransferBuffer)
-                r.data.assign(static_cast<uint8_t*>(b.TransferBuffer),
-                              static_cast<uint8_t*>(b.TransferBuffer) + b.TransferBufferLength);
-            break;
-        }
-        default:
-            break;
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+                auto& d = urb->UrbControlDescriptorRequest;
+                r.transferLength = d.TransferBufferLength;
+                r.descriptorType = d.DescriptorType;
+                r.descriptorIndex = d.Index;
+                r.index = d.LanguageId;
+                break;
+            }
+            case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+                r.featureSelector = urb->UrbControlFeatureRequest.FeatureSelector;
+                r.index = urb->UrbControlFeatureRequest.Index;
+                break;
+            case URB_FUNCTION_SELECT_CONFIGURATION: {
+                auto& s = urb->UrbSelectConfiguration;
+                r.deconfigure = s.ConfigurationDescriptor == nullptr;
+                if (!r.deconfigure) {
+                    for (ULONG p = 0; p < s.Interface.NumberOfPipes; ++p)
+                        r.maxTransferSizes.push_back(s.Interface.Pipes[p].MaximumTransferSize);
+                }
+                break;
+            }
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+                auto& b = urb->UrbBulkOrInterruptTransfer;
+                r.transferFlags = b.TransferFlags;
+                r.transferLength = b.TransferBufferLength;
+                r.pipe = b.PipeHandle;
+                r.hasBuffer = b.TransferBuffer != nullptr;
+                if (!(b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) && b.TransferBuffer)
+                    r.data.assign(static_cast<uint8_t*>(b.TransferBuffer),
+                                  static_cast<uint8_t*>(b.TransferBuffer) + b.TransferBufferLength);
+                break;
+            }
+            default:
+                break;
         }
     }
 
     void Serve(PURB urb, const Answer& a) {
         switch (urb->UrbHeader.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE: {
-            auto& v = urb->UrbControlVendorClassRequest;
-            if (v.Index > UART_REGISTER_MAX) break;
-            if (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
-                ULONG n = a.length.value_or(1);
-                if (n && v.TransferBuffer) *static_cast<uint8_t*>(v.TransferBuffer) = registers[v.Index];
-                v.TransferBufferLength = n;
-            } else {
-                registers[v.Index] = static_cast<uint8_t>(v.Value);
+            case URB_FUNCTION_VENDOR_DEVICE: {
+                auto& v = urb->UrbControlVendorClassRequest;
+                if (v.Index > UART_REGISTER_MAX) break;
+                if (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+                    ULONG n = a.length.value_or(1);
+                    if (n && v.TransferBuffer)
+                        *static_cast<uint8_t*>(v.TransferBuffer) = registers[v.Index];
+                    v.TransferBufferLength = n;
+                } else {
+                    registers[v.Index] = static_cast<uint8_t>(v.Value);
+                }
+                break;
             }
-            break;
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& d = urb->UrbControlDescriptorRequest;
-            std::vector<uint8_t> bytes = ConfigurationDescriptor();
-            ULONG n = std::min<ULONG>(d.TransferBufferLength, static_cast<ULONG>(bytes.size()));
-            std::memcpy(d.TransferBuffer, bytes.data(), n);
-            d.TransferBufferLength = n;
-            break;
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            auto& s = urb->UrbSelectConfiguration;
-            if (s.ConfigurationDescriptor == nullptr) break;
-            selections++;
-            s.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(
-                static_cast<uintptr_t>(0x7000 + selections));
-            s.Interface.InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
-                static_cast<uintptr_t>(0x8000 + selections));
-            for (ULONG p = 0; p < s.Interface.NumberOfPipes; ++p) {
-                s.Interface.Pipes[p].PipeHandle = PipeHandle(selections, p);
-                s.Interface.Pipes[p].MaximumPacketSize = 64;
-                s.Interface.Pipes[p].PipeType = p == 0 ? UsbdPipeTypeInterrupt : UsbdPipeTypeBulk;
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+                auto& d = urb->UrbControlDescriptorRequest;
+                std::vector<uint8_t> bytes = ConfigurationDescriptor();
+                ULONG n = std::min<ULONG>(d.TransferBufferLength, static_cast<ULONG>(bytes.size()));
+                std::memcpy(d.TransferBuffer, bytes.data(), n);
+                d.TransferBufferLength = n;
+                break;
             }
-            break;
-        }
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            auto& b = urb->UrbBulkOrInterruptTransfer;
-            if (b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
-                bool status = b.PipeHandle == PipeHandle(selections, BRIDGE_PIPE_STATUS);
-                std::vector<uint8_t>& source = status ? statusData : bulkInData;
-                ULONG n = std::min<ULONG>(b.TransferBufferLength, static_cast<ULONG>(source.size()));
-                if (a.length) n = std::min(n, *a.length);
-                std::memcpy(b.TransferBuffer, source.data(), n);
-                source.erase(source.begin(), source.begin() + n);
-                b.TransferBufferLength = n;
-            } else if (a.length) {
-                b.TransferBufferLength = *a.length;
+            case URB_FUNCTION_SELECT_CONFIGURATION: {
+                auto& s = urb->UrbSelectConfiguration;
+                if (s.ConfigurationDescriptor == nullptr) break;
+                selections++;
+                s.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(
+                    static_cast<uintptr_t>(0x7000 + selections));
+                s.Interface.InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+                    static_cast<uintptr_t>(0x8000 + selections));
+                for (ULONG p = 0; p < s.Interface.NumberOfPipes; ++p) {
+                    s.Interface.Pipes[p].PipeHandle = PipeHandle(selections, p);
+                    s.Interface.Pipes[p].MaximumPacketSize = 64;
+                    s.Interface.Pipes[p].PipeType =
+                        p == 0 ? UsbdPipeTypeInterrupt : UsbdPipeTypeBulk;
+                }
+                break;
             }
-            break;
-        }
-        default:
-            break;
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+                auto& b = urb->UrbBulkOrInterruptTransfer;
+                if (b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+                    bool status = b.PipeHandle == PipeHandle(selections, BRIDGE_PIPE_STATUS);
+                    std::vector<uint8_t>& source = status ? statusData : bulkInData;
+                    ULONG n =
+                        std::min<ULONG>(b.TransferBufferLength, static_cast<ULONG>(source.size()));
+                    if (a.length) n = std::min(n, *a.length);
+                    std::memcpy(b.TransferBuffer, source.data(), n);
+                    source.erase(source.begin(), source.begin() + n);
+                    b.TransferBufferLength = n;
+                } else if (a.length) {
+                    b.TransferBufferLength = *a.length;
+                }
+                break;
+            }
+            default:
+                break;
         }
     }
 
@@ -430,7 +437,9 @@ inline std::string DriverKeyPath(const std::string& instance) {
         std::string(sim::kEnumPath) + "\\" + instance, "Driver");
     return value ? std::string(sim::kClassPath) + "\\" + value->AsString() : std::string();
 }
-inline std::string SerialCommPath() { return std::string(sim::kDeviceMapPath) + "\\SERIALCOMM"; }
+inline std::string SerialCommPath() {
+    return std::string(sim::kDeviceMapPath) + "\\SERIALCOMM";
+}
 
 inline uint64_t DriverPool() {
     return sim::Simulation::Current().pool().LiveCount(BRIDGESER_POOL_TAG);

@@ -10,8 +10,8 @@
 namespace {
 
 using bridgetest::Answer;
-using bridgetest::Fail;
 using bridgetest::DriverPool;
+using bridgetest::Fail;
 using bridgetest::Machine;
 using bridgetest::RunClean;
 using bridgetest::UsbRequest;
@@ -188,7 +188,7 @@ TEST(BridgePipeRequests, WriteBulkReportsWhatTheStackMoved) {
             a.length = 5;
             return a;
         };
-        std::vector<uint8_t> buffer = {0xCD, 0xCD, 0xCD, 0xCD, 8, 0, 0, 0,
+        std::vector<uint8_t> buffer = {0xCD, 0xCD, 0xCD, 0xCD, 8,   0,   0,   0,
                                        'A',  'T',  '+',  'C',  'G', 'M', 'I', '\r'};
         Outcome o = Issue(BridgeWriteBulk, fdo, IOCTL_BRIDGE_WRITE_BULK, buffer, 16, 8);
         SIM_CHECK(o.status == STATUS_SUCCESS && o.information == 5);

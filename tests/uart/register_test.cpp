@@ -10,8 +10,8 @@
 namespace {
 
 using bridgetest::Answer;
-using bridgetest::Fail;
 using bridgetest::DriverPool;
+using bridgetest::Fail;
 using bridgetest::Machine;
 using bridgetest::RunClean;
 using bridgetest::UsbRequest;
