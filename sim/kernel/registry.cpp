@@ -98,6 +98,8 @@ std::string Registry::Value::AsString() const {
 
 void Registry::CreateKey(const std::string& path) { impl_->Create(path); }
 
+size_t Registry::OpenHandleCount() const { return impl_->handles.size(); }
+
 bool Registry::KeyExists(const std::string& path) const { return impl_->Find(path) != nullptr; }
 
 void Registry::SetValue(const std::string& path, const std::string& name, ULONG type,

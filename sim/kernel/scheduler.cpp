@@ -693,6 +693,13 @@ RunResult Simulation::Run(std::function<void()> body) {
         }
     }
     if (s.result.ok && options_.checkPoolAtEnd) {
+        size_t open = registry_.OpenHandleCount();
+        if (open) {
+            s.result.ok = false;
+            s.result.failure += std::to_string(open) + " registry key handle(s) never closed\n";
+        }
+    }
+    if (s.result.ok && options_.checkPoolAtEnd) {
         for (auto& [irp, shadow] : s.irps) {
             if (shadow.origin == IrpShadow::Origin::Driver &&
                 shadow.state != IrpShadow::State::Freed) {

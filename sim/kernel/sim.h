@@ -43,7 +43,7 @@ struct Options {
     size_t traceTail = 40;       // events shown in a failure report
     uint64_t maxSchedulingPoints = 50'000'000;  // livelock guard
     bool echoTrace = false;      // print every trace event as it happens
-    bool checkPoolAtEnd = true;  // a run that ends with live pool or driver IRPs fails
+    bool checkPoolAtEnd = true;  // a run that ends with live pool, driver IRPs or key handles fails
     bool allowDriverCancelSpinLock = false;  // the driver may call IoAcquireCancelSpinLock
     bool singleDriverSpinLock = true;  // holding two driver spin locks at once is a violation
 };
@@ -179,6 +179,8 @@ public:
     std::string Dump(const std::string& prefix = "") const;
 
     static std::vector<uint8_t> WideStringData(const std::string& text);  // UTF-16LE + terminator
+    // Key handles opened by kernel routines and not yet closed.
+    size_t OpenHandleCount() const;
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
