@@ -307,9 +307,7 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
 
 // ---------------------------------------------------------------- minimal bus
 
-namespace {
-
-NTSTATUS MinimalBusPnp(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS CompleteBusPnp(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
@@ -342,12 +340,17 @@ NTSTATUS MinimalBusPnp(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
-NTSTATUS MinimalBusPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS CompleteBusPower(PIRP irp) {
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
+
+namespace {
+
+NTSTATUS MinimalBusPnp(PDEVICE_OBJECT, PIRP irp) { return CompleteBusPnp(irp); }
+NTSTATUS MinimalBusPower(PDEVICE_OBJECT, PIRP irp) { return CompleteBusPower(irp); }
 
 class MinimalBus : public Bus {
 public:

@@ -267,6 +267,18 @@ NTSTATUS RegistryEntry(const char* routine) {
 
 std::string ValueNameOf(PUNICODE_STRING name) { return name ? Narrow(*name) : std::string(); }
 
+// The key path that object attributes name, relative to their root key.
+NTSTATUS KeyPathOf(POBJECT_ATTRIBUTES attributes, std::string* path) {
+    if (!attributes || !attributes->ObjectName) return STATUS_INVALID_PARAMETER;
+    *path = Narrow(*attributes->ObjectName);
+    if (attributes->RootDirectory) {
+        Registry::Impl::Key* root = Reg().FromHandle(attributes->RootDirectory);
+        if (!root) return STATUS_INVALID_HANDLE;
+        *path = root->path + "\\" + *path;
+    }
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -274,13 +286,9 @@ extern "C" {
 NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes) {
     NTSTATUS status = RegistryEntry("ZwOpenKey");
     if (!NT_SUCCESS(status)) return status;
-    if (!objectAttributes || !objectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
-    std::string path = Narrow(*objectAttributes->ObjectName);
-    if (objectAttributes->RootDirectory) {
-        Registry::Impl::Key* root = Reg().FromHandle(objectAttributes->RootDirectory);
-        if (!root) return STATUS_INVALID_HANDLE;
-        path = root->path + "\\" + path;
-    }
+    std::string path;
+    status = KeyPathOf(objectAttributes, &path);
+    if (!NT_SUCCESS(status)) return status;
     Registry::Impl::Key* key = Reg().Find(path);
     TraceEvent("REG", "open " + path + (key ? "" : ": not found"));
     if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -292,13 +300,9 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAt
                      PUNICODE_STRING, ULONG, PULONG disposition) {
     NTSTATUS status = RegistryEntry("ZwCreateKey");
     if (!NT_SUCCESS(status)) return status;
-    if (!objectAttributes || !objectAttributes->ObjectName) return STATUS_INVALID_PARAMETER;
-    std::string path = Narrow(*objectAttributes->ObjectName);
-    if (objectAttributes->RootDirectory) {
-        Registry::Impl::Key* root = Reg().FromHandle(objectAttributes->RootDirectory);
-        if (!root) return STATUS_INVALID_HANDLE;
-        path = root->path + "\\" + path;
-    }
+    std::string path;
+    status = KeyPathOf(objectAttributes, &path);
+    if (!NT_SUCCESS(status)) return status;
     bool existed = Reg().Find(path) != nullptr;
     Registry::Impl::Key& key = Reg().Create(path);
     if (disposition) *disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY / REG_CREATED_NEW_KEY

@@ -247,6 +247,13 @@ public:
 // the caller fills the table. Lives as long as the simulation.
 PDRIVER_OBJECT CreateDriverObject(const std::string& name);
 
+// What a bus does with the PnP and power requests that reach its PDO:
+// start, stop, removal and their queries succeed, capabilities report D0 in
+// the working state and D3 in every sleeping state, other minor functions
+// keep their status; power requests succeed. Each completes the request.
+NTSTATUS CompleteBusPnp(PIRP irp);
+NTSTATUS CompleteBusPower(PIRP irp);
+
 // A bus that completes IRP_MJ_PNP and IRP_MJ_POWER with success (capabilities
 // filled with D3 for every sleeping state) and every other request with
 // STATUS_INVALID_DEVICE_REQUEST.
