@@ -366,6 +366,7 @@ class UsbTestBus : public sim::Bus {
                 auto& d = urb->UrbControlDescriptorRequest;
                 std::vector<uint8_t> bytes = ConfigurationDescriptor();
                 ULONG n = std::min<ULONG>(d.TransferBufferLength, static_cast<ULONG>(bytes.size()));
+                if (a.length) n = std::min(n, *a.length);
                 std::memcpy(d.TransferBuffer, bytes.data(), n);
                 d.TransferBufferLength = n;
                 break;
