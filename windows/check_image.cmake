@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Checks a kernel image with objdump -p: native subsystem, and imports only
 # from ntoskrnl.exe, HAL.dll and USBD.SYS (no C or C++ runtime).
 # Usage: cmake -DOBJDUMP=<objdump> -DIMAGE=<bridgeser.sys> -P check_image.cmake
