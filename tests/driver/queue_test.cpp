@@ -232,4 +232,19 @@ TEST(RequestQueue, EveryRequestCompletesExactlyOnceUnderConcurrentCancellation) 
     EXPECT_GT(skips, 0);
 }
 
+TEST(TransferCancelRoutine, CompletesTheTransferRequestCancelledWithNoBytes) {
+    RunClean([] {
+        TestQueue q;
+        InitQueue(q);
+        PIRP irp = NewRequest();
+        irp->IoStatus.Information = 17;
+        IoMarkIrpPending(irp);
+        (void)IoSetCancelRoutine(irp, TransferCancelRoutine);
+        SIM_CHECK(IoCancelIrp(irp));
+        SIM_CHECK(q.completions[irp] == std::vector<NTSTATUS>{STATUS_CANCELLED});
+        SIM_CHECK(irp->IoStatus.Information == 0);
+        IoFreeIrp(irp);
+    });
+}
+
 }  // namespace
