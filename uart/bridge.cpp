@@ -5,9 +5,10 @@
 // which is as long as the larger of the two. Each request is checked against
 // its stack location's InputBufferLength and OutputBufferLength before the
 // buffer is touched; a buffer too short for the request's layout completes
-// with STATUS_BUFFER_TOO_SMALL and information 0, and nothing is sent. The
-// information never exceeds the caller's output buffer length, since the
-// I/O manager copies that many bytes back to it.
+// with STATUS_BUFFER_TOO_SMALL and information 0, and nothing is sent. When
+// the caller gave an output buffer, the information never exceeds its
+// length, since the I/O manager copies that many bytes back to it; with no
+// output buffer nothing is copied and the information is only a count.
 #include "driver/driver.h"
 #include "uart/uart.h"
 
@@ -19,7 +20,7 @@ struct PipeTransfer {
     ULONG flags;        // USBD transfer flags
     ULONG length;       // bytes to move
     bool toDevice;      // data comes from the system buffer at BRIDGE_WRITE_DATA_OFFSET
-    ULONG reportLimit;  // largest information the caller's output buffer takes
+    ULONG reportLimit;  // largest information the caller's output buffer takes; 0: no limit
 };
 
 // Register number from bytes 4 to 5 of the system buffer (little-endian).
@@ -70,7 +71,9 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
             if (!transfer.toDevice) {
                 RtlCopyMemory(systemBuffer, data, moved);
             }
-            information = moved < transfer.reportLimit ? moved : transfer.reportLimit;
+            information = (transfer.reportLimit == 0 || moved < transfer.reportLimit)
+                              ? moved
+                              : transfer.reportLimit;
         }
     }
 
@@ -87,8 +90,8 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
 
 // IOCTL_BRIDGE_WRITE_REGISTER: writes byte 0 of the input to the register
 // named by bytes 4 to 5. Needs 6 input bytes. Completes with the write's
-// status and information 1, whatever the status; 0 when the caller gave no
-// output buffer, which a byte of information would overrun.
+// status and information 1, whatever the status (with no output buffer the
+// I/O manager copies nothing back, so the 1 overruns nothing).
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -98,8 +101,7 @@ NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const UCHAR* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     NTSTATUS status = WriteUartRegister(deviceObject, RegisterNumberOf(buffer),
                                         buffer[BRIDGE_REGISTER_VALUE_OFFSET]);
-    const ULONG_PTR information = stack->Parameters.DeviceIoControl.OutputBufferLength != 0 ? 1 : 0;
-    return CompleteRequest(irp, status, information);
+    return CompleteRequest(irp, status, 1);
 }
 
 // IOCTL_BRIDGE_READ_REGISTER: reads the register named by bytes 4 to 5 of
@@ -148,9 +150,9 @@ NTSTATUS BridgeReadStatus(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 // IOCTL_BRIDGE_WRITE_BULK: one bulk-out transfer on pipe 1 of the L bytes
 // that follow the length word at bytes 4 to 7. Needs 8 + L input bytes. The
-// information is the count written, capped at the caller's output buffer
-// length (the I/O manager copies that many bytes back): a caller that wants
-// the count gives an output buffer of L bytes.
+// information is the count the USB stack moved; when the caller gave an
+// output buffer it is capped at that buffer's length, which the I/O manager
+// copies back.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -300,7 +300,7 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
     }
     auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
     ULONG outputLength = first->Parameters.DeviceIoControl.OutputBufferLength;
-    if (irp->UserBuffer && irp->IoStatus.Information > outputLength) {
+    if (irp->UserBuffer && outputLength != 0 && irp->IoStatus.Information > outputLength) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow.label + ": information " + std::to_string(irp->IoStatus.Information) +
                      " is larger than the caller's buffer of " + std::to_string(outputLength));
@@ -309,7 +309,7 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
     PKEVENT event = irp->UserEvent;
     if (irp->AssociatedIrp.SystemBuffer) {
         // Buffered output goes back to the caller's buffer.
-        if (irp->UserBuffer && irp->IoStatus.Information)
+        if (irp->UserBuffer && outputLength != 0 && irp->IoStatus.Information)
             std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
                         irp->IoStatus.Information);
         std::free(irp->AssociatedIrp.SystemBuffer);

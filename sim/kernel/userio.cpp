@@ -95,9 +95,14 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     }
     std::string label = shadow->label;
     bool copyBack = buffered && output != nullptr;
-    ULONG infoLimit = major == IRP_MJ_WRITE ? inputLength
-                      : (major == IRP_MJ_READ || major == IRP_MJ_DEVICE_CONTROL) ? copyBackLimit
-                                                                                 : 0xFFFFFFFFu;
+    // Reads and writes never report more than their length. A device
+    // control with an output buffer must not report more than that buffer
+    // (the I/O manager copies that many bytes back); without one nothing is
+    // copied and the information is only a count.
+    ULONG infoLimit = 0xFFFFFFFFu;
+    if (major == IRP_MJ_WRITE) infoLimit = inputLength;
+    if (major == IRP_MJ_READ) infoLimit = copyBackLimit;
+    if (major == IRP_MJ_DEVICE_CONTROL && outputLength != 0) infoLimit = outputLength;
     shadow->finish = [ov, handle, copyBack, infoLimit, label](PIRP done) {
         if (done->IoStatus.Information > infoLimit) {
             BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
@@ -107,7 +112,7 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
         }
         // Buffered output is copied back unless the status is an error.
         bool error = (static_cast<ULONG>(done->IoStatus.Status) >> 30) == 3;
-        if (copyBack && done->IoStatus.Information && !error)
+        if (copyBack && ov->userLength && done->IoStatus.Information && !error)
             std::memcpy(ov->userBuffer, done->AssociatedIrp.SystemBuffer,
                         done->IoStatus.Information);
         std::free(done->AssociatedIrp.SystemBuffer);

@@ -398,3 +398,34 @@ TEST(IoManager, PlantedDoubleCompletionIsCaughtWithinTheSeeds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without an output buffer the I/O manager copies nothing back, so the
+// information is only a count and may exceed zero.
+TEST(IoManager, DeviceControlWithoutOutputBufferMayReportACount) {
+    ULONG info = 0;
+    auto r = sim::RunScenario({}, [&] {
+        static Device d;
+        d = MakeDevice();
+        d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
+            return Complete(irp, STATUS_SUCCESS);
+        };
+        d.driver->MajorFunction[IRP_MJ_CLEANUP] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        d.driver->MajorFunction[IRP_MJ_CLOSE] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+            return Complete(irp, STATUS_SUCCESS, 1);
+        };
+        auto& io = sim::Simulation::Current().io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        char in[6] = {};
+        io.DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                           in, sizeof in, nullptr, 0, &info);
+        io.Close(h);
+        testdrv::DeleteDevice(d);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(info, 1u);
+}
+
+}  // namespace

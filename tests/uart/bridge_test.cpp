@@ -99,11 +99,11 @@ TEST(BridgeRegisterRequests, WriteReportsOneByteEvenWhenItFails) {
     });
 }
 
-TEST(BridgeRegisterRequests, WriteWithoutOutputBufferReportsNothingToCopyBack) {
+TEST(BridgeRegisterRequests, WriteWithoutOutputBufferStillReportsOne) {
     WithStartedPort([](Machine& m, PDEVICE_OBJECT fdo) {
         auto buffer = RegisterInput(1, 0x08, 6);
         Outcome o = Issue(BridgeWriteRegister, fdo, IOCTL_BRIDGE_WRITE_REGISTER, buffer, 6, 0);
-        SIM_CHECK(o.status == STATUS_SUCCESS && o.information == 0);
+        SIM_CHECK(o.status == STATUS_SUCCESS && o.information == 1);
         SIM_CHECK(m.bus.registers[1] == 0x08);
     });
 }
@@ -199,12 +199,14 @@ TEST(BridgePipeRequests, WriteBulkReportsWhatTheStackMoved) {
     });
 }
 
-TEST(BridgePipeRequests, WriteBulkCountIsCappedAtTheOutputBuffer) {
+TEST(BridgePipeRequests, WriteBulkCountIsCappedOnlyByAGivenOutputBuffer) {
     WithStartedPort([](Machine& m, PDEVICE_OBJECT fdo) {
         std::vector<uint8_t> buffer = {0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c'};
-        Outcome o = Issue(BridgeWriteBulk, fdo, IOCTL_BRIDGE_WRITE_BULK, buffer, 11, 0);
-        SIM_CHECK(o.status == STATUS_SUCCESS && o.information == 0);
+        Outcome none = Issue(BridgeWriteBulk, fdo, IOCTL_BRIDGE_WRITE_BULK, buffer, 11, 0);
+        SIM_CHECK(none.status == STATUS_SUCCESS && none.information == 3);
         SIM_CHECK(m.bus.requests.at(0).data == (std::vector<uint8_t>{'a', 'b', 'c'}));
+        Outcome small = Issue(BridgeWriteBulk, fdo, IOCTL_BRIDGE_WRITE_BULK, buffer, 11, 2);
+        SIM_CHECK(small.status == STATUS_SUCCESS && small.information == 2);
     });
 }
 
