@@ -1,0 +1,117 @@
+// usb_bus.h - the simulated USB bus: the physical device objects below a USB
+// function driver, each carrying one bridge chip on the simulation's virtual
+// clock.
+//
+// What a function driver sees
+// ---------------------------
+// Each PDO serves IRP_MJ_INTERNAL_DEVICE_CONTROL with
+//   IOCTL_INTERNAL_USB_SUBMIT_URB (the URB in Parameters.Others.Argument1):
+//     SELECT_CONFIGURATION (with a descriptor: pipes opened, interface
+//       information filled; without: the device deconfigured), GET_DESCRIPTOR_
+//       FROM_DEVICE, VENDOR_DEVICE / VENDOR_INTERFACE / VENDOR_ENDPOINT /
+//       CLASS_DEVICE, CONTROL_TRANSFER on the default pipe, SET_FEATURE_TO_DEVICE,
+//       CLEAR_FEATURE_TO_DEVICE / _TO_ENDPOINT, BULK_OR_INTERRUPT_TRANSFER,
+//       ABORT_PIPE, RESET_PIPE, SYNC_RESET_PIPE and SYNC_CLEAR_STALL;
+//   IOCTL_INTERNAL_USB_RESET_PORT (the device is reset and given back its
+//     address and configuration; handles stay valid);
+//   IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+// and IRP_MJ_PNP / IRP_MJ_POWER as a plain bus does.
+//
+// Requests the bus refuses at once (a bad pipe handle, an unknown function, a
+// malformed URB, a device that is gone) complete inside the submitting call.
+// Everything else completes later in a DPC context at DISPATCH_LEVEL: control
+// requests one at a time, each `controlLatency` after it reached the head of
+// the default pipe; bulk and interrupt transfers as soon as the chip moves
+// their data, held with the bus's own cancel routine until then. Completion
+// statuses are those of the Windows USB stack, in the URB header (USBD) and in
+// IoStatus.Status (NT).
+//
+// Time. Before every call into a chip the bus brings it to the virtual time,
+// and while the chip or its far end has something coming (NextEventTime) one
+// wake-up is queued on the clock for it. With nothing coming nothing is queued,
+// so an idle simulation ends and a stuck one is reported as a deadlock.
+//
+// Outside changes. A test that changes the far end or the chip from outside
+// (a peer sends, a modem line changes, a fault rule is added) does it through
+// Update(), so that the chip is at the current time before the change and the
+// bus learns what the change set in motion.
+//
+// Host-side C++ of the simulation: it takes no spin locks. Exactly one
+// simulated thread runs at a time and a thread is switched only inside kernel
+// calls, so the bus keeps its own records consistent before every kernel call
+// and touches an IRP's cancel-routine field directly (a test-and-set that no
+// other thread can split).
+//
+// The bus must outlive the devices it created: create it before plugging,
+// unplug or remove the devices before it goes away.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "sim/chip/bridge_chip.h"
+#include "sim/kernel/sim.h"
+
+namespace sim::usb {
+
+struct UsbBusOptions {
+    // A control transfer ends this long after it reaches the head of the
+    // default pipe (100 ns units): one full-speed frame.
+    uint64_t controlLatency = 10'000;
+    // A port reset takes this long: reset signalling and recovery.
+    uint64_t resetLatency = 100'000;
+    // The largest MaximumTransferSize a pipe accepts. A select-configuration
+    // asking for more (or for 0) is refused; a transfer longer than its
+    // pipe's MaximumTransferSize is refused.
+    uint32_t maximumTransferSizeLimit = 64 * 1024;
+};
+
+class UsbBus final : public Bus {
+public:
+    explicit UsbBus(UsbBusOptions options = {});
+    ~UsbBus() override;
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    // sim::Bus. CreatePdo enumerates the device: the hub resets the port and
+    // gives it an address. An instance id seen before is the same cable
+    // plugged in again: its chip (and whatever is attached to its far end)
+    // is reconnected and powers up afresh.
+    PDEVICE_OBJECT CreatePdo(const std::string& instanceId) override;
+    void DeletePdo(PDEVICE_OBJECT pdo) override;
+    // Surprise unplug: every transfer held for the device completes with
+    // USBD_STATUS_DEVICE_GONE / STATUS_DEVICE_NOT_CONNECTED in a DPC at once,
+    // and every later request fails that way.
+    void Disconnect(PDEVICE_OBJECT pdo) override;
+
+    // The chip behind a PDO (or an instance id), for fault rules and
+    // inspection. Changes go through Update().
+    chip::BridgeChip& Chip(PDEVICE_OBJECT pdo);
+    chip::BridgeChip& Chip(const std::string& instanceId);
+    // Plugs something into the chip's serial side (null unplugs it).
+    void AttachFarEnd(PDEVICE_OBJECT pdo, chip::FarEnd* farEnd);
+    // Brings the chip to the current virtual time, runs `change` on it (may be
+    // empty), serves whatever the change made ready and schedules the chip's
+    // next wake-up. Call from any simulated thread.
+    void Update(PDEVICE_OBJECT pdo, const std::function<void(chip::BridgeChip&)>& change = {});
+
+    // Records every URB from now on as a USBPcap capture at `path`. False if
+    // the file cannot be written.
+    bool CaptureTo(const std::string& path);
+    void StopCapture();
+    uint64_t CapturedRecords() const;
+
+    // Inspection.
+    size_t HeldRequests(PDEVICE_OBJECT pdo) const;  // requests not yet completed
+    bool WakeupQueued(PDEVICE_OBJECT pdo) const;    // a chip wake-up is on the clock
+    uint8_t DeviceAddress(PDEVICE_OBJECT pdo) const;
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace sim::usb
