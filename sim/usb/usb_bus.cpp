@@ -25,15 +25,15 @@
 namespace sim::usb {
 namespace {
 
-constexpr ULONG kPortEnabled = 0x1;    // IOCTL_INTERNAL_USB_GET_PORT_STATUS bits
+constexpr ULONG kPortEnabled = 0x1;  // IOCTL_INTERNAL_USB_GET_PORT_STATUS bits
 constexpr ULONG kPortConnected = 0x2;
 
 enum class Work : uint8_t {
-    Control,  // one control transfer on the default pipe
-    Select,   // select configuration: SET_CONFIGURATION, then the pipes change
-    Reset,    // port reset
-    HostOnly, // a host-side pipe operation: nothing goes to the device
-    Data,     // bulk or interrupt transfer on a data pipe
+    Control,   // one control transfer on the default pipe
+    Select,    // select configuration: SET_CONFIGURATION, then the pipes change
+    Reset,     // port reset
+    HostOnly,  // a host-side pipe operation: nothing goes to the device
+    Data,      // bulk or interrupt transfer on a data pipe
 };
 
 struct PipePlan {
@@ -118,7 +118,7 @@ struct Device final : chip::ChipObserver {
     bool removed = false;  // IRP_MN_REMOVE_DEVICE reached the PDO
     // Configuration.
     uint32_t selections = 0;
-    UCHAR configuration = 0;  // bConfigurationValue, 0 when unconfigured
+    UCHAR configuration = 0;                   // bConfigurationValue, 0 when unconfigured
     std::vector<std::unique_ptr<Pipe>> pipes;  // every pipe opened since plugging
     // Default pipe: requests in order; the front one runs.
     std::deque<TransferPtr> control;
@@ -141,12 +141,20 @@ namespace {
 
 // ---------------------------------------------------------------- small helpers
 
-Simulation& Sim() { return Simulation::Current(); }
-uint64_t Now() { return Sim().Now(); }
+Simulation& Sim() {
+    return Simulation::Current();
+}
+uint64_t Now() {
+    return Sim().Now();
+}
 
-Device* DeviceOf(PDEVICE_OBJECT pdo) { return static_cast<PdoExtension*>(pdo->DeviceExtension)->device; }
+Device* DeviceOf(PDEVICE_OBJECT pdo) {
+    return static_cast<PdoExtension*>(pdo->DeviceExtension)->device;
+}
 
-bool Gone(const Device& d) { return d.removed || !d.chip.Connected(); }
+bool Gone(const Device& d) {
+    return d.removed || !d.chip.Connected();
+}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -158,45 +166,64 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-void TraceUrb(const std::string& text) { Sim().trace().Add("URB", text); }
+void TraceUrb(const std::string& text) {
+    Sim().trace().Add("URB", text);
+}
 
 // The NT status the Windows USB stack pairs with a USBD status.
 NTSTATUS NtStatusFor(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
     switch (status) {
-        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+        case USBD_STATUS_CANCELED:
+            return STATUS_CANCELLED;
+        case USBD_STATUS_DEVICE_GONE:
+            return STATUS_DEVICE_NOT_CONNECTED;
         case USBD_STATUS_INVALID_URB_FUNCTION:
         case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE: return STATUS_INVALID_PARAMETER;
-        case USBD_STATUS_NO_MEMORY: return STATUS_NO_MEMORY;
-        default: return STATUS_UNSUCCESSFUL;
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+            return STATUS_INVALID_PARAMETER;
+        case USBD_STATUS_NO_MEMORY:
+            return STATUS_NO_MEMORY;
+        default:
+            return STATUS_UNSUCCESSFUL;
     }
 }
 
 std::string UsbdText(USBD_STATUS status) {
     switch (status) {
-        case USBD_STATUS_SUCCESS: return "success";
-        case USBD_STATUS_STALL_PID: return "stalled";
-        case USBD_STATUS_CANCELED: return "cancelled";
-        case USBD_STATUS_DEVICE_GONE: return "device gone";
-        case USBD_STATUS_INVALID_PIPE_HANDLE: return "invalid pipe handle";
-        case USBD_STATUS_INVALID_PARAMETER: return "invalid parameter";
-        case USBD_STATUS_INVALID_URB_FUNCTION: return "invalid URB function";
-        case USBD_STATUS_DATA_UNDERRUN: return "data underrun";
-        case USBD_STATUS_DEV_NOT_RESPONDING: return "device not responding";
-        default: return Format("USBD status 0x%08X", static_cast<uint32_t>(status));
+        case USBD_STATUS_SUCCESS:
+            return "success";
+        case USBD_STATUS_STALL_PID:
+            return "stalled";
+        case USBD_STATUS_CANCELED:
+            return "cancelled";
+        case USBD_STATUS_DEVICE_GONE:
+            return "device gone";
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+            return "invalid pipe handle";
+        case USBD_STATUS_INVALID_PARAMETER:
+            return "invalid parameter";
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+            return "invalid URB function";
+        case USBD_STATUS_DATA_UNDERRUN:
+            return "data underrun";
+        case USBD_STATUS_DEV_NOT_RESPONDING:
+            return "device not responding";
+        default:
+            return Format("USBD status 0x%08X", static_cast<uint32_t>(status));
     }
 }
 
 std::string PipeName(const Pipe& pipe) {
-    if (pipe.type == UsbdPipeTypeInterrupt) return pipe.endpoint & 0x80 ? "interrupt-in" : "interrupt-out";
+    if (pipe.type == UsbdPipeTypeInterrupt)
+        return pipe.endpoint & 0x80 ? "interrupt-in" : "interrupt-out";
     return pipe.endpoint & 0x80 ? "bulk-in" : "bulk-out";
 }
 
 // The request of a control transfer in words.
 std::string DescribeSetup(const chip::SetupPacket& s) {
-    if ((s.requestType & ~0x80) == chip::kRequestTypeVendor && s.request == chip::kRegisterRequest) {
+    if ((s.requestType & ~0x80) == chip::kRequestTypeVendor &&
+        s.request == chip::kRegisterRequest) {
         if (s.DeviceToHost()) return Format("vendor read reg %u", s.index);
         return Format("vendor write reg %u = 0x%02X", s.index, s.value & 0xFF);
     }
@@ -261,7 +288,9 @@ PcapUrb CaptureHeader(const Device& d, const Transfer& t, uint8_t endpoint, USBD
     return PcapUrb{Now(), t.id, d.address, endpoint, t.function, static_cast<uint32_t>(status)};
 }
 
-uint8_t ControlEndpoint(const Transfer& t) { return t.setup.DeviceToHost() ? 0x80 : 0x00; }
+uint8_t ControlEndpoint(const Transfer& t) {
+    return t.setup.DeviceToHost() ? 0x80 : 0x00;
+}
 
 PcapTransfer CaptureType(const Pipe& pipe) {
     return pipe.type == UsbdPipeTypeInterrupt ? PcapTransfer::Interrupt : PcapTransfer::Bulk;
@@ -274,7 +303,8 @@ void CaptureSubmit(Device& d, Transfer& t, const Pipe* pipe) {
     if (t.work == Work::Data) {
         std::span<const uint8_t> out;
         if (!t.in && t.buffer) out = std::span<const uint8_t>(t.buffer, t.length);
-        pcap.RecordBulkOrInterrupt(false, CaptureHeader(d, t, pipe->endpoint, 0), CaptureType(*pipe), out);
+        pcap.RecordBulkOrInterrupt(false, CaptureHeader(d, t, pipe->endpoint, 0),
+                                   CaptureType(*pipe), out);
         return;
     }
     uint8_t setup[8];
@@ -329,8 +359,9 @@ void CompleteAbort(Device& d, const Pipe& pipe, const AbortRequest& abort) {
     abort.urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     PcapWriter& pcap = d.bus->pcap;
     if (pcap.IsOpen())
-        pcap.RecordBulkOrInterrupt(true, PcapUrb{Now(), abort.id, d.address, pipe.endpoint, URB_FUNCTION_ABORT_PIPE, 0},
-                                   CaptureType(pipe), {});
+        pcap.RecordBulkOrInterrupt(
+            true, PcapUrb{Now(), abort.id, d.address, pipe.endpoint, URB_FUNCTION_ABORT_PIPE, 0},
+            CaptureType(pipe), {});
     TraceUrb(Format("#%llu abort %s pipe: done", static_cast<unsigned long long>(abort.id),
                     PipeName(pipe).c_str()));
     abort.irp->IoStatus.Status = STATUS_SUCCESS;
@@ -371,7 +402,8 @@ void CompleteAborts(Device& d, const ReadyAbortList& ready) {
 // Refuses a URB inside the submitting call.
 NTSTATUS Refuse(PIRP irp, PURB urb, uint64_t id, const std::string& what, USBD_STATUS status) {
     urb->UrbHeader.Status = status;
-    TraceUrb(Format("#%llu ", static_cast<unsigned long long>(id)) + what + ": refused, " + UsbdText(status));
+    TraceUrb(Format("#%llu ", static_cast<unsigned long long>(id)) + what + ": refused, " +
+             UsbdText(status));
     irp->CancelRoutine = nullptr;  // the caller may have set one; the request never waits here
     NTSTATUS nt = NtStatusFor(status);
     irp->IoStatus.Status = nt;
@@ -466,16 +498,30 @@ bool Move(Device& d, const Pipe& pipe, Transfer& t) {
         uint8_t* at = t.buffer ? t.buffer + t.moved : nullptr;
         chip::TransferResult r;
         switch (pipe.endpoint) {
-            case chip::kEndpointStatusIn: r = d.chip.StatusIn(now, at, ask); break;
-            case chip::kEndpointBulkIn: r = d.chip.BulkIn(now, at, ask); break;
-            case chip::kEndpointBulkOut: r = d.chip.BulkOut(now, at, ask); break;
-            default: r = chip::TransferResult::Fail(USBD_STATUS_DEV_NOT_RESPONDING); break;
+            case chip::kEndpointStatusIn:
+                r = d.chip.StatusIn(now, at, ask);
+                break;
+            case chip::kEndpointBulkIn:
+                r = d.chip.BulkIn(now, at, ask);
+                break;
+            case chip::kEndpointBulkOut:
+                r = d.chip.BulkOut(now, at, ask);
+                break;
+            default:
+                r = chip::TransferResult::Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+                break;
         }
         switch (r.outcome) {
-            case chip::Outcome::Nak: return false;
-            case chip::Outcome::Hang: t.hung = true; return false;
-            case chip::Outcome::Failed: t.status = static_cast<USBD_STATUS>(r.status); return true;
-            case chip::Outcome::Done: break;
+            case chip::Outcome::Nak:
+                return false;
+            case chip::Outcome::Hang:
+                t.hung = true;
+                return false;
+            case chip::Outcome::Failed:
+                t.status = static_cast<USBD_STATUS>(r.status);
+                return true;
+            case chip::Outcome::Done:
+                break;
         }
         t.moved += r.length;
         if (t.moved >= t.length) return true;
@@ -554,8 +600,6 @@ void Flush(Device& d, USBD_STATUS status) {
     CompleteAborts(d, aborts);
 }
 
-void FlushGone(Device& d) { Flush(d, USBD_STATUS_DEVICE_GONE); }
-
 // DPC: the aborts of every pipe take their victims.
 void ProcessAborts(Device& d) {
     std::vector<Finished> claimed;
@@ -585,7 +629,8 @@ void StartControl(Device& d) {
     if (d.controlActive || d.control.empty() || !d.pdo) return;
     Transfer* t = d.control.front().get();
     d.controlActive = t;
-    const uint64_t latency = t->work == Work::Reset ? d.bus->options.resetLatency : d.bus->options.controlLatency;
+    const uint64_t latency =
+        t->work == Work::Reset ? d.bus->options.resetLatency : d.bus->options.controlLatency;
     std::weak_ptr<UsbBus::Impl> bus = d.bus->self;
     Device* device = &d;
     d.controlEvent = Sim().At(
@@ -598,11 +643,13 @@ void StartControl(Device& d) {
 
 // Sends the restoring requests of a port reset: address, then configuration.
 USBD_STATUS RestoreAfterReset(Device& d, uint64_t now) {
-    chip::TransferResult r = d.chip.Control(now, {0x00, chip::kSetAddress, d.address, 0, 0}, nullptr, 0);
+    chip::TransferResult r =
+        d.chip.Control(now, {0x00, chip::kSetAddress, d.address, 0, 0}, nullptr, 0);
     if (r.outcome == chip::Outcome::Done && d.configuration)
         r = d.chip.Control(now, {0x00, chip::kSetConfiguration, d.configuration, 0, 0}, nullptr, 0);
     if (r.outcome == chip::Outcome::Done) return USBD_STATUS_SUCCESS;
-    return r.outcome == chip::Outcome::Failed ? static_cast<USBD_STATUS>(r.status) : USBD_STATUS_DEV_NOT_RESPONDING;
+    return r.outcome == chip::Outcome::Failed ? static_cast<USBD_STATUS>(r.status)
+                                              : USBD_STATUS_DEV_NOT_RESPONDING;
 }
 
 // Installs the pipes of a selection (or none, for a deconfiguration) and
@@ -675,7 +722,8 @@ void FinishControl(Device& d) {
         chip::TransferResult r = d.chip.Control(now, t->setup, t->buffer, t->length);
         if (r.outcome == chip::Outcome::Hang || r.outcome == chip::Outcome::Nak) {
             t->hung = true;  // stays at the front until it is cancelled
-            TraceUrb(Format("#%llu ", static_cast<unsigned long long>(t->id)) + t->what + ": no answer");
+            TraceUrb(Format("#%llu ", static_cast<unsigned long long>(t->id)) + t->what +
+                     ": no answer");
             Reschedule(d);
             return;
         }
@@ -774,22 +822,30 @@ NTSTATUS Hold(Device& d, TransferPtr t, Pipe* pipe, const std::string* submitTex
 // the bus does not serve.
 ULONG MinimumLength(USHORT function) {
     switch (function) {
-        case URB_FUNCTION_SELECT_CONFIGURATION: return offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            return offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
         case URB_FUNCTION_ABORT_PIPE:
         case URB_FUNCTION_RESET_PIPE:
         case URB_FUNCTION_SYNC_RESET_PIPE:
-        case URB_FUNCTION_SYNC_CLEAR_STALL: return sizeof(struct _URB_PIPE_REQUEST);
-        case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+        case URB_FUNCTION_SYNC_CLEAR_STALL:
+            return sizeof(struct _URB_PIPE_REQUEST);
+        case URB_FUNCTION_CONTROL_TRANSFER:
+            return sizeof(struct _URB_CONTROL_TRANSFER);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+            return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
         case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+        case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+            return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
         case URB_FUNCTION_VENDOR_DEVICE:
         case URB_FUNCTION_VENDOR_INTERFACE:
         case URB_FUNCTION_VENDOR_ENDPOINT:
-        case URB_FUNCTION_CLASS_DEVICE: return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-        default: return 0;
+        case URB_FUNCTION_CLASS_DEVICE:
+            return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        default:
+            return 0;
     }
 }
 
@@ -812,14 +868,15 @@ TransferPtr NewTransfer(const Submission& s, Work work, std::string what) {
 }
 
 // A control transfer with a data stage of `length` bytes at `buffer`.
-NTSTATUS SubmitControl(const Submission& s, const chip::SetupPacket& setup, PVOID buffer, ULONG length,
-                       ULONG* lengthField) {
-    const std::string what = DescribeSetup(setup);
+NTSTATUS SubmitControl(const Submission& s, const chip::SetupPacket& setup, PVOID buffer,
+                       ULONG length, ULONG* lengthField) {
+    chip::SetupPacket packet = setup;
+    packet.length = static_cast<uint16_t>(std::min<ULONG>(length, 0xFFFF));
+    const std::string what = DescribeSetup(packet);
     if (length > 0xFFFF) return Refuse(s.irp, s.urb, s.id, what, USBD_STATUS_INVALID_PARAMETER);
     if (length && !buffer) return Refuse(s.irp, s.urb, s.id, what, USBD_STATUS_INVALID_PARAMETER);
     TransferPtr t = NewTransfer(s, Work::Control, what);
-    t->setup = setup;
-    t->setup.length = static_cast<uint16_t>(length);
+    t->setup = packet;
     t->buffer = static_cast<uint8_t*>(buffer);
     t->length = length;
     t->in = setup.DeviceToHost();
@@ -854,9 +911,10 @@ bool PlanInterface(const USB_CONFIGURATION_DESCRIPTOR* config, PUSBD_INTERFACE_I
             auto* e = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
             USHORT maxPacket;
             std::memcpy(&maxPacket, &e->wMaxPacketSize, sizeof maxPacket);
-            plan->pipes.push_back(PipePlan{nullptr, e->bEndpointAddress,
-                                           static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK),
-                                           static_cast<uint16_t>(maxPacket & 0x7FF), e->bInterval, 0});
+            plan->pipes.push_back(
+                PipePlan{nullptr, e->bEndpointAddress,
+                         static_cast<USBD_PIPE_TYPE>(e->bmAttributes & USB_ENDPOINT_TYPE_MASK),
+                         static_cast<uint16_t>(maxPacket & 0x7FF), e->bInterval, 0});
         }
         p += length;
     }
@@ -876,7 +934,8 @@ NTSTATUS SubmitSelectConfiguration(const Submission& s) {
         return Refuse(s.irp, s.urb, s.id, std::string("select configuration (") + why + ")",
                       USBD_STATUS_INVALID_PARAMETER);
     };
-    if (config->bLength < sizeof *config || config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+    if (config->bLength < sizeof *config ||
+        config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
         config->wTotalLength < config->bLength || config->bNumInterfaces == 0)
         return refuse("bad configuration descriptor");
     std::vector<InterfacePlan> plan(config->bNumInterfaces);
@@ -886,10 +945,12 @@ NTSTATUS SubmitSelectConfiguration(const Submission& s) {
         if (offset % alignof(USBD_INTERFACE_INFORMATION) ||
             offset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > urbLength)
             return refuse("URB too short");
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(s.urb) + offset);
+        auto* info =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(s.urb) + offset);
         if (!PlanInterface(config, info, &interface)) return refuse("no such interface");
-        const size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
-                              std::max<size_t>(interface.pipes.size(), 1) * sizeof(USBD_PIPE_INFORMATION);
+        const size_t needed =
+            offsetof(USBD_INTERFACE_INFORMATION, Pipes) +
+            std::max<size_t>(interface.pipes.size(), 1) * sizeof(USBD_PIPE_INFORMATION);
         if (info->Length < needed || offset + info->Length > urbLength)
             return refuse("interface information too short");
         for (size_t i = 0; i < interface.pipes.size(); ++i) {
@@ -902,8 +963,9 @@ NTSTATUS SubmitSelectConfiguration(const Submission& s) {
         pipes += interface.pipes.size();
         offset += info->Length;
     }
-    TransferPtr t = NewTransfer(s, Work::Select, Format("select configuration %u: %zu pipes",
-                                                        config->bConfigurationValue, pipes));
+    TransferPtr t = NewTransfer(
+        s, Work::Select,
+        Format("select configuration %u: %zu pipes", config->bConfigurationValue, pipes));
     t->setup = {0x00, chip::kSetConfiguration, config->bConfigurationValue, 0, 0};
     t->configurationValue = config->bConfigurationValue;
     t->plan = std::move(plan);
@@ -939,8 +1001,9 @@ NTSTATUS SubmitAbort(const Submission& s) {
     }
     PcapWriter& pcap = s.d.bus->pcap;
     if (pcap.IsOpen())
-        pcap.RecordBulkOrInterrupt(false, PcapUrb{Now(), s.id, s.d.address, pipe->endpoint, URB_FUNCTION_ABORT_PIPE, 0},
-                                   CaptureType(*pipe), {});
+        pcap.RecordBulkOrInterrupt(
+            false, PcapUrb{Now(), s.id, s.d.address, pipe->endpoint, URB_FUNCTION_ABORT_PIPE, 0},
+            CaptureType(*pipe), {});
     TraceUrb(Format("#%llu submit abort %s pipe: %zu held", static_cast<unsigned long long>(s.id),
                     PipeName(*pipe).c_str(), victims));
     IoMarkIrpPending(s.irp);
@@ -960,8 +1023,8 @@ NTSTATUS SubmitPipeReset(const Submission& s) {
         TransferPtr t = NewTransfer(s, Work::HostOnly, "reset " + PipeName(*pipe) + " pipe");
         return Hold(s.d, std::move(t), nullptr);
     }
-    chip::SetupPacket setup{chip::kRecipientEndpoint, chip::kClearFeature, chip::kFeatureEndpointHalt,
-                            pipe->endpoint, 0};
+    chip::SetupPacket setup{chip::kRecipientEndpoint, chip::kClearFeature,
+                            chip::kFeatureEndpointHalt, pipe->endpoint, 0};
     return SubmitControl(s, setup, nullptr, 0, nullptr);
 }
 
@@ -974,34 +1037,47 @@ NTSTATUS SubmitUrb(Device& d, PIRP irp, PURB urb) {
     const USHORT function = urb->UrbHeader.Function;
     const ULONG minimum = MinimumLength(function);
     if (!minimum)
-        return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function), USBD_STATUS_INVALID_URB_FUNCTION);
+        return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function),
+                      USBD_STATUS_INVALID_URB_FUNCTION);
     if (urb->UrbHeader.Length < minimum)
-        return Refuse(irp, urb, s.id, Format("URB function 0x%04X with length %u", function, urb->UrbHeader.Length),
+        return Refuse(irp, urb, s.id,
+                      Format("URB function 0x%04X with length %u", function, urb->UrbHeader.Length),
                       USBD_STATUS_INVALID_PARAMETER);
-    if (Gone(d)) return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function), USBD_STATUS_DEVICE_GONE);
+    if (Gone(d))
+        return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function),
+                      USBD_STATUS_DEVICE_GONE);
 
     switch (function) {
-        case URB_FUNCTION_SELECT_CONFIGURATION: return SubmitSelectConfiguration(s);
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return SubmitBulkOrInterrupt(s);
-        case URB_FUNCTION_ABORT_PIPE: return SubmitAbort(s);
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            return SubmitSelectConfiguration(s);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return SubmitBulkOrInterrupt(s);
+        case URB_FUNCTION_ABORT_PIPE:
+            return SubmitAbort(s);
         case URB_FUNCTION_RESET_PIPE:
         case URB_FUNCTION_SYNC_RESET_PIPE:
-        case URB_FUNCTION_SYNC_CLEAR_STALL: return SubmitPipeReset(s);
+        case URB_FUNCTION_SYNC_CLEAR_STALL:
+            return SubmitPipeReset(s);
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
             struct _URB_CONTROL_DESCRIPTOR_REQUEST& r = urb->UrbControlDescriptorRequest;
             chip::SetupPacket setup{chip::kRequestDirectionIn, chip::kGetDescriptor,
-                                    static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId, 0};
-            return SubmitControl(s, setup, r.TransferBuffer, r.TransferBufferLength, &r.TransferBufferLength);
+                                    static_cast<uint16_t>(r.DescriptorType << 8 | r.Index),
+                                    r.LanguageId, 0};
+            return SubmitControl(s, setup, r.TransferBuffer, r.TransferBufferLength,
+                                 &r.TransferBufferLength);
         }
         case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
         case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: {
             struct _URB_CONTROL_FEATURE_REQUEST& r = urb->UrbControlFeatureRequest;
-            const uint8_t recipient =
-                function == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT ? chip::kRecipientEndpoint : chip::kRecipientDevice;
-            const uint8_t request =
-                function == URB_FUNCTION_SET_FEATURE_TO_DEVICE ? chip::kSetFeature : chip::kClearFeature;
-            return SubmitControl(s, {recipient, request, r.FeatureSelector, r.Index, 0}, nullptr, 0, nullptr);
+            const uint8_t recipient = function == URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT
+                                          ? chip::kRecipientEndpoint
+                                          : chip::kRecipientDevice;
+            const uint8_t request = function == URB_FUNCTION_SET_FEATURE_TO_DEVICE
+                                        ? chip::kSetFeature
+                                        : chip::kClearFeature;
+            return SubmitControl(s, {recipient, request, r.FeatureSelector, r.Index, 0}, nullptr, 0,
+                                 nullptr);
         }
         case URB_FUNCTION_VENDOR_DEVICE:
         case URB_FUNCTION_VENDOR_INTERFACE:
@@ -1025,17 +1101,20 @@ NTSTATUS SubmitUrb(Device& d, PIRP irp, PURB urb) {
             const bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
             if (in != setup.DeviceToHost())
                 return Refuse(irp, urb, s.id, DescribeSetup(setup), USBD_STATUS_INVALID_PARAMETER);
-            return SubmitControl(s, setup, r.TransferBuffer, r.TransferBufferLength, &r.TransferBufferLength);
+            return SubmitControl(s, setup, r.TransferBuffer, r.TransferBufferLength,
+                                 &r.TransferBufferLength);
         }
         default:
-            return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function), USBD_STATUS_INVALID_URB_FUNCTION);
+            return Refuse(irp, urb, s.id, Format("URB function 0x%04X", function),
+                          USBD_STATUS_INVALID_URB_FUNCTION);
     }
 }
 
 NTSTATUS SubmitPortReset(Device& d, PIRP irp) {
     const uint64_t id = ++d.bus->urbSequence;
     if (Gone(d)) {
-        TraceUrb(Format("#%llu reset port: refused, device gone", static_cast<unsigned long long>(id)));
+        TraceUrb(
+            Format("#%llu reset port: refused, device gone", static_cast<unsigned long long>(id)));
         return CompleteIrpNow(irp, STATUS_DEVICE_NOT_CONNECTED);
     }
     auto t = std::make_unique<Transfer>();
@@ -1093,7 +1172,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         case IRP_MN_QUERY_CAPABILITIES: {
             PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
             caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
+                caps->DeviceState[s] = PowerDeviceD3;
             caps->Removable = 1;
             caps->SystemWake = PowerSystemUnspecified;  // no remote wake-up
             caps->DeviceWake = PowerDeviceUnspecified;
@@ -1199,7 +1279,9 @@ void UsbBus::DeletePdo(PDEVICE_OBJECT pdo) {
     if (d) {
         size_t held = d->control.size();
         for (auto& pipe : d->pipes) held += pipe->queue.size() + pipe->aborts.size();
-        if (held) TraceUrb(Format("device %s deleted with %zu requests held", d->instanceId.c_str(), held));
+        if (held)
+            TraceUrb(
+                Format("device %s deleted with %zu requests held", d->instanceId.c_str(), held));
         if (d->wakeEvent) Sim().CancelEvent(d->wakeEvent);
         if (d->controlEvent) Sim().CancelEvent(d->controlEvent);
         d->wakeEvent = d->controlEvent = 0;
@@ -1215,11 +1297,25 @@ void UsbBus::Disconnect(PDEVICE_OBJECT pdo) {
     d->chip.AdvanceTo(now);
     d->chip.Disconnect(now);
     TraceUrb("device " + d->instanceId + " unplugged");
+    // What is held now fails; it completes in a DPC straight away.
+    auto gone =
+        std::make_shared<std::vector<Finished>>(ClaimEverything(*d, USBD_STATUS_DEVICE_GONE));
+    auto aborts = std::make_shared<ReadyAbortList>(CollectReadyAborts(*d));
     Reschedule(*d);
-    DeferOn(*d, "usb device gone", FlushGone);
+    if (gone->empty() && aborts->empty()) return;
+    std::weak_ptr<Impl> bus = impl_;
+    Sim().Defer(
+        [bus, d, gone, aborts] {
+            if (!bus.lock()) return;
+            CompleteAll(*d, *gone);
+            CompleteAborts(*d, *aborts);
+        },
+        "usb device gone");
 }
 
-chip::BridgeChip& UsbBus::Chip(PDEVICE_OBJECT pdo) { return RequireDevice(*impl_, pdo).chip; }
+chip::BridgeChip& UsbBus::Chip(PDEVICE_OBJECT pdo) {
+    return RequireDevice(*impl_, pdo).chip;
+}
 
 chip::BridgeChip& UsbBus::Chip(const std::string& instanceId) {
     for (auto& d : impl_->devices)
@@ -1239,9 +1335,15 @@ void UsbBus::Update(PDEVICE_OBJECT pdo, const std::function<void(chip::BridgeChi
     Reschedule(d);
 }
 
-bool UsbBus::CaptureTo(const std::string& path) { return impl_->pcap.Open(path); }
-void UsbBus::StopCapture() { impl_->pcap.Close(); }
-uint64_t UsbBus::CapturedRecords() const { return impl_->pcap.RecordCount(); }
+bool UsbBus::CaptureTo(const std::string& path) {
+    return impl_->pcap.Open(path);
+}
+void UsbBus::StopCapture() {
+    impl_->pcap.Close();
+}
+uint64_t UsbBus::CapturedRecords() const {
+    return impl_->pcap.RecordCount();
+}
 
 size_t UsbBus::HeldRequests(PDEVICE_OBJECT pdo) const {
     Device& d = RequireDevice(*impl_, pdo);
@@ -1250,8 +1352,12 @@ size_t UsbBus::HeldRequests(PDEVICE_OBJECT pdo) const {
     return held;
 }
 
-bool UsbBus::WakeupQueued(PDEVICE_OBJECT pdo) const { return RequireDevice(*impl_, pdo).wakeEvent != 0; }
+bool UsbBus::WakeupQueued(PDEVICE_OBJECT pdo) const {
+    return RequireDevice(*impl_, pdo).wakeEvent != 0;
+}
 
-uint8_t UsbBus::DeviceAddress(PDEVICE_OBJECT pdo) const { return RequireDevice(*impl_, pdo).address; }
+uint8_t UsbBus::DeviceAddress(PDEVICE_OBJECT pdo) const {
+    return RequireDevice(*impl_, pdo).address;
+}
 
 }  // namespace sim::usb

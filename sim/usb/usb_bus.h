@@ -69,7 +69,7 @@ struct UsbBusOptions {
 };
 
 class UsbBus final : public Bus {
-public:
+  public:
     explicit UsbBus(UsbBusOptions options = {});
     ~UsbBus() override;
     UsbBus(const UsbBus&) = delete;
@@ -110,7 +110,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 
