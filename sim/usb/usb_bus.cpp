@@ -95,18 +95,8 @@ struct Pipe {
     std::vector<AbortRequest> aborts;  // aborts waiting for their victims' cancellation
 };
 
-}  // namespace
-
 struct Device;
-
-struct UsbBus::Impl {
-    UsbBusOptions options;
-    PDRIVER_OBJECT driver = nullptr;
-    std::vector<std::unique_ptr<Device>> devices;
-    PcapWriter pcap;
-    uint64_t urbSequence = 0;
-    std::weak_ptr<Impl> self;
-};
+void RequestService(Device& d);
 
 struct Device final : chip::ChipObserver {
     UsbBus::Impl* bus = nullptr;
@@ -130,11 +120,25 @@ struct Device final : chip::ChipObserver {
     uint64_t wakeToken = 0;
     bool serviceQueued = false;
 
-    void OnEndpointReady(uint8_t endpoint) override;
+    // The chip calls this from inside its own calls: only note the work.
+    void OnEndpointReady(uint8_t) override {
+        if (Simulation::Active()) RequestService(*this);
+    }
 };
 
 struct PdoExtension {
     Device* device;
+};
+
+}  // namespace
+
+struct UsbBus::Impl {
+    UsbBusOptions options;
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<std::unique_ptr<Device>> devices;
+    PcapWriter pcap;
+    uint64_t urbSequence = 0;
+    std::weak_ptr<Impl> self;
 };
 
 namespace {
@@ -263,6 +267,8 @@ std::string Outcome(const Transfer& t) {
             text += Format(" = 0x%02X", t.buffer[0]);
         else
             text += Format(": %u bytes", t.moved);
+    } else {
+        text += ": done";
     }
     if (t.status == USBD_STATUS_DATA_UNDERRUN) text += ", " + UsbdText(t.status);
     return text;
@@ -477,15 +483,6 @@ void Reschedule(Device& d) {
         },
         "usb chip wake-up");
 }
-
-}  // namespace
-
-// The chip calls this from inside its own calls: only note the work.
-void Device::OnEndpointReady(uint8_t) {
-    if (Simulation::Active()) RequestService(*this);
-}
-
-namespace {
 
 // ---------------------------------------------------------------- data transfers
 

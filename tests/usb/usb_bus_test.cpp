@@ -177,8 +177,8 @@ TEST(UsbBus, MaximumTransferSizeOutsideTheBusLimitIsRefusedAndNothingIsSelected)
     }
 }
 
-TEST(UsbBus, ReselectingOrDeconfiguringCancelsHeldTransfersAndRetiresTheirHandles) {
-    Request held[2], stale;
+TEST(UsbBus, ReselectingDeconfiguringOrRemovingCancelsHeldTransfersAndRetiresTheirHandles) {
+    Request held[3], stale;
     USBD_PIPE_HANDLE first = nullptr, second = nullptr;
     uint8_t configuration = 0xFF;
     auto r = RunScenario({}, [&] {
@@ -200,7 +200,11 @@ TEST(UsbBus, ReselectingOrDeconfiguringCancelsHeldTransfersAndRetiresTheirHandle
         SIM_CHECK(SubmitSync(bench.pdo, &deconfigure) == STATUS_SUCCESS);
         Wait(held[1]);
         configuration = bench.bus.Chip(bench.pdo).Configuration();
-        bench.Remove();
+        bench.Configure();
+        BuildTransfer(held[2].urb, bench.pipes[0], held[2].data, 4);
+        Send(bench.pdo, held[2]);
+        bench.Remove();  // removal reaches the PDO with the transfer still held
+        Wait(held[2]);
     });
     ExpectOk(r);
     EXPECT_NE(first, second);
@@ -386,6 +390,8 @@ TEST(UsbBus, InterruptInDeliversAStatusReportWhenAModemLineChanges) {
     });
     ExpectOk(r);
     EXPECT_EQ(before, STATUS_TIMEOUT) << "no report while the lines are quiet";
+    EXPECT_EQ(status.returned, STATUS_PENDING);
+    EXPECT_EQ(status.irql, DISPATCH_LEVEL);
     EXPECT_EQ(status.status, STATUS_SUCCESS);
     ASSERT_EQ(status.Length(), 4u);
     EXPECT_EQ(status.data[0], 0xE8);
@@ -831,7 +837,8 @@ TEST(UsbBus, CaptureDecodesAsRegisterWritesDescriptorReadsAndBulkData) {
             if (line.find(text) != std::string::npos) return true;
         return false;
     };
-    for (const char* text : {"submit vendor write reg 3 = 0x83", "select configuration 1: 3 pipes",
+    for (const char* text : {"submit vendor write reg 3 = 0x83", "vendor write reg 3 = 0x83: done",
+                             "select configuration 1: 3 pipes: done",
                              "get configuration descriptor 0, 265 bytes: 39 bytes",
                              "bulk-out 3 bytes", "bulk-in: 3 bytes"})
         EXPECT_TRUE(traced(text)) << text;
