@@ -630,10 +630,15 @@ void StartControl(Device& d) {
         t->work == Work::Reset ? d.bus->options.resetLatency : d.bus->options.controlLatency;
     std::weak_ptr<UsbBus::Impl> bus = d.bus->self;
     Device* device = &d;
+    const uint64_t id = t->id;
     d.controlEvent = Sim().At(
         Now() + latency,
-        [bus, device] {
-            if (auto alive = bus.lock()) FinishControl(*device);
+        [bus, device, id] {
+            // A request cancelled after its event fired leaves a stale DPC
+            // behind; it must not finish the request that runs now.
+            auto alive = bus.lock();
+            if (alive && device->controlActive && device->controlActive->id == id)
+                FinishControl(*device);
         },
         "usb control transfer");
 }
@@ -706,7 +711,8 @@ std::vector<Finished> ApplySelection(Device& d, Transfer& t) {
 void FinishControl(Device& d) {
     d.controlEvent = 0;
     Transfer* t = d.controlActive;
-    if (!t || !t->irp->CancelRoutine) return;  // being cancelled: its cancel routine goes on
+    if (!t || !d.pdo || !t->irp->CancelRoutine)
+        return;  // being cancelled: its cancel routine goes on
     const uint64_t now = Now();
     d.chip.AdvanceTo(now);
     std::vector<Finished> victims;
@@ -952,6 +958,7 @@ NTSTATUS SubmitSelectConfiguration(const Submission& s) {
             return refuse("interface information too short");
         for (size_t i = 0; i < interface.pipes.size(); ++i) {
             PipePlan& p = interface.pipes[i];
+            if (p.maxPacket == 0) return refuse("endpoint without a packet size");
             p.info = &info->Pipes[i];
             p.maxTransfer = p.info->MaximumTransferSize;
             if (p.maxTransfer == 0 || p.maxTransfer > s.d.bus->options.maximumTransferSizeLimit)

@@ -108,6 +108,35 @@ TEST(UsbBus, ControlRequestsFromSeveralThreadsRunOneAtATimeInOrder) {
     }
 }
 
+// Cancelling the running control request just as its frame ends, over many
+// schedules: the request behind it still takes its own full frame.
+TEST(UsbBus, CancelAtTheEndOfAControlFrameOver60SchedulesNeverShortensTheNext) {
+    for (uint64_t seed = 1; seed <= 60; ++seed) {
+        Request first, second;
+        uint64_t start = 0;
+        sim::Options options;
+        options.strategy = seed % 2 ? sim::Strategy::Random : sim::Strategy::Pct;
+        options.seed = seed;
+        auto r = RunScenario(options, [&] {
+            Bench bench;
+            start = Now();
+            for (Request* x : {&first, &second}) {
+                BuildRegisterRead(x->urb, 6, x->data);
+                Send(bench.pdo, *x);
+            }
+            Sleep(1 * kMs);
+            IoCancelIrp(first.irp);
+            Wait(first);
+            Wait(second);
+            bench.Remove();
+        });
+        ASSERT_TRUE(r.ok) << r.Report();
+        EXPECT_EQ(first.time - start, 1 * kMs) << r.Replay();
+        EXPECT_EQ(second.status, STATUS_SUCCESS) << r.Replay();
+        EXPECT_EQ(second.time - start, 2 * kMs) << r.Replay();
+    }
+}
+
 // ---------------------------------------------------------------- configuration
 
 TEST(UsbBus, SelectConfigurationFillsPipesAndKeepsTheMaximumTransferSize) {
