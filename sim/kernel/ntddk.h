@@ -534,18 +534,20 @@ typedef struct _IO_STACK_LOCATION {
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(sizeof(PVOID)) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(sizeof(PVOID)) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
+        // Pointer-aligned as in the 64-bit kit: Others.Argument1 overlays
+        // OutputBufferLength and Argument3 overlays IoControlCode.
         struct {
-            ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(sizeof(PVOID)) ULONG OutputBufferLength;
+            alignas(sizeof(PVOID)) ULONG InputBufferLength;
+            alignas(sizeof(PVOID)) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -586,6 +588,9 @@ typedef struct _IO_STACK_LOCATION {
             PVOID Argument4;
         } Others;
     } Parameters;
+    static_assert(sizeof(PVOID) != 8 || offsetof(decltype(Parameters), DeviceIoControl.IoControlCode) ==
+                                            offsetof(decltype(Parameters), Others.Argument3),
+                  "64-bit layout of the device-control parameters");
     struct _DEVICE_OBJECT* DeviceObject;
     struct _FILE_OBJECT* FileObject;
     NTSTATUS(NTAPI* CompletionRoutine)(struct _DEVICE_OBJECT*, struct _IRP*, PVOID);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "sim/usb/usb_bus.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
@@ -43,6 +44,20 @@ void ShowPort(sim::Simulation& s, sim::DeviceNode* node) {
     }
 }
 
+// The USB traffic of the trace since event `since`, as the start-up showed it.
+void ShowUsbTraffic(sim::Simulation& s, uint64_t since) {
+    for (const sim::TraceRecord& e : s.trace().Events()) {
+        if (e.seq <= since || e.kind != "URB") continue;
+        std::string line = sim::Trace::FormatEvent(e);
+        Say("    " + line.substr(line.find_first_not_of(' ')));
+    }
+}
+
+uint64_t LastTraceSeq(sim::Simulation& s) {
+    auto events = s.trace().Events();
+    return events.empty() ? 0 : events.back().seq;
+}
+
 void ShowDeviceMap(sim::Simulation& s) {
     Say("Device map (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM):");
     auto values = s.registry().Values(std::string(sim::kDeviceMapPath) + "\\SERIALCOMM");
@@ -63,20 +78,27 @@ void ShowDeviceMap(sim::Simulation& s) {
 
 int RunDemo(const DemoOptions& options) {
     sim::Simulation s(options.sim);
-    auto bus = sim::MakeMinimalBus();
+    sim::usb::UsbBus bus;
     Say("bridgesim demo (" + std::string(sim::StrategyName(options.sim.strategy)) +
         ", seed " + std::to_string(options.sim.seed) + ")");
     sim::RunResult result = s.Run([&] {
         PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
         if (!driver) s.Fail("the driver did not load");
         Say("Driver bridgeser loaded.\n");
+        if (!options.capturePath.empty() && !bus.CaptureTo(options.capturePath))
+            s.Fail("cannot write the capture " + options.capturePath);
         sim::DeviceNode* nodes[2];
         for (int i = 0; i < 2; ++i) {
-            nodes[i] = s.pnp().Enumerate(*bus, kInstances[i]);
-            NTSTATUS status = s.pnp().AddDevice(nodes[i], driver);
             Say("Cable " + std::to_string(i + 1) + " plugged in: " + kInstances[i]);
-            Say("  AddDevice          " + StatusName(status));
-            if (NT_SUCCESS(status)) ShowPort(s, nodes[i]);
+            uint64_t before = LastTraceSeq(s);
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            nodes[i] = s.pnp().PlugIn(bus, kInstances[i], driver, &status);
+            if (i == 0) {
+                Say("  Start-up on the USB bus (descriptor read, configuration, chip set-up):");
+                ShowUsbTraffic(s, before);
+            }
+            Say("  Start              " + StatusName(status));
+            if (nodes[i]->added) ShowPort(s, nodes[i]);
             Say("");
         }
         Say("Cable 1 unplugged.");
@@ -88,6 +110,7 @@ int RunDemo(const DemoOptions& options) {
         std::printf("%s\n", s.registry().Dump(sim::kPortsPath).c_str());
         Say("Cable 2 unplugged; the driver unloads.");
         s.pnp().Unplug(nodes[1]);
+        bus.StopCapture();
     });
     if (options.showTrace) std::printf("\n--- trace ---\n%s", s.trace().Format().c_str());
     Say("");
@@ -97,6 +120,9 @@ int RunDemo(const DemoOptions& options) {
         (balance.empty() ? std::string("all freed") : "blocks left over"));
     Say("Virtual time: " + std::to_string(result.virtualTime / 10) + " us, " +
         std::to_string(result.schedulingPoints) + " scheduling points");
+    if (!options.capturePath.empty())
+        Say("USB capture: " + options.capturePath + " (" + std::to_string(bus.CapturedRecords()) +
+            " records, USBPcap link type 249)");
     if (!result.ok) std::printf("%s", result.Report().c_str());
     return result.ok ? 0 : 1;
 }
