@@ -1157,50 +1157,27 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     Device& d = *DeviceOf(pdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-            status = STATUS_SUCCESS;
-            break;
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
             Flush(d, Gone(d) ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
             if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) d.removed = true;
-            status = STATUS_SUCCESS;
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
+            // The port number as address; no remote wake-up.
             PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
-                caps->DeviceState[s] = PowerDeviceD3;
-            caps->Removable = 1;
-            caps->SystemWake = PowerSystemUnspecified;  // no remote wake-up
-            caps->DeviceWake = PowerDeviceUnspecified;
             caps->Address = static_cast<ULONG>(d.number);
             caps->UINumber = static_cast<ULONG>(d.number);
-            status = STATUS_SUCCESS;
             break;
         }
         default:
             break;
     }
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return sim::CompleteBusPnp(irp);
 }
 
 // IRP_MJ_POWER. IRQL: PASSIVE_LEVEL.
-NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
-    PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
+NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) { return sim::CompleteBusPower(irp); }
 
 }  // namespace
 
