@@ -1,6 +1,7 @@
 // rtl.cpp - the run-time library's counted-string helpers, with the
 // Windows semantics drivers rely on: lengths in bytes, no terminator counted,
-// a terminator added only when there is room for it.
+// a terminator added only when there is room for it. The helpers that
+// return a status can be made to fail through the fault plan.
 #include <cstring>
 
 #include "sim/kernel/internal.h"
@@ -64,6 +65,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
 }
 
 NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string) {
+    if (auto status = sim::FaultFor("RtlIntegerToUnicodeString")) return *status;
     if (base == 0) base = 10;
     if (base != 2 && base != 8 && base != 10 && base != 16) return STATUS_INVALID_PARAMETER;
     char digits[40];
@@ -82,6 +84,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING stri
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_STRING source) {
+    if (auto status = sim::FaultFor("RtlAppendUnicodeStringToString")) return *status;
     if (!source || source->Length == 0) return STATUS_SUCCESS;
     if (destination->Length + source->Length > destination->MaximumLength)
         return STATUS_BUFFER_TOO_SMALL;
@@ -93,6 +96,7 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination, PCUNICODE_S
 }
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source) {
+    if (auto status = sim::FaultFor("RtlAppendUnicodeToString")) return *status;
     if (!source) return STATUS_SUCCESS;
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, source);

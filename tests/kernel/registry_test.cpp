@@ -127,6 +127,11 @@ TEST(CountedStrings, LengthsTerminatorsAndOverflow) {
         UNICODE_STRING dst{0, sizeof copy, copy};
         RtlCopyUnicodeString(&dst, &a);  // truncated to the room there is, no terminator
         SIM_CHECK(dst.Length == 6 && copy[2] == u'M');
+        sim::Simulation::Current().faults().FailCall("RtlAppendUnicodeToString",
+                                                     STATUS_INSUFFICIENT_RESOURCES);
+        s.Length = 0;
+        SIM_CHECK(RtlAppendUnicodeToString(&s, u"x") == STATUS_INSUFFICIENT_RESOURCES);
+        SIM_CHECK(s.Length == 0);
     });
     ASSERT_TRUE(r.ok) << r.Report();
 }
