@@ -305,3 +305,27 @@ TEST(Verifier, RunEndingWithLivePoolFailsWithTheTag) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Verifier, RunEndingWithADriverIrpNeverFreedFails) {
+    auto r = sim::RunScenario({}, [] { IoAllocateIrp(2, FALSE); });
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.failure.find("driver-allocated IRP#1 never freed"), std::string::npos) << r.failure;
+}
+
+TEST(Verifier, RunEndingWithARegistryKeyOpenFails) {
+    auto r = sim::RunScenario({}, [] {
+        OBJECT_ATTRIBUTES attributes;
+        UNICODE_STRING path;
+        RtlInitUnicodeString(&path, u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP");
+        InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE key;
+        ZwOpenKey(&key, KEY_READ, &attributes);
+    });
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.failure.find("1 registry key handle(s) never closed"), std::string::npos)
+        << r.failure;
+}
+
+}  // namespace
