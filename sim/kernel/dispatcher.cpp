@@ -177,6 +177,21 @@ void VerifyIrqlAtMost(KIRQL max, const char* routine) {
     }
 }
 
+// The queued timer (inside the device's extension, when given) that was set
+// first: reports name it whatever the hash order of the timer table.
+const void* OldestQueuedTimer(Simulation::Impl& s, const DeviceRecord* inDevice) {
+    const void* oldest = nullptr;
+    uint64_t oldestId = 0;
+    for (auto& [timer, id] : s.timerEvents) {
+        if (inDevice && !AddressInDevice(timer, *inDevice)) continue;
+        if (!oldest || id < oldestId) {
+            oldest = timer;
+            oldestId = id;
+        }
+    }
+    return oldest;
+}
+
 // Signals an event from inside the I/O manager (m not held).
 void SetEventInternal(PKEVENT event) {
     event->Header.SignalState = 1;
@@ -187,8 +202,8 @@ void SetEventInternal(PKEVENT event) {
 
 bool AnyDriverTimerOrDpcQueued(std::string* what) {
     Simulation::Impl& s = S();
-    if (!s.timerEvents.empty()) {
-        *what = s.Label(s.timerEvents.begin()->first, "timer") + " is still queued";
+    if (const void* timer = OldestQueuedTimer(s, nullptr)) {
+        *what = s.Label(timer, "timer") + " is still queued";
         return true;
     }
     for (auto& q : s.dpcQueues) {
@@ -204,12 +219,10 @@ bool AnyDriverTimerOrDpcQueued(std::string* what) {
 
 void VerifyNoTimersOrDpcsIn(const DeviceRecord& record) {
     Simulation::Impl& s = S();
-    for (auto& [timer, id] : s.timerEvents) {
-        if (AddressInDevice(timer, record)) {
-            BugCheck("TIMER_OR_DPC_INVALID",
-                     "device " + DeviceLabel(record.device) + " deleted while " +
-                         s.Label(timer, "timer") + " in its extension is still queued");
-        }
+    if (const void* timer = OldestQueuedTimer(s, &record)) {
+        BugCheck("TIMER_OR_DPC_INVALID",
+                 "device " + DeviceLabel(record.device) + " deleted while " +
+                     s.Label(timer, "timer") + " in its extension is still queued");
     }
     for (size_t p = 0; p < s.dpcQueues.size(); ++p) {
         for (auto& item : s.dpcQueues[p]) {

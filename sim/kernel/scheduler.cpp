@@ -700,12 +700,17 @@ RunResult Simulation::Run(std::function<void()> body) {
         }
     }
     if (s.result.ok && options_.checkPoolAtEnd) {
+        std::vector<const IrpShadow*> leaked;  // reported in allocation order
         for (auto& [irp, shadow] : s.irps) {
             if (shadow.origin == IrpShadow::Origin::Driver &&
-                shadow.state != IrpShadow::State::Freed) {
-                s.result.ok = false;
-                s.result.failure += "driver-allocated " + shadow.label + " never freed\n";
-            }
+                shadow.state != IrpShadow::State::Freed)
+                leaked.push_back(&shadow);
+        }
+        std::sort(leaked.begin(), leaked.end(),
+                  [](const IrpShadow* a, const IrpShadow* b) { return a->seq < b->seq; });
+        for (const IrpShadow* shadow : leaked) {
+            s.result.ok = false;
+            s.result.failure += "driver-allocated " + shadow->label + " never freed\n";
         }
     }
     return s.result;
