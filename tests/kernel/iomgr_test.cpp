@@ -167,11 +167,7 @@ TEST(IoManager, BufferedDeviceControlCopiesInformationBytesBack) {
     auto r = sim::RunScenario({}, [&] {
         static Device d;
         d = MakeDevice();
-        d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-            return Complete(irp, STATUS_SUCCESS);
-        };
-        d.driver->MajorFunction[IRP_MJ_CLEANUP] = d.driver->MajorFunction[IRP_MJ_CREATE];
-        d.driver->MajorFunction[IRP_MJ_CLOSE] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        testdrv::AcceptOpenAndClose(d.driver);
         d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
             // Input and output share the system buffer.
             auto* b = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
@@ -334,11 +330,7 @@ sim::RunResult CancelRace(sim::Strategy strategy, uint64_t seed, int* cancelled,
         InitializeListHead(&e->queue);
         KeInitializeTimer(&e->timer);
         KeInitializeDpc(&e->dpc, QueueDpc, e);
-        d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-            return Complete(irp, STATUS_SUCCESS);
-        };
-        d.driver->MajorFunction[IRP_MJ_CLEANUP] = d.driver->MajorFunction[IRP_MJ_CREATE];
-        d.driver->MajorFunction[IRP_MJ_CLOSE] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        testdrv::AcceptOpenAndClose(d.driver);
         d.driver->MajorFunction[IRP_MJ_READ] = QueueRead;
         auto& s = sim::Simulation::Current();
         auto& io = s.io();
@@ -408,11 +400,7 @@ TEST(IoManager, DeviceControlWithoutOutputBufferMayReportACount) {
     auto r = sim::RunScenario({}, [&] {
         static Device d;
         d = MakeDevice();
-        d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-            return Complete(irp, STATUS_SUCCESS);
-        };
-        d.driver->MajorFunction[IRP_MJ_CLEANUP] = d.driver->MajorFunction[IRP_MJ_CREATE];
-        d.driver->MajorFunction[IRP_MJ_CLOSE] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        testdrv::AcceptOpenAndClose(d.driver);
         d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
             return Complete(irp, STATUS_SUCCESS, 1);
         };

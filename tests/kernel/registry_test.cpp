@@ -256,11 +256,7 @@ TEST(UserIo, OverlappedWaitTimesOutThenCancelCompletesTheRequest) {
     NTSTATUS first = 0, afterCancel = 0;
     auto r = sim::RunScenario({}, [&] {
         testdrv::Device d = testdrv::MakeDevice();
-        d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-            return testdrv::Complete(irp, STATUS_SUCCESS);
-        };
-        d.driver->MajorFunction[IRP_MJ_CLEANUP] = d.driver->MajorFunction[IRP_MJ_CREATE];
-        d.driver->MajorFunction[IRP_MJ_CLOSE] = d.driver->MajorFunction[IRP_MJ_CREATE];
+        testdrv::AcceptOpenAndClose(d.driver);
         d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {

@@ -51,6 +51,15 @@ inline NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
+// Create, cleanup and close succeed at once.
+inline void AcceptOpenAndClose(PDRIVER_OBJECT driver) {
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        driver->MajorFunction[major] = [](PDEVICE_OBJECT, PIRP irp) {
+            return Complete(irp, STATUS_SUCCESS);
+        };
+    }
+}
+
 inline LARGE_INTEGER Relative(int64_t hundredNs) {
     LARGE_INTEGER t;
     t.QuadPart = -hundredNs;

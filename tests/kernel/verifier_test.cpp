@@ -34,9 +34,7 @@ void CallDeviceControl(PDRIVER_DISPATCH dispatch, ULONG outputLength = 0) {
     KeInitializeDpc(&e->dpc, NothingDpc, e);
     KeInitializeMutex(&e->mutex, 0);
     KeInitializeEvent(&e->event, NotificationEvent, FALSE);
-    d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-        return Complete(irp, STATUS_SUCCESS);
-    };
+    testdrv::AcceptOpenAndClose(d.driver);
     d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
     auto& io = sim::Simulation::Current().io();
     sim::Handle h = io.Open("\\\\.\\Test");
@@ -204,9 +202,7 @@ std::vector<Case> Cases() {
          "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              Device d = MakeDevice(sizeof(Ext));
-             d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-                 return Complete(irp, STATUS_SUCCESS);
-             };
+             testdrv::AcceptOpenAndClose(d.driver);
              d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
                  IoMarkIrpPending(irp);
                  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});  // forgets to release
