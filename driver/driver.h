@@ -53,6 +53,11 @@ struct DriverGlobalsState {
     UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];
     // next wait-on-mask completes from the line levels; no lock
     volatile BOOLEAN reportLinesOnNextWait;
+
+    // added fields
+    // the port whose delivered bytes fill captureBuffer; claimed by an
+    // interlocked exchange, cleared when the capture is re-armed
+    PVOID volatile captureOwner;
 };
 
 extern constinit DriverGlobalsState DriverGlobals;
@@ -67,6 +72,17 @@ struct TransferProgress {
     ULONG length;
     // bytes moved so far
     ULONG done;
+};
+
+// How a stop and the transfer of one pipe meet. Guarded by transferLock.
+struct TransferStopState {
+    // the request sent down and not yet completed, or null
+    PIRP sentIrp;
+    // a stop is under way: no new transfer may start on the pipe
+    BOOLEAN stopRequested;
+    // the stop holds sentIrp for its cancellation: the completion leaves the
+    // request for the stop to free
+    BOOLEAN irpPinned;
 };
 
 // Per-pipe bookkeeping, one entry per pipe in interface order.
@@ -298,6 +314,13 @@ struct PortExtension {
     // added fields
     // serialises each chip register sequence (read-modify-write of 3 and 4)
     KMUTEX registerMutex;
+    // stop protocol of each transfer slot, in pipe order; transferLock
+    TransferStopState transferStop[BRIDGE_PIPE_COUNT];
+    // the current mask request came from maskQueue (it carries
+    // CancelCurrentMaskRequest while it waits to be processed); controlLock
+    BOOLEAN currentMaskPromoted;
+    // a thread runs the mask-request loop; controlLock
+    BOOLEAN maskLoopActive;
 };
 
 // ---------------------------------------------------------------- entry and device record
@@ -318,13 +341,33 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelRoutine);
 PIRP TakeNextRequest(PLIST_ENTRY queue);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject);
+VOID CompleteRequestList(PLIST_ENTRY list);
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 DRIVER_CANCEL TransferCancelRoutine;
+
+// Timers of the read and write paths. Each has a flag word: bit 0 armed,
+// bit 1 a cancel came too late and the next DPC run is to be ignored.
+inline constexpr ULONG TIMER_ARMED = 0x1;
+inline constexpr ULONG TIMER_CANCEL_MISSED = 0x2;
+LONGLONG MillisecondsToDueTime(ULONGLONG milliseconds);
+VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, ULONG* flags, LONGLONG dueTime);
+VOID CancelPathTimer(PKTIMER timer, ULONG* flags);
+BOOLEAN ConsumePathTimerRun(ULONG* flags);
 
 // Timer routines of the read and write paths.
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
+
+// Transfer slots: start, end and stop of the one transfer of a pipe.
+BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy);
+BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
+                         PKEVENT stopped, PIRP irp);
+BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
+                            BOOLEAN failed, BOOLEAN* freeRequest);
+VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped);
+VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
+                  PIO_COMPLETION_ROUTINE completionRoutine);
 
 // ---------------------------------------------------------------- port naming and registry
 

@@ -93,6 +93,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject) {
     DriverGlobals.probePending = TRUE;
     DriverGlobals.captureEnabled = TRUE;
     DriverGlobals.captureCount = 0;
+    DriverGlobals.captureOwner = nullptr;
     DeletePortDevice(deviceObject);
     return STATUS_SUCCESS;
 }

@@ -69,6 +69,19 @@ PIRP TakeNextRequest(PLIST_ENTRY queue) {
     return nullptr;
 }
 
+// Completes, in list order, requests collected under a path's spin lock,
+// each with the status and information already stored in it. The list is
+// linked through Irp->Tail.Overlay.ListEntry and is empty afterwards.
+// IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
+VOID CompleteRequestList(PLIST_ENTRY list) {
+    while (!IsListEmpty(list)) {
+        PLIST_ENTRY entry = RemoveHeadList(list);
+        InitializeListHead(entry);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
 // TRUE exactly when the device is started and no removal, query-remove or
 // query-stop is in force. IRQL: any. Locks: none (single-byte flag reads).
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject) {

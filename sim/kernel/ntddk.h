@@ -42,6 +42,7 @@ typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t* PCWSTR;
 typedef PVOID HANDLE, *PHANDLE;
 typedef ULONG ACCESS_MASK;
+#define MAXULONG 0xffffffff
 typedef CCHAR KPROCESSOR_MODE;
 typedef ULONG DEVICE_TYPE;
 typedef LONG KPRIORITY;

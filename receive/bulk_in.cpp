@@ -1,0 +1,303 @@
+// bulk_in.cpp - the bulk-in transfer loop, the receive ring and the
+// identification capture.
+//
+// At most one bulk-in transfer of up to 64 bytes is in flight per port. Each
+// is built afresh from non-paged pool and taken apart by its completion,
+// which stores the bytes in the ring, raises the receive events, hands the
+// bytes to waiting reads and re-arms the loop while the port is open and
+// reception is neither held nor in error.
+#include "receive/receive.h"
+#include "serial/serial.h"
+
+namespace {
+
+// The reference reply to the identification query: the query's echo, a
+// carriage return and line feed, then the expected maker's 13 bytes.
+constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43,
+                kReply04 = 0x47, kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D,
+                kReply08 = 0x0D, kReply09 = 0x0A, kReply10 = 0x53, kReply11 = 0x6F,
+                kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20, kReply15 = 0x45,
+                kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
+                kReply20 = 0x73, kReply21 = 0x6F, kReply22 = 0x6E;
+constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
+    kReply00, kReply01, kReply02, kReply03, kReply04, kReply05, kReply06, kReply07,
+    kReply08, kReply09, kReply10, kReply11, kReply12, kReply13, kReply14, kReply15,
+    kReply16, kReply17, kReply18, kReply19, kReply20, kReply21, kReply22};
+
+// Frees the three objects of a bulk-in transfer; the request only when the
+// caller owns it. IRQL: <= DISPATCH_LEVEL. Locks: none.
+VOID FreeBulkInObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
+    if (urb != nullptr) {
+        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
+    }
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+    }
+    if (irp != nullptr && freeRequest) {
+        IoFreeIrp(irp);
+    }
+}
+
+// Takes the slot's objects out of the record. IRQL: <= DISPATCH_LEVEL.
+// Locks: the caller owns the slot (its busy flag).
+VOID DetachBulkInObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
+    *irp = extension->bulkInIrp;
+    *urb = extension->bulkInUrb;
+    *buffer = extension->bulkInBuffer;
+    extension->bulkInIrp = nullptr;
+    extension->bulkInUrb = nullptr;
+    extension->bulkInBuffer = nullptr;
+}
+
+}  // namespace
+
+// Allocates the request, URB and 64-byte buffer of one bulk-in transfer and
+// fills the URB; sends nothing. Nothing stays half-allocated on failure.
+// IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot or the
+// port is not yet started.
+NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    PUCHAR buffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
+    if (buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+    if (urb == nullptr) {
+        IoFreeIrp(irp);
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle =
+        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_IN].PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_MAX_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+
+    extension->bulkInIrp = irp;
+    extension->bulkInUrb = urb;
+    extension->bulkInBuffer = buffer;
+    return STATUS_SUCCESS;
+}
+
+// Sends the bulk-in transfer unless one is already in flight or a stop is
+// under way (both report success). Builds the transfer first when the slot
+// holds none. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
+NTSTATUS StartBulkInTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy)) {
+        return STATUS_SUCCESS;
+    }
+    if (extension->bulkInIrp == nullptr) {
+        NTSTATUS status = PrepareBulkInTransfer(extension->deviceObject);
+        if (!NT_SUCCESS(status)) {
+            BOOLEAN freeRequest;
+            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, TRUE,
+                                    &freeRequest)) {
+                KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+            }
+            return status;
+        }
+    }
+    PIRP irp = extension->bulkInIrp;
+    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                          &extension->bulkInStopped, irp)) {
+        PURB urb;
+        PUCHAR buffer;
+        DetachBulkInObjects(extension, &irp, &urb, &buffer);
+        FreeBulkInObjects(irp, urb, buffer, TRUE);
+        return STATUS_SUCCESS;
+    }
+    SendTransfer(extension, irp, extension->bulkInUrb, BulkInComplete);
+    return STATUS_SUCCESS;
+}
+
+// Completion routine of the bulk-in transfer. Takes the bytes into the ring,
+// raises SERIAL_EV_RXFLAG, hands the bytes to reads, raises SERIAL_EV_RXCHAR
+// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms the loop.
+// A failed or cancelled transfer takes no byte and stops the loop. Always
+// returns STATUS_MORE_PROCESSING_REQUIRED: the driver frees its request.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes readLock, then
+// (after releasing it) controlLock and transferLock.
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    PortExtension* extension = static_cast<PortExtension*>(context);
+    PIRP slotIrp;
+    PURB urb;
+    PUCHAR buffer;
+    DetachBulkInObjects(extension, &slotIrp, &urb, &buffer);
+    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    NTSTATUS status = irp->IoStatus.Status;
+
+    // A device that claims more than the buffer holds is believed only as
+    // far as the buffer goes.
+    if (count > BRIDGE_MAX_TRANSFER) {
+        count = BRIDGE_MAX_TRANSFER;
+    }
+
+    if (!NT_SUCCESS(status)) {
+        BOOLEAN freeRequest;
+        BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN,
+                                             &extension->bulkInBusy, TRUE, &freeRequest);
+        FreeBulkInObjects(irp, urb, buffer, freeRequest);
+        if (signal) {
+            KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (extension->statsEnabled) {
+        extension->receivedCount += count;
+    }
+    AppendToReceiveRing(extension, buffer, count);
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+
+    if (extension->eventCharSeen) {
+        SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
+        extension->eventCharSeen = FALSE;
+    }
+
+    BOOLEAN freeRequest;
+    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                                         FALSE, &freeRequest);
+    FreeBulkInObjects(irp, urb, buffer, freeRequest);
+
+    DeliverReceivedData(extension);
+
+    ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
+    ULONG events = 0;
+    if (held >= RECEIVE_RING_80_PERCENT) {
+        events |= SERIAL_EV_RX80FULL;
+    }
+    if (held != 0) {
+        events |= SERIAL_EV_RXCHAR;
+    }
+    SignalSerialEvents(extension, events);
+
+    if (extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0) {
+        (void)StartBulkInTransfer(extension);
+    }
+    if (signal) {
+        KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Stops the bulk-in loop: cancels the transfer in flight and waits until it
+// has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
+VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                 &extension->bulkInStopped);
+}
+
+// Appends a transfer's bytes to the ring in at most two block copies. A held
+// byte is never overwritten: bytes that do not fit are dropped and
+// SERIAL_ERROR_QUEUEOVERRUN records the loss, which pauses the loop until a
+// reader clears it. A transfer whose last byte exactly fills the ring loses
+// nothing and records nothing. Notes an EventChar byte in eventCharSeen when
+// the wait mask asks for SERIAL_EV_RXFLAG.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    if (count == 0) {
+        return;
+    }
+    ULONG room = RECEIVE_RING_SIZE - extension->rxRingCount;
+    ULONG take = count < room ? count : room;
+    if (take < count) {
+        InterlockedOr(reinterpret_cast<volatile LONG*>(&extension->errorFlags),
+                      SERIAL_ERROR_QUEUEOVERRUN);
+    }
+    if (take == 0) {
+        return;
+    }
+
+    if ((extension->waitMask & SERIAL_EV_RXFLAG) != 0) {
+        const UCHAR eventChar = extension->chars.EventChar;
+        for (ULONG i = 0; i < take; ++i) {
+            if (bytes[i] == eventChar) {
+                extension->eventCharSeen = TRUE;
+                break;
+            }
+        }
+    }
+
+    ULONG toEnd = RECEIVE_RING_SIZE - extension->rxRingWriteIndex;
+    ULONG first = take < toEnd ? take : toEnd;
+    RtlCopyMemory(extension->rxRingBuffer + extension->rxRingWriteIndex, bytes, first);
+    if (take > first) {
+        RtlCopyMemory(extension->rxRingBuffer, bytes + first, take - first);
+    }
+    extension->rxRingWriteIndex = (extension->rxRingWriteIndex + take) % RECEIVE_RING_SIZE;
+    extension->rxRingCount += take;
+}
+
+// Moves up to count of the oldest bytes out of the ring into destination in
+// at most two block copies; returns the number moved. The read index may be
+// left at the ring's end; the next copy then starts at position 0.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG count) {
+    if (count > extension->rxRingCount) {
+        count = extension->rxRingCount;
+    }
+    ULONG first = RECEIVE_RING_SIZE - extension->rxRingReadIndex;
+    if (count <= first) {
+        RtlCopyMemory(destination, extension->rxRingBuffer + extension->rxRingReadIndex, count);
+        extension->rxRingReadIndex += count;
+    } else {
+        RtlCopyMemory(destination, extension->rxRingBuffer + extension->rxRingReadIndex, first);
+        RtlCopyMemory(destination + first, extension->rxRingBuffer, count - first);
+        extension->rxRingReadIndex = count - first;
+    }
+    extension->rxRingCount -= count;
+    return count;
+}
+
+// Offers bytes just placed into a read's buffer to the identification
+// capture. The capture is driver-wide; the first port to deliver bytes after
+// the query claims it (an interlocked exchange of captureOwner), so two
+// ports reading at once never interleave their bytes in captureBuffer, and
+// only the owner, under its readLock, touches the buffer and the count. At
+// 23 bytes the reply is compared once and the capture ends.
+// IRQL: DISPATCH_LEVEL. Locks: the port's readLock held.
+VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    if (DriverGlobals.probePending || !DriverGlobals.captureEnabled || count == 0) {
+        return;
+    }
+    PVOID owner = InterlockedCompareExchangePointer(&DriverGlobals.captureOwner, extension,
+                                                    nullptr);
+    if (owner != nullptr && owner != extension) {
+        return;
+    }
+    ULONG room = IDENTIFICATION_CAPTURE_SIZE - DriverGlobals.captureCount;
+    ULONG take = count < room ? count : room;
+    RtlCopyMemory(DriverGlobals.captureBuffer + DriverGlobals.captureCount, bytes, take);
+    DriverGlobals.captureCount += take;
+    if (DriverGlobals.captureCount == IDENTIFICATION_CAPTURE_SIZE) {
+        DriverGlobals.force230400 = MatchIdentificationReply(DriverGlobals.captureBuffer);
+        DriverGlobals.captureEnabled = FALSE;
+        DriverGlobals.captureCount = 0;
+    }
+}
+
+// TRUE when the 23 bytes are the reference reply. IRQL: any. Locks: none.
+BOOLEAN MatchIdentificationReply(const UCHAR* reply) {
+    for (ULONG i = 0; i < IDENTIFICATION_CAPTURE_SIZE; ++i) {
+        if (reply[i] != kReferenceReply[i]) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}

@@ -1,0 +1,416 @@
+// read.cpp - IRP_MJ_READ: the current read and the read queue, the delivery
+// pass that fills reads from the receive ring, the interval and total
+// time-outs, cancellation, and the flush and purge of the read side.
+//
+// Everything here is guarded by readLock. Only the current read carries
+// CancelCurrentRead; queued reads carry CancelQueuedRead. A path ends a
+// current read only after taking its cancel routine back; when that fails a
+// cancellation owns the read and its cancel routine ends it. Requests are
+// completed after readLock is released, from a local completion list.
+//
+// The time-out settings are read as three single aligned loads without
+// controlLock (which may not be taken under readLock): a read sees each
+// value either before or after a concurrent IOCTL_SERIAL_SET_TIMEOUTS.
+#include "receive/receive.h"
+
+namespace {
+
+// Makes a request the current read, or clears the slot when it is null.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+VOID MakeCurrentRead(PortExtension* extension, PIRP irp) {
+    extension->currentRead = irp;
+    extension->readProgress.request = irp;
+    if (irp != nullptr) {
+        extension->readProgress.buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+        extension->readProgress.length =
+            IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        extension->readProgress.done = 0;
+    }
+}
+
+// Moves up to count bytes from the ring to the current read's buffer, offers
+// them to the identification capture, and updates the read's progress and
+// information. Returns the bytes moved.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+ULONG FillCurrentRead(PortExtension* extension, ULONG count) {
+    TransferProgress& progress = extension->readProgress;
+    PUCHAR at = progress.buffer + progress.done;
+    ULONG moved = CopyFromReceiveRing(extension, at, count);
+    CaptureIdentificationBytes(extension, at, moved);
+    progress.done += moved;
+    progress.request->IoStatus.Information = progress.done;
+    return moved;
+}
+
+// Arms the read timers whose due times are not zero.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+VOID ArmReadTimers(PortExtension* extension, LONGLONG intervalDue, LONGLONG totalDue) {
+    if (intervalDue != 0) {
+        ArmPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerDpc,
+                     &extension->readIntervalTimerFlags, intervalDue);
+    }
+    if (totalDue != 0) {
+        ArmPathTimer(&extension->readTotalTimer, &extension->readTotalTimerDpc,
+                     &extension->readTotalTimerFlags, totalDue);
+    }
+}
+
+ULONG ReadTimeoutValue(const ULONG* value) {
+    return *reinterpret_cast<const volatile ULONG*>(value);
+}
+
+// Due time of a millisecond value; 0 (no timer) for 0 ms.
+LONGLONG DueTimeOrNone(ULONGLONG milliseconds) {
+    return milliseconds == 0 ? 0 : MillisecondsToDueTime(milliseconds);
+}
+
+BOOLEAN RingHasData(PortExtension* extension) {
+    return extension->rxRingCount != 0;
+}
+
+}  // namespace
+
+// The IRP_MJ_READ handler. A read the ring can fill completes at once;
+// otherwise it takes what the ring holds and becomes the current read with
+// its time-outs armed, or waits in the queue behind the current read. Every
+// read made current restarts an idle bulk-in loop.
+// IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock.
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
+
+    if (!extension->portOpen) {
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    if (!IsDeviceReady(deviceObject)) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    if (length == 0) {
+        return CompleteRequest(irp, STATUS_SUCCESS, 0);
+    }
+    if (irp->AssociatedIrp.SystemBuffer == nullptr) {
+        return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (extension->currentRead != nullptr) {
+        NTSTATUS queued = QueuePendingRequest(&extension->readQueue, irp, CancelQueuedRead);
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        if (queued != STATUS_PENDING) {
+            return CompleteRequest(irp, queued, 0);
+        }
+        return queued;
+    }
+
+    MakeCurrentRead(extension, irp);
+    NTSTATUS status;
+    if (extension->rxRingCount >= length) {
+        (void)FillCurrentRead(extension, length);
+        MakeCurrentRead(extension, nullptr);
+        status = STATUS_SUCCESS;
+    } else {
+        ULONG taken = FillCurrentRead(extension, extension->rxRingCount);
+        (void)IoSetCancelRoutine(irp, CancelCurrentRead);
+        LONGLONG intervalDue = 0;
+        LONGLONG totalDue = 0;
+        BOOLEAN endNow = irp->Cancel;
+        NTSTATUS endStatus = STATUS_CANCELLED;
+        if (!endNow && ComputeReadTimeouts(extension, length, taken == 0, &intervalDue, &totalDue)) {
+            endNow = TRUE;
+            endStatus = STATUS_SUCCESS;
+        }
+        if (endNow && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            MakeCurrentRead(extension, nullptr);
+            status = endStatus;
+        } else {
+            // Pending: it waits for bytes, or a cancellation under way ends it.
+            if (!endNow) {
+                ArmReadTimers(extension, intervalDue, totalDue);
+            }
+            IoMarkIrpPending(irp);
+            status = STATUS_PENDING;
+        }
+    }
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+
+    if (!extension->bulkInBusy) {
+        (void)StartBulkInTransfer(extension);
+    }
+    if (status != STATUS_PENDING) {
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return status;
+}
+
+// The read time-out rules. Returns TRUE when the read is to return at once
+// with what it has; otherwise the interval and total due times (relative,
+// 100 ns units; 0 when that timer is not armed). first is TRUE while no byte
+// has been placed into the read. The interval timer never runs before the
+// first byte; once a byte is placed, a total due time comes only with an
+// interval of 0.
+// IRQL: <= DISPATCH_LEVEL. Locks: readLock held (the settings are read
+// without controlLock, see the file comment).
+BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
+                            LONGLONG* intervalDue, LONGLONG* totalDue) {
+    const ULONG interval = ReadTimeoutValue(&extension->timeouts.ReadIntervalTimeout);
+    const ULONG multiplier = ReadTimeoutValue(&extension->timeouts.ReadTotalTimeoutMultiplier);
+    const ULONG constant = ReadTimeoutValue(&extension->timeouts.ReadTotalTimeoutConstant);
+    const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
+    *intervalDue = 0;
+    *totalDue = 0;
+
+    if (interval == MAXULONG) {
+        if (multiplier == MAXULONG) {
+            if (constant == 0 || !first) {
+                return TRUE;
+            }
+            *totalDue = DueTimeOrNone(constant);
+            return FALSE;
+        }
+        if (multiplier == 0 && constant == 0) {
+            return TRUE;
+        }
+        if (first) {
+            *totalDue = DueTimeOrNone(total);
+        }
+        return FALSE;
+    }
+    if (interval != 0 && !first) {
+        *intervalDue = DueTimeOrNone(interval);
+        return FALSE;
+    }
+    *totalDue = DueTimeOrNone(total);
+    return FALSE;
+}
+
+// Takes the next read of the queue that can become current, completing on
+// the way (through the caller's list) every one that is cancelled or that
+// returns at once from an empty ring, and arms the time-outs of the one it
+// returns. Returns null when the queue is empty. The caller makes the result
+// current; the ring is not read here.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY completionList) {
+    for (;;) {
+        PIRP irp = TakeNextRequest(&extension->readQueue);
+        if (irp == nullptr) {
+            return nullptr;
+        }
+        ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        LONGLONG intervalDue;
+        LONGLONG totalDue;
+        BOOLEAN atOnce = ComputeReadTimeouts(extension, length, TRUE, &intervalDue, &totalDue);
+        if (atOnce && !ringHasData) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            InsertTailList(completionList, &irp->Tail.Overlay.ListEntry);
+            continue;
+        }
+        (void)IoSetCancelRoutine(irp, CancelCurrentRead);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            InsertTailList(completionList, &irp->Tail.Overlay.ListEntry);
+            continue;
+        }
+        if (!atOnce) {
+            ArmReadTimers(extension, intervalDue, totalDue);
+        }
+        return irp;
+    }
+}
+
+// Ends the current read (its cancel routine already taken back, or called
+// from it) with the status and the bytes it holds, and promotes the next
+// read. When the promoted read finds bytes in the ring, a delivery pass
+// hands them to it at once.
+// IRQL: DISPATCH_LEVEL. Locks: entered with readLock held (acquired at
+// oldIrql); releases it.
+VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrql,
+                         BOOLEAN ringHasData) {
+    LIST_ENTRY completionList;
+    InitializeListHead(&completionList);
+    PIRP old = extension->currentRead;
+    PIRP next = StartNextRead(extension, ringHasData, &completionList);
+    MakeCurrentRead(extension, next);
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+
+    old->IoStatus.Status = status;
+    IofCompleteRequest(old, IO_NO_INCREMENT);
+    CompleteRequestList(&completionList);
+    if (next != nullptr && ringHasData) {
+        DeliverReceivedData(extension);
+    }
+}
+
+// Ends the current read with STATUS_TIMEOUT when its cancel routine can be
+// taken back; otherwise a cancellation under way ends it.
+// IRQL: DISPATCH_LEVEL. Locks: entered with readLock held; releases it.
+VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql) {
+    PIRP irp = extension->currentRead;
+    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        CompleteCurrentRead(extension, STATUS_TIMEOUT, oldIrql, RingHasData(extension));
+        return;
+    }
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+}
+
+// DPC of the interval timer: times the current read out, unless this run
+// belongs to an expiry whose cancel came too late.
+// IRQL: DISPATCH_LEVEL. Locks: takes readLock.
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    PortExtension* extension = static_cast<PortExtension*>(context);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (!ConsumePathTimerRun(&extension->readIntervalTimerFlags)) {
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        return;
+    }
+    CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
+    TimeOutCurrentRead(extension, oldIrql);
+}
+
+// DPC of the total timer: as the interval timer's, with the roles exchanged.
+// IRQL: DISPATCH_LEVEL. Locks: takes readLock.
+VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    PortExtension* extension = static_cast<PortExtension*>(context);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (!ConsumePathTimerRun(&extension->readTotalTimerFlags)) {
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        return;
+    }
+    CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
+    TimeOutCurrentRead(extension, oldIrql);
+}
+
+// Cancel routine of a read waiting in the queue.
+// IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
+// releases first; takes readLock.
+VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    PortExtension* extension = GetPortExtension(deviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
+// Cancel routine of the current read: cancels both timers, ends the read
+// with the bytes it had received and promotes the next. A read that a flush
+// detached meanwhile is just completed.
+// IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
+// releases first; takes readLock.
+VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    PortExtension* extension = GetPortExtension(deviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (extension->currentRead == irp) {
+        CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
+        CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
+        CompleteCurrentRead(extension, STATUS_CANCELLED, oldIrql, RingHasData(extension));
+        return;
+    }
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// The delivery pass, run after every successful bulk-in transfer: fills the
+// current read from the ring, completes it when it is full or its time-outs
+// say it returns now, promotes the next read, and repeats while bytes and
+// reads remain. A read left waiting gets its interval timer restarted, so
+// the interval counts from this pass.
+// IRQL: DISPATCH_LEVEL. Locks: none held; takes readLock.
+VOID DeliverReceivedData(PortExtension* extension) {
+    LIST_ENTRY completionList;
+    InitializeListHead(&completionList);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    while (extension->currentRead != nullptr) {
+        CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
+        PIRP irp = extension->currentRead;
+        TransferProgress& progress = extension->readProgress;
+        ULONG need = progress.length - progress.done;
+        BOOLEAN filled = extension->rxRingCount >= need;
+        (void)FillCurrentRead(extension, filled ? need : extension->rxRingCount);
+
+        NTSTATUS endStatus = STATUS_SUCCESS;
+        if (irp->Cancel) {
+            endStatus = STATUS_CANCELLED;
+        } else if (!filled) {
+            LONGLONG intervalDue;
+            LONGLONG totalDue;
+            if (!ComputeReadTimeouts(extension, progress.length, progress.done == 0, &intervalDue,
+                                     &totalDue)) {
+                if (intervalDue != 0) {
+                    ArmPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerDpc,
+                                 &extension->readIntervalTimerFlags, intervalDue);
+                }
+                break;
+            }
+        }
+        if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+            break;  // a cancellation owns the read and ends it
+        }
+        irp->IoStatus.Status = endStatus;
+        CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
+        InsertTailList(&completionList, &irp->Tail.Overlay.ListEntry);
+        MakeCurrentRead(extension, StartNextRead(extension, RingHasData(extension), &completionList));
+        if (!RingHasData(extension)) {
+            break;
+        }
+    }
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    CompleteRequestList(&completionList);
+}
+
+// Ends every read with STATUS_CANCELLED: the current read (when its cancel
+// routine can be taken back; it keeps the count it received) and the queued
+// reads in order, after cancelling both read timers. A current read whose
+// cancellation is under way is detached and left to its cancel routine.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
+VOID FlushReads(PortExtension* extension) {
+    LIST_ENTRY completionList;
+    InitializeListHead(&completionList);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
+    CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
+    PIRP current = extension->currentRead;
+    if (current != nullptr && IoSetCancelRoutine(current, nullptr) != nullptr) {
+        current->IoStatus.Status = STATUS_CANCELLED;
+        InsertTailList(&completionList, &current->Tail.Overlay.ListEntry);
+    }
+    PIRP queued;
+    while ((queued = TakeNextRequest(&extension->readQueue)) != nullptr) {
+        queued->IoStatus.Status = STATUS_CANCELLED;
+        InsertTailList(&completionList, &queued->Tail.Overlay.ListEntry);
+    }
+    MakeCurrentRead(extension, nullptr);
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    CompleteRequestList(&completionList);
+}
+
+// Empties the receive ring; its storage stays allocated.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
+VOID PurgeReceiveBuffer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    extension->rxRingCount = 0;
+    extension->rxRingReadIndex = 0;
+    extension->rxRingWriteIndex = 0;
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+}

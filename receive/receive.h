@@ -1,0 +1,34 @@
+// receive.h - the receive path: the bulk-in transfer loop, the receive ring,
+// the identification capture, and read requests with their time-outs.
+#pragma once
+
+#include "driver/driver.h"
+
+// ---------------------------------------------------------------- bulk-in transfer and ring
+
+NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject);
+NTSTATUS StartBulkInTransfer(PortExtension* extension);
+IO_COMPLETION_ROUTINE BulkInComplete;
+VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject);
+VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count);
+ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG count);
+VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count);
+BOOLEAN MatchIdentificationReply(const UCHAR* reply);
+
+// Ring fill at which SERIAL_EV_RX80FULL is raised (80 % of the ring).
+inline constexpr ULONG RECEIVE_RING_80_PERCENT = 6553;
+
+// ---------------------------------------------------------------- read requests
+
+DRIVER_DISPATCH DispatchRead;
+VOID DeliverReceivedData(PortExtension* extension);
+BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
+                            LONGLONG* intervalDue, LONGLONG* totalDue);
+PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY completionList);
+VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrql,
+                         BOOLEAN ringHasData);
+VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql);
+DRIVER_CANCEL CancelCurrentRead;
+DRIVER_CANCEL CancelQueuedRead;
+VOID FlushReads(PortExtension* extension);
+VOID PurgeReceiveBuffer(PDEVICE_OBJECT deviceObject);
