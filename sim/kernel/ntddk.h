@@ -90,6 +90,7 @@ typedef const GUID* LPCGUID;
 // ---------------------------------------------------------------- status codes
 
 #define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
+#define NT_ERROR(status) ((ULONG)(status) >> 30 == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_ABANDONED ((NTSTATUS)0x00000080L)

@@ -173,6 +173,16 @@ struct PortRig {
         KeDelayExecutionThread(KernelMode, FALSE, &t);
     }
     uint64_t Now() const { return sim.Now(); }
+
+    // Virtual time of the last bulk-in transfer that brought bytes.
+    uint64_t LastDataInTime() const {
+        uint64_t at = 0;
+        for (const auto& e : sim.trace().EventsOfKind("URB")) {
+            size_t p = e.text.find(" bulk-in: ");
+            if (p != std::string::npos && e.text.compare(p + 10, 2, "0 ") != 0) at = e.time;
+        }
+        return at;
+    }
 };
 
 // Runs a scenario on a freshly plugged, open port; the rig is torn down

@@ -9,16 +9,179 @@ namespace {
 
 using namespace porttest;
 
-TEST(Read, SmokeBytesArriveInOrder) {
+enum class Ends {
+    AtOnce,         // completes inside the dispatch
+    After,          // `ms` after the read was issued
+    AfterLastData,  // `ms` after the last bulk-in transfer that brought bytes
+    Never,          // still pending after 5 s (then cancelled)
+};
+
+struct ReadCase {
+    const char* name;
+    ULONG interval, multiplier, constant;
+    size_t preload;   // in the ring before the read
+    ULONG length;
+    size_t later;     // sent 10 ms after the read was issued
+    NTSTATUS status;  // final status (STATUS_CANCELLED for Never)
+    ULONG bytes;
+    Ends ends;
+    uint64_t ms;
+};
+
+constexpr ULONG kMax = MAXULONG;
+
+const ReadCase kReadCases[] = {
+    {"ring longer than the read", 0, 0, 0, 150, 100, 0, STATUS_SUCCESS, 100, Ends::AtOnce, 0},
+    {"no time-outs wait until filled", 0, 0, 0, 30, 100, 70, STATUS_SUCCESS, 100,
+     Ends::AfterLastData, 0},
+    {"return at once with what is held", kMax, 0, 0, 7, 100, 0, STATUS_SUCCESS, 7, Ends::AtOnce, 0},
+    {"return at once from an empty ring", kMax, 0, 0, 0, 100, 0, STATUS_SUCCESS, 0, Ends::AtOnce,
+     0},
+    {"total only, nothing comes", kMax, kMax, 500, 0, 100, 0, STATUS_TIMEOUT, 0, Ends::After, 500},
+    {"total only, first bytes end it", kMax, kMax, 500, 0, 100, 1, STATUS_SUCCESS, 1,
+     Ends::AfterLastData, 0},
+    {"interval from the last transfer", 20, 0, 0, 0, 100, 5, STATUS_TIMEOUT, 5,
+     Ends::AfterLastData, 20},
+    {"interval armed at dispatch", 20, 0, 0, 5, 100, 0, STATUS_TIMEOUT, 5, Ends::After, 20},
+    {"no timer once a byte is placed", kMax, 10, 100, 5, 100, 0, STATUS_CANCELLED, 5, Ends::Never,
+     0},
+    {"total from multiplier and constant", 0, 10, 50, 0, 100, 0, STATUS_TIMEOUT, 0, Ends::After,
+     1050},
+    {"a total too long to represent never fires", 0, kMax - 1, kMax, 0, 1000000, 0,
+     STATUS_CANCELLED, 0, Ends::Never, 0},
+    {"zero length", 0, 0, 0, 3, 0, 0, STATUS_SUCCESS, 0, Ends::AtOnce, 0},
+};
+
+TEST(Read, TimeoutRulesEndEachReadAtTheRightInstantWithItsBytes) {
+    for (const ReadCase& c : kReadCases) {
+        auto r = RunOnPort({}, [&](PortRig& rig) {
+            rig.SetTimeouts(c.interval, c.multiplier, c.constant);
+            if (c.preload) {
+                rig.PeerSends(Pattern(c.preload));
+                rig.Pass(100 * kMs);
+            }
+            std::vector<uint8_t> buffer(c.length);
+            sim::Overlapped ov;
+            const uint64_t issued = rig.Now();
+            NTSTATUS st = rig.sim.io().ReadAsync(rig.handle, buffer.data(), c.length, &ov);
+            SIM_CHECK((st == STATUS_PENDING) == (c.ends != Ends::AtOnce));
+            if (c.later) {
+                rig.Pass(10 * kMs);
+                rig.PeerSends(Pattern(c.later, c.preload));
+            }
+            if (c.ends == Ends::Never) {
+                SIM_CHECK(rig.sim.io().Wait(&ov, 5000 * kMs) == STATUS_TIMEOUT);
+                rig.sim.io().CancelIo(rig.handle);
+            }
+            st = rig.sim.io().Wait(&ov);
+            const uint64_t ended = rig.Now();
+            EXPECT_EQ(st, c.status) << c.name;
+            EXPECT_EQ(ov.iosb.Information, c.bytes) << c.name;
+            // The I/O manager copies a read's data back only when it did not fail.
+            if (!NT_ERROR(st)) {
+                buffer.resize(ov.iosb.Information);
+                EXPECT_EQ(buffer, Pattern(buffer.size())) << c.name;
+            }
+            if (c.ends == Ends::AtOnce || c.ends == Ends::After) {
+                EXPECT_EQ(ended - issued, c.ms * kMs) << c.name;
+            }
+            if (c.ends == Ends::AfterLastData) {
+                EXPECT_EQ(ended - rig.LastDataInTime(), c.ms * kMs) << c.name;
+            }
+            EXPECT_EQ(rig.ext->rxRingCount, c.preload + c.later - c.bytes) << c.name;
+        });
+        EXPECT_TRUE(r.ok) << c.name << ": " << r.Report();
+    }
+}
+
+// A queued read waits without timers; it becomes current (and its total
+// time-out starts) only when the read before it ends; cancelling it leaves
+// the current read alone.
+TEST(Read, QueuedReadsStartTheirTimeOutsWhenPromoted) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        rig.PeerSends(Pattern(100));
-        std::vector<uint8_t> got(100);
+        rig.SetTimeouts(0, 0, 100);
+        uint8_t a[10], b[10], c[10];
+        sim::Overlapped first, second, third;
+        const uint64_t t0 = rig.Now();
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, a, 10, &first) == STATUS_PENDING);
+        rig.Pass(40 * kMs);
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, b, 10, &second) == STATUS_PENDING);
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, c, 10, &third) == STATUS_PENDING);
+        // Cancel the second alone: IoCancelIrp on its request.
+        SIM_CHECK(IoCancelIrp(second.irp));
+        SIM_CHECK(rig.sim.io().Wait(&second) == STATUS_CANCELLED);
+        SIM_CHECK(second.iosb.Information == 0);
+        SIM_CHECK(rig.sim.io().Wait(&first) == STATUS_TIMEOUT);
+        SIM_CHECK(rig.Now() - t0 == 100 * kMs);
+        SIM_CHECK(rig.sim.io().Wait(&third) == STATUS_TIMEOUT);
+        SIM_CHECK(rig.Now() - t0 == 200 * kMs);
+    }));
+}
+
+// Cancelling the current read returns the bytes it took; its timers are
+// cancelled, so the next read runs its own time-out in full.
+TEST(Read, CancelledCurrentReadKeepsItsBytesAndItsTimersDie) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.SetTimeouts(0, 0, 50);
+        rig.PeerSends(Pattern(4));
+        rig.Pass(10 * kMs);
+        uint8_t a[10], b[10];
+        sim::Overlapped first, second;
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, a, 10, &first) == STATUS_PENDING);
+        rig.Pass(30 * kMs);
+        rig.sim.io().CancelIo(rig.handle);
+        SIM_CHECK(rig.sim.io().Wait(&first) == STATUS_CANCELLED);
+        SIM_CHECK(first.iosb.Information == 4);
+        const uint64_t t0 = rig.Now();
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, b, 10, &second) == STATUS_PENDING);
+        SIM_CHECK(rig.sim.io().Wait(&second) == STATUS_TIMEOUT);
+        SIM_CHECK(rig.Now() - t0 == 50 * kMs);
+    }));
+}
+
+// With no reader the ring fills; what does not fit is dropped and reported;
+// the reader that comes later gets exactly the first bytes, in order.
+TEST(Read, OverrunDropsWhatDoesNotFitAndReportsIt) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.PeerSends(Pattern(10000));
+        rig.Pass(1500 * kMs);
+        SIM_CHECK(rig.ext->rxRingCount == RECEIVE_RING_SIZE);
+        SIM_CHECK((rig.ext->errorFlags & SERIAL_ERROR_QUEUEOVERRUN) != 0);
+        std::vector<uint8_t> got(RECEIVE_RING_SIZE);
         ULONG n = 0;
-        NTSTATUS st = rig.sim.io().Read(rig.handle, got.data(), 100, &n);
-        SIM_CHECK(st == STATUS_SUCCESS);
-        SIM_CHECK(n == 100);
-        SIM_CHECK(got == Pattern(100));
-        for (auto& e : rig.sim.trace().EventsOfKind("URB")) printf("%s\n", sim::Trace::FormatEvent(e).c_str());
+        SIM_CHECK(rig.sim.io().Read(rig.handle, got.data(), RECEIVE_RING_SIZE, &n) ==
+                  STATUS_SUCCESS);
+        SIM_CHECK(n == RECEIVE_RING_SIZE);
+        SIM_CHECK(got == Pattern(RECEIVE_RING_SIZE));
+        SIM_CHECK((rig.ext->errorFlags & SERIAL_ERROR_QUEUEOVERRUN) == 0);  // the read cleared it
+    }));
+}
+
+// 100 kB at 115200 8N1 in 1 kB reads with a 50 ms interval: every byte in
+// order, in the line's time (10 bits a byte) within 2 %.
+TEST(Read, HundredKilobytesAtLineSpeed) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        constexpr size_t kTotal = 100000;
+        rig.SetTimeouts(50, 0, 0);
+        const uint64_t t0 = rig.Now();
+        rig.PeerSends(Pattern(kTotal));
+        std::vector<uint8_t> got;
+        std::vector<uint8_t> chunk(1024);
+        uint64_t lastByteAt = t0;
+        while (got.size() < kTotal) {
+            ULONG n = 0;
+            NTSTATUS st = rig.sim.io().Read(rig.handle, chunk.data(), 1024, &n);
+            SIM_CHECK(st == STATUS_SUCCESS || st == STATUS_TIMEOUT);
+            if (n == 0) break;
+            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+            lastByteAt = rig.Now();
+        }
+        SIM_CHECK(got == Pattern(kTotal));
+        const double line = kTotal * 10.0 / 115200 * 1e7;
+        const double taken = static_cast<double>(lastByteAt - t0);
+        if (taken > line * 1.02 || taken < line * 0.98) {
+            ADD_FAILURE() << "took " << taken / 1e4 << " ms against a line time of " << line / 1e4;
+        }
     }));
 }
 
