@@ -556,7 +556,11 @@ VOID IoFreeIrp(PIRP irp) {
     if (shadow->state == IrpShadow::State::Freed) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", shadow->label + " freed twice");
     }
-    if (shadow->state == IrpShadow::State::Dispatched || shadow->callDepth > 0) {
+    // Once a lower driver has completed the IRP it is the owner's again, even
+    // while that lower driver's dispatch routine is still returning (a
+    // completion routine that frees its IRP from inside the lower driver's
+    // IoCompleteRequest is the usual pattern).
+    if (shadow->state == IrpShadow::State::Dispatched) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " freed while a lower driver still owns it");
     }

@@ -63,7 +63,8 @@ struct UsbRequest {
 struct Answer {
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-    std::optional<ULONG> length;  // bytes moved, when not the whole request
+    std::optional<ULONG> length;  // bytes moved, when not the whole request (IN: more
+                                  // than asked is reported as moved)
     bool hang = false;            // hold the request until it is cancelled
 };
 
@@ -392,12 +393,14 @@ class UsbTestBus : public sim::Bus {
                 if (b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
                     bool status = b.PipeHandle == PipeHandle(selections, BRIDGE_PIPE_STATUS);
                     std::vector<uint8_t>& source = status ? statusData : bulkInData;
-                    ULONG n =
-                        std::min<ULONG>(b.TransferBufferLength, static_cast<ULONG>(source.size()));
+                    const ULONG asked = b.TransferBufferLength;
+                    ULONG n = std::min<ULONG>(asked, static_cast<ULONG>(source.size()));
                     if (a.length) n = std::min(n, *a.length);
                     std::memcpy(b.TransferBuffer, source.data(), n);
                     source.erase(source.begin(), source.begin() + n);
-                    b.TransferBufferLength = n;
+                    // A length above the request's is a device claiming more
+                    // than it was asked for: reported, never copied.
+                    b.TransferBufferLength = a.length && *a.length > asked ? *a.length : n;
                 } else if (a.length) {
                     b.TransferBufferLength = *a.length;
                 }
