@@ -96,8 +96,10 @@ class UsbTestBus : public sim::Bus {
     bool truncateDescriptor = false;  // wTotalLength larger than what is sent
     // Register file behind vendor request 0xFE.
     uint8_t registers[UART_REGISTER_MAX + 1] = {};
-    // Answer all requests asynchronously (pending, completed from a DPC).
+    // Answer all requests asynchronously (pending, completed from a DPC),
+    // answerDelay ticks of virtual time after they arrive.
     bool asynchronous = false;
+    uint64_t answerDelay = 0;
     // Decides the answer to a request; the default answers success.
     std::function<Answer(const UsbRequest&)> decide;
     // Bytes the next bulk-in / interrupt-in transfers deliver.
@@ -269,7 +271,10 @@ class UsbTestBus : public sim::Bus {
         }
         if (asynchronous) {
             IoMarkIrpPending(irp);
-            sim::Simulation::Current().Defer([irp, status] { Finish(irp, status); }, "bus answer");
+            auto finish = [irp, status] { Finish(irp, status); };
+            sim::Simulation& s = sim::Simulation::Current();
+            if (answerDelay) s.At(s.Now() + answerDelay, finish, "bus answer");
+            else s.Defer(finish, "bus answer");
             return STATUS_PENDING;
         }
         return Finish(irp, status);

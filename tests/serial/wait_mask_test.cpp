@@ -161,3 +161,59 @@ TEST(WaitOnMask, ReceiveEventsFromTheBulkInLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace porttest;
+
+NTSTATUS NTAPI RecordStatus(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    *static_cast<NTSTATUS*>(context) = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A mask request as the dispatcher holds it: current stack location on the
+// port's device, completion recorded into *status.
+PIRP MaskRequest(PortRig& rig, ULONG code, ULONG* buffer, NTSTATUS* status) {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetCompletionRoutine(irp, RecordStatus, status, TRUE, TRUE, TRUE);
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->DeviceObject = rig.node->top;
+    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    *status = STATUS_PENDING;
+    return irp;
+}
+
+// The loop has stopped and left a promoted request to its cancellation,
+// with another request queued behind it. The cancel routine completes the
+// promoted request and processes the one it promotes, so the queue never
+// stalls with nobody to run it.
+TEST(WaitOnMask, CancelRoutineProcessesWhatItPromotesWhenNoLoopRuns) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        PortExtension* x = rig.ext;
+        ULONG waitWord = 0, newMask = SERIAL_EV_DSR;
+        NTSTATUS promoted, queued;
+        PIRP r1 = MaskRequest(rig, IOCTL_SERIAL_WAIT_ON_MASK, &waitWord, &promoted);
+        PIRP r2 = MaskRequest(rig, IOCTL_SERIAL_SET_WAIT_MASK, &newMask, &queued);
+        KIRQL irql;
+        KeAcquireSpinLock(&x->controlLock, &irql);
+        x->currentMaskRequest = r1;
+        x->currentMaskPromoted = TRUE;
+        x->maskLoopActive = FALSE;
+        (void)IoSetCancelRoutine(r1, CancelCurrentMaskRequest);
+        SIM_CHECK(QueuePendingRequest(&x->maskQueue, r2, CancelQueuedMaskRequest) ==
+                  STATUS_PENDING);
+        KeReleaseSpinLock(&x->controlLock, irql);
+
+        IoCancelIrp(r1);
+        SIM_CHECK(promoted == STATUS_CANCELLED);
+        SIM_CHECK(queued == STATUS_SUCCESS);
+        SIM_CHECK(x->waitMask == SERIAL_EV_DSR);
+        SIM_CHECK(x->currentMaskRequest == nullptr && !x->maskLoopActive);
+    }));
+}
+
+}  // namespace
