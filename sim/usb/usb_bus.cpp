@@ -179,7 +179,8 @@ struct UsbBus::Impl {
     uint64_t frameEvent = 0;
     uint64_t frameEventTime = 0;
     uint64_t frame = ~0ull;
-    uint64_t busAt = 0;  // the bus is busy until then
+    uint64_t servedStart = ~0ull;  // the last frame whose start was served
+    uint64_t busAt = 0;            // the bus is busy until then
     uint32_t bulkPackets = 0;
     std::weak_ptr<Impl> self;
 };
@@ -547,12 +548,19 @@ uint64_t DueFrame(const Pipe& pipe, uint64_t frame) {
 // wake-up instead, hung ones for their cancellation.
 uint64_t NextFrameNeeded(Device& d) {
     if (!d.pdo || !Frames(d)) return 0;
-    const uint64_t next = Now() / kFrameTicks + 1;
+    // The current frame while its start has not been served yet (a frame
+    // event due now), else the next one.
+    const uint64_t now = Now();
+    uint64_t next = now / kFrameTicks + 1;
+    if (now % kFrameTicks == 0 && d.bus->servedStart != now / kFrameTicks) --next;
     uint64_t best = 0;
     for (auto& pipe : d.pipes) {
-        if (!pipe->current || pipe->nakWait || !FrontLive(*pipe)) continue;
+        if (!pipe->current || pipe->nakWait) continue;
+        const Transfer* t = FrontLive(*pipe);
+        if (!t) continue;
+        const uint64_t eligible = std::max(next, t->submitFrame + 1);
         const uint64_t frame =
-            pipe->type == UsbdPipeTypeInterrupt ? DueFrame(*pipe, next) : next;
+            pipe->type == UsbdPipeTypeInterrupt ? DueFrame(*pipe, eligible) : eligible;
         if (!best || frame < best) best = frame;
     }
     return best * kFrameTicks;
@@ -787,6 +795,7 @@ void ServeFrame(UsbBus::Impl& bus) {
         }
     };
     if (now == start) {
+        bus.servedStart = frame;
         for (auto& d : bus.devices) {
             if (!d->pdo) continue;
             for (auto& pipe : d->pipes) {
