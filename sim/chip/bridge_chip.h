@@ -67,9 +67,10 @@
 //
 // Faults. InjectFault() adds a rule (faults.h): failed, hung or short
 // transfers on any endpoint or on chosen control requests, bad status-report
-// markers, a zero-length bulk-in packet; any of them from a chosen time. HaltEndpoint() stalls an endpoint until CLEAR_FEATURE
-// (ENDPOINT_HALT) or a reset; while endpoint 0 is halted only CLEAR_FEATURE
-// for endpoint 0 is answered. Disconnect() makes every later call fail with
+// markers, a zero-length bulk-in packet; any of them from a chosen time.
+// HaltEndpoint() stalls an endpoint until CLEAR_FEATURE (ENDPOINT_HALT) or a
+// reset; while endpoint 0 is halted only CLEAR_FEATURE for endpoint 0 is
+// answered. Disconnect() makes every later call fail with
 // kUsbdStatusDeviceGone until Reconnect(), which powers the chip up afresh
 // (fault rules stay). Faults are consulted before a request is performed;
 // a failed or hung request has no effect on the chip.

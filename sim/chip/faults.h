@@ -58,13 +58,13 @@ struct RequestMatch {
 };
 
 enum class FaultKind : uint8_t {
-    Fail,       // the transfer fails with `status`; nothing is moved or performed
-    Hang,       // the transfer never completes; nothing is moved or performed
-    Limit,      // at most `limit` bytes move: a short bulk-in or status packet, a
-                // bulk-out packet only partly taken, a short control data stage
-    BadMarker,  // status reports only: byte 0 is replaced by `limit`
-    ZeroLength, // bulk-in only: the transfer gets a zero-length packet, whether
-                // or not bytes are waiting (they stay for the next transfer)
+    Fail,        // the transfer fails with `status`; nothing is moved or performed
+    Hang,        // the transfer never completes; nothing is moved or performed
+    Limit,       // at most `limit` bytes move: a short bulk-in or status packet, a
+                 // bulk-out packet only partly taken, a short control data stage
+    BadMarker,   // status reports only: byte 0 is replaced by `limit`
+    ZeroLength,  // bulk-in only: the transfer gets a zero-length packet, whether
+                 // or not bytes are waiting (they stay for the next transfer)
 };
 
 struct Fault {

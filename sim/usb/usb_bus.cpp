@@ -116,9 +116,9 @@ struct Pipe {
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     uint16_t maxPacket = 0;
     ULONG maxTransfer = 0;
-    uint8_t period = 1;       // interrupt: polled in frames that are multiples of this
-    bool nakWait = false;     // the chip NAKed; wait for its OnEndpointReady
-    uint64_t lastPoll = ~0ull;  // interrupt: frame of the last poll
+    uint8_t period = 1;                // interrupt: polled in frames that are multiples of this
+    bool nakWait = false;              // the chip NAKed; wait for its OnEndpointReady
+    uint64_t lastPoll = ~0ull;         // interrupt: frame of the last poll
     std::deque<TransferPtr> queue;     // oldest first; only the oldest live one moves data
     std::vector<AbortRequest> aborts;  // aborts waiting for their victims' cancellation
 };
@@ -384,7 +384,7 @@ void LogTransfer(Device& d, const Transfer& t, const Pipe* pipe) {
     TransferRecord r;
     r.id = t.id;
     r.endpoint = pipe ? pipe->endpoint : ControlEndpoint(t);
-    r.type = !pipe                                    ? TransferType::Control
+    r.type = !pipe                                 ? TransferType::Control
              : pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
                                                    : TransferType::Bulk;
     r.in = pipe ? (pipe->endpoint & 0x80) != 0 : t.in;
@@ -1043,9 +1043,11 @@ std::vector<Finished> ApplySelection(Device& d, Transfer& t) {
             pipe->type = p.type;
             pipe->maxPacket = p.maxPacket;
             pipe->maxTransfer = p.maxTransfer;
-            // Polled every bInterval frames, rounded down to a power of two.
+            // Polled every bInterval frames, rounded down to a power of two
+            // and at most 32, as the Windows stack schedules full speed.
             uint8_t period = 1;
-            while (period <= 64 && period * 2 <= p.interval) period = static_cast<uint8_t>(period * 2);
+            while (period < 32 && period * 2 <= p.interval)
+                period = static_cast<uint8_t>(period * 2);
             pipe->period = period;
             p.info->MaximumPacketSize = p.maxPacket;
             p.info->EndpointAddress = p.endpoint;

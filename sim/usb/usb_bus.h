@@ -29,10 +29,10 @@
 //     request submitted during frame n is first served in frame n + 1.
 //   - Each frame serves the default pipe first (one control transfer a
 //     frame), then the interrupt endpoints whose interval is due (bInterval
-//     rounded down to a power of two, one packet each), then the bulk
-//     endpoints in turn, one packet at a time: at most 19 packets a frame
-//     shared by all bulk endpoints, and no packet that would not end before
-//     the frame does.
+//     rounded down to a power of two, at most 32; one packet each), then
+//     the bulk endpoints of every device on the bus in turn, one packet at
+//     a time: at most 19 packets a frame shared by all bulk endpoints, and
+//     no packet that would not end before the frame does.
 //   - Bus time: the frame's start-of-frame packet, then every transaction
 //     back to back, each taking its bytes plus 13 bytes of token, framing,
 //     handshake and gaps at 12 Mbit/s. A transfer completes when its last
@@ -93,7 +93,7 @@ enum class UsbTiming : uint8_t {
     Immediate,  // transfers move the moment the chip can move them
 };
 
-inline constexpr uint64_t kFrameTicks = 10'000;     // one full-speed frame: 1 ms in 100 ns units
+inline constexpr uint64_t kFrameTicks = 10'000;       // one full-speed frame: 1 ms in 100 ns units
 inline constexpr uint32_t kBulkPacketsPerFrame = 19;  // full-speed bulk budget
 
 struct UsbBusOptions {

@@ -527,7 +527,8 @@ TEST(UsbBus, BulkPacketsOfEveryDeviceOnTheBusShareNineteenAFrame) {
         std::vector<std::unique_ptr<line::RecordingPeer>> peers;
         for (int c = 0; c < kCables; ++c) {
             cables.push_back(std::make_unique<Cable>(bus, kInstance + std::to_string(c)));
-            peers.push_back(std::make_unique<line::RecordingPeer>(line::LineSettings::Baud(115200)));
+            peers.push_back(
+                std::make_unique<line::RecordingPeer>(line::LineSettings::Baud(115200)));
             bus.AttachFarEnd(cables[c]->pdo, peers[c].get());
             cables[c]->Configure();
             cables[c]->Line([&](chip::BridgeChip&) { peers[c]->Send(std::string(256, 'x')); });
@@ -554,7 +555,8 @@ TEST(UsbBus, BulkPacketsOfEveryDeviceOnTheBusShareNineteenAFrame) {
     EXPECT_TRUE(allFull);
     EXPECT_EQ(std::count(frames.begin(), frames.end(), 1u), 19);
     EXPECT_EQ(std::count(frames.begin(), frames.end(), 2u), 5);
-    for (int c = 0; c < kCables; ++c) EXPECT_GE(perCable[c], 3) << "cable " << c << " got its turns";
+    for (int c = 0; c < kCables; ++c)
+        EXPECT_GE(perCable[c], 3) << "cable " << c << " got its turns";
 }
 
 // A zero-length packet on demand: at a chosen moment it ends the bulk-in
@@ -569,9 +571,8 @@ TEST(UsbBus, ZeroLengthBulkInFaultEndsTheTransferEmptyAtItsMoment) {
         bench.bus.AttachFarEnd(bench.pdo, &peer);
         bench.Configure();
         due = Now() + 5 * kMs + 1234;
-        bench.Line([&](chip::BridgeChip& c) {
-            c.InjectFault(chip::Fault::ZeroLengthBulkIn().From(due));
-        });
+        bench.Line(
+            [&](chip::BridgeChip& c) { c.InjectFault(chip::Fault::ZeroLengthBulkIn().From(due)); });
         BuildTransfer(waiting.urb, bench.pipes[2], waiting.data, 64);
         SendAndWait(bench.pdo, waiting);
         bench.Line([&](chip::BridgeChip&) { peer.Send("ab"); });
