@@ -660,49 +660,61 @@ TEST(UsbBus, CancellingAHeldTransferLeavesTheDataForTheNextOne) {
         << "both bytes reached the FIFO before the frame that serves the transfer";
 }
 
-// Cancel racing the arrival of a byte, over many schedules: each request
-// completes once, and a byte it did not deliver is still in the chip.
-// Immediate timing puts the completion at the byte's arrival.
+// Cancel racing the arrival of a byte, over many schedules and under both
+// timings: each request completes once, and a byte it did not deliver is
+// still in the chip. Under frame timing the transfer NAKed at its frame's
+// start is retried the moment the byte arrives, which is when the cancel
+// comes.
 TEST(UsbBus, CancelRacingDataArrivalOver60SchedulesNeverLosesTheByte) {
-    int delivered = 0, cancelled = 0;
-    for (uint64_t seed = 1; seed <= 60; ++seed) {
-        Request in;
-        uint32_t left = 0;
-        sim::Options options;
-        options.strategy = seed % 2 ? sim::Strategy::Random : sim::Strategy::Pct;
-        options.seed = seed;
-        auto r = RunScenario(options, [&] {
-            Bench bench(Immediate());
-            line::LoopbackPlug plug;
-            bench.bus.AttachFarEnd(bench.pdo, &plug);
-            bench.Configure();
-            BuildTransfer(in.urb, bench.pipes[2], in.data, 64);
-            Send(bench.pdo, in);
-            uint8_t byte = 0x42;
-            URB out;
-            BuildTransfer(out, bench.pipes[1], &byte, 1, 0);
-            SubmitSync(bench.pdo, &out);
-            Sleep(867);  // the frame ends now
-            IoCancelIrp(in.irp);
-            Wait(in);
-            bench.Line([&](chip::BridgeChip& c) { left = c.UartState().RxCount(); });
-            bench.bus.AttachFarEnd(bench.pdo, nullptr);
-            bench.Remove();
-        });
-        ASSERT_TRUE(r.ok) << r.Report();
-        if (in.status == STATUS_SUCCESS) {
-            ++delivered;
-            EXPECT_EQ(in.Bytes(), std::vector<uint8_t>{0x42}) << r.Replay();
-            EXPECT_EQ(left, 0u) << r.Replay();
-        } else {
-            ++cancelled;
-            EXPECT_EQ(in.status, STATUS_CANCELLED) << r.Replay();
-            EXPECT_EQ(left, 1u) << r.Replay();
+    for (sim::usb::UsbTiming timing :
+         {sim::usb::UsbTiming::Immediate, sim::usb::UsbTiming::Frames}) {
+        int delivered = 0, cancelled = 0;
+        for (uint64_t seed = 1; seed <= 60; ++seed) {
+            Request in;
+            uint32_t left = 0;
+            sim::Options options;
+            options.strategy = seed % 2 ? sim::Strategy::Random : sim::Strategy::Pct;
+            options.seed = seed;
+            auto r = RunScenario(options, [&] {
+                sim::usb::UsbBusOptions busOptions;
+                busOptions.timing = timing;
+                Bench bench(busOptions);
+                line::LoopbackPlug plug;
+                bench.bus.AttachFarEnd(bench.pdo, &plug);
+                bench.Configure();
+                BuildTransfer(in.urb, bench.pipes[2], in.data, 64);
+                Send(bench.pdo, in);
+                uint8_t byte = 0x42;
+                URB out;
+                BuildTransfer(out, bench.pipes[1], &byte, 1, 0);
+                SubmitSync(bench.pdo, &out);
+                // The chip took the byte now, or at this frame's start; it is
+                // back 867 ticks later.
+                const uint64_t took =
+                    timing == sim::usb::UsbTiming::Frames ? FrameOf(Now()) * kMs : Now();
+                Sleep(took + 867 - Now());
+                IoCancelIrp(in.irp);
+                Wait(in);
+                bench.Line([&](chip::BridgeChip& c) { left = c.RxFifoLevel(); });
+                bench.bus.AttachFarEnd(bench.pdo, nullptr);
+                bench.Remove();
+            });
+            ASSERT_TRUE(r.ok) << r.Report();
+            if (in.status == STATUS_SUCCESS) {
+                ++delivered;
+                EXPECT_EQ(in.Bytes(), std::vector<uint8_t>{0x42}) << r.Replay();
+                EXPECT_EQ(left, 0u) << r.Replay();
+            } else {
+                ++cancelled;
+                EXPECT_EQ(in.status, STATUS_CANCELLED) << r.Replay();
+                EXPECT_EQ(left, 1u) << r.Replay();
+            }
         }
+        const char* name = timing == sim::usb::UsbTiming::Frames ? "frames" : "immediate";
+        std::printf("60 schedules, %s: %d delivered, %d cancelled\n", name, delivered, cancelled);
+        EXPECT_GT(delivered, 0) << name;
+        EXPECT_GT(cancelled, 0) << name;
     }
-    std::printf("60 schedules: %d delivered, %d cancelled\n", delivered, cancelled);
-    EXPECT_GT(delivered, 0);
-    EXPECT_GT(cancelled, 0);
 }
 
 // ---------------------------------------------------------------- faults, stalls, resets
