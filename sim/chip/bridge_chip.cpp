@@ -83,6 +83,25 @@ void BridgeChip::Deconfigure() {
     WakeWaiters();
 }
 
+uint64_t BridgeChip::NextEventTime() const {
+    const uint64_t line = uart_.NextEventTime();
+    if (!bulkInWaiting_) {
+        return line;
+    }
+    const uint64_t fault = faults_.NextStart(kEndpointBulkIn, Now());
+    return fault < line ? fault : line;
+}
+
+// A timed bulk-in rule that comes due while the bus waits on a Nak changes
+// what the next attempt gets: the bus hears of it as of new data.
+void BridgeChip::AdvanceTo(uint64_t now) {
+    const uint64_t before = Now();
+    uart_.AdvanceTo(now);
+    if (bulkInWaiting_ && faults_.StartsWithin(kEndpointBulkIn, before, Now())) {
+        Wake(bulkInWaiting_, kEndpointBulkIn);
+    }
+}
+
 void BridgeChip::BusReset(uint64_t now) {
     AdvanceTo(now);
     if (!connected_) {
@@ -125,9 +144,9 @@ TransferResult BridgeChip::Control(uint64_t now, const SetupPacket& setup, uint8
         return TransferResult::Fail(kUsbdStatusDeviceGone);
     }
     uint32_t limit = setup.DeviceToHost() ? Min(setup.length, length) : length;
-    if (const Fault* fault = faults_.Find(kEndpointControl, &setup)) {
+    if (const Fault* fault = faults_.Find(kEndpointControl, &setup, Now())) {
         const Fault rule = *fault;
-        faults_.Commit(kEndpointControl, &setup);
+        faults_.Commit(kEndpointControl, &setup, Now());
         switch (rule.kind) {
             case FaultKind::Fail:
                 return TransferResult::Fail(rule.status);
@@ -139,10 +158,11 @@ TransferResult BridgeChip::Control(uint64_t now, const SetupPacket& setup, uint8
                 }
                 break;
             case FaultKind::BadMarker:
+            case FaultKind::ZeroLength:
                 break;
         }
     } else {
-        faults_.Commit(kEndpointControl, &setup);
+        faults_.Commit(kEndpointControl, &setup, Now());
     }
     if (halted_[0] && !IsClearHaltOfEndpointZero(setup)) {
         return TransferResult::Stall();
@@ -278,10 +298,10 @@ TransferResult BridgeChip::BulkOut(uint64_t now, const uint8_t* data, uint32_t l
         return TransferResult::Stall();
     }
     uint32_t take = data ? Min(length, kBulkMaxPacket) : 0;
-    if (const Fault* fault = faults_.Find(kEndpointBulkOut, nullptr)) {
+    if (const Fault* fault = faults_.Find(kEndpointBulkOut, nullptr, Now())) {
         if (fault->kind == FaultKind::Fail || fault->kind == FaultKind::Hang) {
             const Fault rule = *fault;
-            faults_.Commit(kEndpointBulkOut, nullptr);
+            faults_.Commit(kEndpointBulkOut, nullptr, Now());
             return rule.kind == FaultKind::Fail ? TransferResult::Fail(rule.status)
                                                 : TransferResult::Hang();
         }
@@ -293,7 +313,7 @@ TransferResult BridgeChip::BulkOut(uint64_t now, const uint8_t* data, uint32_t l
         bulkOutWaiting_ = true;
         return TransferResult::Nak();
     }
-    faults_.Commit(kEndpointBulkOut, nullptr);
+    faults_.Commit(kEndpointBulkOut, nullptr, Now());
     return TransferResult::Ok(uart_.Write(data, take));
 }
 
@@ -308,26 +328,31 @@ TransferResult BridgeChip::BulkIn(uint64_t now, uint8_t* buffer, uint32_t length
     if (!buffer || length == 0) {
         return TransferResult::Ok(0);  // nothing asked, nothing taken
     }
+    if (const Fault* fault = faults_.Find(kEndpointBulkIn, nullptr, Now());
+        fault && fault->kind == FaultKind::ZeroLength) {
+        faults_.Commit(kEndpointBulkIn, nullptr, Now());
+        return TransferResult::Ok(0);
+    }
     if (uart_.RxCount() == 0) {
         bulkInWaiting_ = true;
         return TransferResult::Nak();
     }
     uint32_t n = Min(Min(uart_.RxCount(), kBulkMaxPacket), length);
-    if (const Fault* fault = faults_.Find(kEndpointBulkIn, nullptr)) {
+    if (const Fault* fault = faults_.Find(kEndpointBulkIn, nullptr, Now())) {
         const Fault rule = *fault;
         if (rule.kind == FaultKind::Fail) {
-            faults_.Commit(kEndpointBulkIn, nullptr);
+            faults_.Commit(kEndpointBulkIn, nullptr, Now());
             return TransferResult::Fail(rule.status);
         }
         if (rule.kind == FaultKind::Hang) {
-            faults_.Commit(kEndpointBulkIn, nullptr);
+            faults_.Commit(kEndpointBulkIn, nullptr, Now());
             return TransferResult::Hang();
         }
         if (rule.kind == FaultKind::Limit) {
             n = Min(n, rule.limit);
         }
     }
-    faults_.Commit(kEndpointBulkIn, nullptr);
+    faults_.Commit(kEndpointBulkIn, nullptr, Now());
     return TransferResult::Ok(uart_.Read(buffer, n));
 }
 
@@ -348,14 +373,14 @@ TransferResult BridgeChip::StatusIn(uint64_t now, uint8_t* buffer, uint32_t leng
     }
     uint32_t n = Min(sizeof(StatusReport::bytes), length);
     uint8_t marker = Uart::kReportMarker;
-    if (const Fault* fault = faults_.Find(kEndpointStatusIn, nullptr)) {
+    if (const Fault* fault = faults_.Find(kEndpointStatusIn, nullptr, Now())) {
         const Fault rule = *fault;
         switch (rule.kind) {
             case FaultKind::Fail:
-                faults_.Commit(kEndpointStatusIn, nullptr);
+                faults_.Commit(kEndpointStatusIn, nullptr, Now());
                 return TransferResult::Fail(rule.status);
             case FaultKind::Hang:
-                faults_.Commit(kEndpointStatusIn, nullptr);
+                faults_.Commit(kEndpointStatusIn, nullptr, Now());
                 return TransferResult::Hang();
             case FaultKind::Limit:
                 n = Min(n, rule.limit);
@@ -363,9 +388,11 @@ TransferResult BridgeChip::StatusIn(uint64_t now, uint8_t* buffer, uint32_t leng
             case FaultKind::BadMarker:
                 marker = static_cast<uint8_t>(rule.limit);
                 break;
+            case FaultKind::ZeroLength:
+                break;
         }
     }
-    faults_.Commit(kEndpointStatusIn, nullptr);
+    faults_.Commit(kEndpointStatusIn, nullptr, Now());
     StatusReport report;
     uart_.TakeReport(&report);
     report.bytes[0] = marker;

@@ -51,7 +51,8 @@
 //     the UART back in its power-on state with empty FIFOs and no reports.
 //
 // Time. NextEventTime() is the next time the chip or its far end will act by
-// itself (a frame leaves or arrives, a peer changes a line); a scheduler may
+// itself (a frame leaves or arrives, a peer changes a line, a timed bulk-in
+// fault comes due while a bulk-in transfer waits on a Nak); a scheduler may
 // jump its clock there and call AdvanceTo(). Advancing in such steps makes
 // every event visible to the bus at its own time.
 //
@@ -66,9 +67,10 @@
 //
 // Faults. InjectFault() adds a rule (faults.h): failed, hung or short
 // transfers on any endpoint or on chosen control requests, bad status-report
-// markers. HaltEndpoint() stalls an endpoint until CLEAR_FEATURE
-// (ENDPOINT_HALT) or a reset; while endpoint 0 is halted only CLEAR_FEATURE
-// for endpoint 0 is answered. Disconnect() makes every later call fail with
+// markers, a zero-length bulk-in packet; any of them from a chosen time.
+// HaltEndpoint() stalls an endpoint until CLEAR_FEATURE (ENDPOINT_HALT) or a
+// reset; while endpoint 0 is halted only CLEAR_FEATURE for endpoint 0 is
+// answered. Disconnect() makes every later call fail with
 // kUsbdStatusDeviceGone until Reconnect(), which powers the chip up afresh
 // (fault rules stay). Faults are consulted before a request is performed;
 // a failed or hung request has no effect on the chip.
@@ -131,8 +133,8 @@ class BridgeChip final : private UartEvents {
 
     // Time.
     uint64_t Now() const { return uart_.Now(); }
-    uint64_t NextEventTime() const { return uart_.NextEventTime(); }
-    void AdvanceTo(uint64_t now) { uart_.AdvanceTo(now); }
+    uint64_t NextEventTime() const;
+    void AdvanceTo(uint64_t now);
 
     // Serial line.
     void AttachFarEnd(FarEnd* farEnd) { uart_.AttachFarEnd(farEnd); }
@@ -155,10 +157,15 @@ class BridgeChip final : private UartEvents {
     bool HaltEndpoint(uint8_t endpoint);
     bool EndpointHalted(uint8_t endpoint) const;
 
-    // Inspection without side effects.
+    // Inspection without side effects: nothing is popped, no status bit is
+    // cleared, no fault rule is consulted or counted, the clock stays.
     uint8_t Address() const { return address_; }
     uint8_t Configuration() const { return configuration_; }
     const Uart& UartState() const { return uart_; }
+    uint8_t PeekRegister(uint8_t reg) const { return uart_.PeekRegister(reg); }
+    uint32_t RxFifoLevel() const { return uart_.RxFifoCount(); }
+    uint32_t TxFifoLevel() const { return uart_.TxFifoCount(); }
+    uint32_t FaultRules() const { return faults_.Size(); }
 
   private:
     static constexpr int kEndpointSlots = 4;

@@ -27,6 +27,9 @@ class ByteFifo {
         return true;
     }
 
+    // The oldest byte without removing it; 0 when empty.
+    constexpr uint8_t Peek() const { return Empty() ? 0 : data_[head_]; }
+
     // Removes the oldest byte; returns 0 when empty.
     constexpr uint8_t Pop() {
         if (Empty()) {

@@ -7,14 +7,17 @@ bool FaultTable::Add(const Fault& fault) {
     if (size_ == kCapacity || fault.count == 0) {
         return false;
     }
+    if (fault.kind == FaultKind::ZeroLength && fault.endpoint != kEndpointBulkIn) {
+        return false;
+    }
     rules_[size_++] = fault;
     return true;
 }
 
-int FaultTable::FirstMatch(uint8_t endpoint, const SetupPacket* setup) const {
+int FaultTable::FirstMatch(uint8_t endpoint, const SetupPacket* setup, uint64_t now) const {
     for (uint32_t i = 0; i < size_; ++i) {
         const Fault& rule = rules_[i];
-        if (rule.endpoint != endpoint) {
+        if (rule.endpoint != endpoint || rule.notBefore > now) {
             continue;
         }
         if (endpoint == kEndpointControl && (!setup || !rule.match.Matches(*setup))) {
@@ -25,16 +28,16 @@ int FaultTable::FirstMatch(uint8_t endpoint, const SetupPacket* setup) const {
     return -1;
 }
 
-const Fault* FaultTable::Find(uint8_t endpoint, const SetupPacket* setup) const {
-    const int i = FirstMatch(endpoint, setup);
+const Fault* FaultTable::Find(uint8_t endpoint, const SetupPacket* setup, uint64_t now) const {
+    const int i = FirstMatch(endpoint, setup, now);
     if (i < 0 || rules_[i].skip != 0) {
         return nullptr;
     }
     return &rules_[i];
 }
 
-void FaultTable::Commit(uint8_t endpoint, const SetupPacket* setup) {
-    const int i = FirstMatch(endpoint, setup);
+void FaultTable::Commit(uint8_t endpoint, const SetupPacket* setup, uint64_t now) {
+    const int i = FirstMatch(endpoint, setup, now);
     if (i < 0) {
         return;
     }
@@ -46,6 +49,27 @@ void FaultTable::Commit(uint8_t endpoint, const SetupPacket* setup) {
     if (rule.count != kForever && --rule.count == 0) {
         Remove(static_cast<uint32_t>(i));
     }
+}
+
+uint64_t FaultTable::NextStart(uint8_t endpoint, uint64_t now) const {
+    uint64_t next = ~uint64_t{0};
+    for (uint32_t i = 0; i < size_; ++i) {
+        const Fault& rule = rules_[i];
+        if (rule.endpoint == endpoint && rule.notBefore > now && rule.notBefore < next) {
+            next = rule.notBefore;
+        }
+    }
+    return next;
+}
+
+bool FaultTable::StartsWithin(uint8_t endpoint, uint64_t after, uint64_t upTo) const {
+    for (uint32_t i = 0; i < size_; ++i) {
+        const Fault& rule = rules_[i];
+        if (rule.endpoint == endpoint && rule.notBefore > after && rule.notBefore <= upTo) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void FaultTable::Remove(uint32_t index) {

@@ -10,6 +10,10 @@
 // Rules for one endpoint are consulted in the order they were added, and
 // only the first one that matches a transfer is; an exhausted rule is
 // dropped, so rules added one after another take effect one after another.
+//
+// A rule may wait for a moment of virtual time (`notBefore`, see From()):
+// until then it matches nothing, so transfers before it neither trigger nor
+// count it.
 #pragma once
 
 #include <stdint.h>
@@ -54,11 +58,13 @@ struct RequestMatch {
 };
 
 enum class FaultKind : uint8_t {
-    Fail,       // the transfer fails with `status`; nothing is moved or performed
-    Hang,       // the transfer never completes; nothing is moved or performed
-    Limit,      // at most `limit` bytes move: a short bulk-in or status packet, a
-                // bulk-out packet only partly taken, a short control data stage
-    BadMarker,  // status reports only: byte 0 is replaced by `limit`
+    Fail,        // the transfer fails with `status`; nothing is moved or performed
+    Hang,        // the transfer never completes; nothing is moved or performed
+    Limit,       // at most `limit` bytes move: a short bulk-in or status packet, a
+                 // bulk-out packet only partly taken, a short control data stage
+    BadMarker,   // status reports only: byte 0 is replaced by `limit`
+    ZeroLength,  // bulk-in only: the transfer gets a zero-length packet, whether
+                 // or not bytes are waiting (they stay for the next transfer)
 };
 
 struct Fault {
@@ -69,6 +75,7 @@ struct Fault {
     uint32_t limit = 0;                     // Limit: byte count; BadMarker: marker value
     uint32_t skip = 0;
     uint32_t count = 1;
+    uint64_t notBefore = 0;  // the rule matches nothing before this time
 
     static constexpr Fault FailControl(RequestMatch match, uint32_t status) {
         Fault f;
@@ -115,6 +122,14 @@ struct Fault {
         f.limit = marker;
         return f;
     }
+    // A zero-length packet on the bulk-in endpoint; with From(t), the first
+    // bulk-in transfer the bus runs at or after t gets it.
+    static constexpr Fault ZeroLengthBulkIn() {
+        Fault f;
+        f.endpoint = kEndpointBulkIn;
+        f.kind = FaultKind::ZeroLength;
+        return f;
+    }
     // Short status reports are LimitPipe(kEndpointStatusIn, n) with n < 4.
 
     constexpr Fault Times(uint32_t n) const {
@@ -127,6 +142,12 @@ struct Fault {
         f.skip = n;
         return f;
     }
+    // The rule waits until virtual time `time` (100 ns ticks).
+    constexpr Fault From(uint64_t time) const {
+        Fault f = *this;
+        f.notBefore = time;
+        return f;
+    }
 };
 
 // The chip's fault rules.
@@ -134,22 +155,31 @@ class FaultTable {
   public:
     static constexpr uint32_t kCapacity = 16;
 
-    // Adds a rule; false when the table is full or the rule affects nothing.
+    // Adds a rule; false when the table is full, the rule affects nothing or
+    // its kind does not exist on its endpoint.
     bool Add(const Fault& fault);
     void Clear() { size_ = 0; }
     uint32_t Size() const { return size_; }
 
     // The rule that applies to the next completing transfer on `endpoint`
-    // (`setup` for the control endpoint), or null when the transfer goes
-    // through. Does not count the transfer: call Commit once it completes.
-    const Fault* Find(uint8_t endpoint, const SetupPacket* setup) const;
+    // (`setup` for the control endpoint) at time `now`, or null when the
+    // transfer goes through. Does not count the transfer: call Commit once
+    // it completes.
+    const Fault* Find(uint8_t endpoint, const SetupPacket* setup, uint64_t now) const;
 
-    // Counts one completed transfer on `endpoint`: the first matching rule
-    // either consumes one of its skips or, when it applied, one of its counts.
-    void Commit(uint8_t endpoint, const SetupPacket* setup);
+    // Counts one completed transfer on `endpoint` at `now`: the first
+    // matching rule either consumes one of its skips or, when it applied, one
+    // of its counts.
+    void Commit(uint8_t endpoint, const SetupPacket* setup, uint64_t now);
+
+    // The earliest `notBefore` later than `now` among the rules of
+    // `endpoint`; ~0 when there is none.
+    uint64_t NextStart(uint8_t endpoint, uint64_t now) const;
+    // A rule of `endpoint` whose `notBefore` lies in (after, upTo].
+    bool StartsWithin(uint8_t endpoint, uint64_t after, uint64_t upTo) const;
 
   private:
-    int FirstMatch(uint8_t endpoint, const SetupPacket* setup) const;
+    int FirstMatch(uint8_t endpoint, const SetupPacket* setup, uint64_t now) const;
     void Remove(uint32_t index);
 
     Fault rules_[kCapacity] = {};

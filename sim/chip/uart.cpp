@@ -111,6 +111,28 @@ uint8_t Uart::ReadRegister(uint8_t reg) {
     }
 }
 
+uint8_t Uart::PeekRegister(uint8_t reg) const {
+    const bool dlab = (lcr_ & kLcrDlab) != 0;
+    switch (reg) {
+        case kRegData:
+            return dlab ? static_cast<uint8_t>(divisor_) : rxFifo_.Peek();
+        case kRegInterruptEnable:
+            return dlab ? static_cast<uint8_t>(divisor_ >> 8) : ier_;
+        case kRegFifoControl:
+            return fcr_;
+        case kRegLineControl:
+            return lcr_;
+        case kRegModemControl:
+            return mcr_;
+        case kRegLineStatus:
+            return LineStatus();
+        case kRegModemStatus:
+            return ModemStatus();
+        default:
+            return reg < kRegisterCount ? storage_[reg] : 0;
+    }
+}
+
 void Uart::WriteRegister(uint8_t reg, uint8_t value) {
     const bool dlab = (lcr_ & kLcrDlab) != 0;
     switch (reg) {

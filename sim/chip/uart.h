@@ -152,6 +152,10 @@ class Uart final : public NearEnd {
     void LineModemInputs(uint64_t now, uint8_t lines) override;
 
     // Inspection without side effects.
+    // What a read of `reg` would return, without popping the receive FIFO or
+    // clearing line or modem status bits.
+    uint8_t PeekRegister(uint8_t reg) const;
+    uint32_t RxFifoCount() const { return rxFifo_.Count(); }
     LineFormat Format() const;
     uint16_t Divisor() const { return divisor_; }
     uint8_t LineControl() const { return lcr_; }

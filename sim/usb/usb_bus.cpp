@@ -5,9 +5,11 @@
 // Ownership of a request. A request the bus holds sits in exactly one queue
 // (the default pipe's or a data pipe's) with the bus's cancel routine set.
 // Whoever takes that routine out of the IRP owns the request: the bus (to
-// complete it, after which it leaves the queue at once) or IoCancelIrp (the
-// cancel routine then takes it out of its queue and completes it). A queued
-// request whose cancel routine is gone is being cancelled, and every other
+// complete it, after which it leaves the queue at once, or, under frame
+// timing, when its last packet ends on the bus: it then stays in its queue
+// marked `finished` until that moment) or IoCancelIrp (the cancel routine
+// then takes it out of its queue and completes it). A queued request whose
+// cancel routine is gone is being cancelled or is finished, and every other
 // path leaves it alone.
 #include "sim/usb/usb_bus.h"
 
@@ -27,6 +29,24 @@ namespace {
 
 constexpr ULONG kPortEnabled = 0x1;  // IOCTL_INTERNAL_USB_GET_PORT_STATUS bits
 constexpr ULONG kPortConnected = 0x2;
+
+// Full-speed bus time, in bits at 12 Mbit/s: a frame holds 12,000.
+constexpr uint64_t kFrameBits = 12'000;
+constexpr uint64_t kSofBits = 35;              // start-of-frame packet
+constexpr uint64_t kTransactionBits = 13 * 8;  // token, data framing, handshake, gaps
+
+// Bus time of a transaction carrying `bytes`, in bits.
+constexpr uint64_t TransactionBits(uint32_t bytes) {
+    return kTransactionBits + 8ull * bytes;
+}
+
+// Bits on the bus to virtual-clock ticks (100 ns), rounded up.
+constexpr uint64_t Ticks(uint64_t bits) {
+    return (bits * kFrameTicks + kFrameBits - 1) / kFrameBits;
+}
+
+static_assert(kSofBits + kBulkPacketsPerFrame * TransactionBits(64) <= kFrameBits,
+              "19 full bulk packets fit in a frame");
 
 enum class Work : uint8_t {
     Control,   // one control transfer on the default pipe
@@ -67,9 +87,14 @@ struct Transfer {
     bool in = false;
     bool shortOk = false;
     ULONG* lengthField = nullptr;  // URB field that gets the byte count
+    // Timing.
+    uint64_t submitTime = 0;
+    uint64_t submitFrame = 0;  // frame number at submission; served from the next
     // State.
-    bool hung = false;     // the device will never answer it
-    bool aborted = false;  // an abort of its pipe claims it
+    bool hung = false;      // the device will never answer it
+    bool aborted = false;   // an abort of its pipe claims it
+    bool finished = false;  // done on the bus, completes at `completeAt` (frame timing)
+    uint64_t completeAt = 0;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     // Select configuration.
     UCHAR configurationValue = 0;
@@ -91,6 +116,9 @@ struct Pipe {
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     uint16_t maxPacket = 0;
     ULONG maxTransfer = 0;
+    uint8_t period = 1;                // interrupt: polled in frames that are multiples of this
+    bool nakWait = false;              // the chip NAKed; wait for its OnEndpointReady
+    uint64_t lastPoll = ~0ull;         // interrupt: frame of the last poll
     std::deque<TransferPtr> queue;     // oldest first; only the oldest live one moves data
     std::vector<AbortRequest> aborts;  // aborts waiting for their victims' cancellation
 };
@@ -114,14 +142,22 @@ struct Device final : chip::ChipObserver {
     std::deque<TransferPtr> control;
     Transfer* controlActive = nullptr;
     uint64_t controlEvent = 0;
+    uint64_t controlEnd = 0;  // frame timing: when the running control transfer ends
     // Chip wake-up on the clock.
     uint64_t wakeEvent = 0;
     uint64_t wakeTime = 0;
     uint64_t wakeToken = 0;
     bool serviceQueued = false;
+    // Frame timing: the delivery of finished data transfers.
+    uint64_t doneEvent = 0;
+    uint64_t doneEventTime = 0;
+    // Completed transfers, oldest first.
+    std::deque<TransferRecord> log;
 
     // The chip calls this from inside its own calls: only note the work.
-    void OnEndpointReady(uint8_t) override {
+    void OnEndpointReady(uint8_t endpoint) override {
+        for (auto& pipe : pipes)
+            if (pipe->endpoint == endpoint) pipe->nakWait = false;
         if (Simulation::Active()) RequestService(*this);
     }
 };
@@ -138,6 +174,14 @@ struct UsbBus::Impl {
     std::vector<std::unique_ptr<Device>> devices;
     PcapWriter pcap;
     uint64_t urbSequence = 0;
+    // Frame timing: the next frame event, and the bus time used in frame
+    // `frame`, shared by every device on the bus.
+    uint64_t frameEvent = 0;
+    uint64_t frameEventTime = 0;
+    uint64_t frame = ~0ull;
+    uint64_t servedStart = ~0ull;  // the last frame whose start was served
+    uint64_t busAt = 0;            // the bus is busy until then
+    uint32_t bulkPackets = 0;
     std::weak_ptr<Impl> self;
 };
 
@@ -334,6 +378,27 @@ void CaptureComplete(Device& d, const Transfer& t, uint8_t endpoint, PcapTransfe
 
 // ---------------------------------------------------------------- completion
 
+// Records a completing control, bulk or interrupt transfer in the log.
+void LogTransfer(Device& d, const Transfer& t, const Pipe* pipe) {
+    if (t.work != Work::Control && t.work != Work::Select && t.work != Work::Data) return;
+    TransferRecord r;
+    r.id = t.id;
+    r.endpoint = pipe ? pipe->endpoint : ControlEndpoint(t);
+    r.type = !pipe                                 ? TransferType::Control
+             : pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt
+                                                   : TransferType::Bulk;
+    r.in = pipe ? (pipe->endpoint & 0x80) != 0 : t.in;
+    r.requested = t.length;
+    r.moved = t.moved;
+    if (t.buffer && t.moved) r.data.assign(t.buffer, t.buffer + t.moved);
+    r.submitTime = t.submitTime;
+    r.completeTime = Now();
+    r.usbdStatus = t.status;
+    r.ntStatus = NtStatusFor(t.status);
+    d.log.push_back(std::move(r));
+    while (d.log.size() > d.bus->options.transferLogLimit) d.log.pop_front();
+}
+
 // Completes a request the bus owns (its cancel routine already taken and the
 // request out of every queue). DISPATCH_LEVEL or below; no lock held.
 void Complete(Device& d, TransferPtr t, const Pipe* pipe) {
@@ -342,6 +407,7 @@ void Complete(Device& d, TransferPtr t, const Pipe* pipe) {
         if (t->lengthField) *t->lengthField = t->moved;
     }
     uint8_t endpoint = pipe ? pipe->endpoint : 0;
+    LogTransfer(d, *t, pipe);
     CaptureComplete(d, *t, endpoint, pipe ? CaptureType(*pipe) : PcapTransfer::Control);
     TraceUrb(Format("#%llu ", static_cast<unsigned long long>(t->id)) + Outcome(*t));
     PIRP irp = t->irp;
@@ -457,9 +523,82 @@ void RequestService(Device& d) {
     DeferOn(d, "usb service", Service);
 }
 
+bool Frames(const Device& d) {
+    return d.bus->options.timing == UsbTiming::Frames;
+}
+
+// The transfer of a pipe that moves data next: the oldest one that is not
+// finished, aborted or being cancelled. Null when there is none or it hangs.
+Transfer* FrontLive(Pipe& pipe) {
+    for (auto& t : pipe.queue) {
+        if (t->finished || t->aborted || !t->irp->CancelRoutine) continue;
+        return t->hung ? nullptr : t.get();
+    }
+    return nullptr;
+}
+
+// The first frame at or after `frame` in which an interrupt pipe is polled.
+uint64_t DueFrame(const Pipe& pipe, uint64_t frame) {
+    const uint64_t period = pipe.period;
+    return (frame + period - 1) / period * period;
+}
+
+// The next time a frame must be served for this device, or 0 when no held
+// transfer waits for one: transfers the chip NAKed wait for the chip's
+// wake-up instead, hung ones for their cancellation.
+uint64_t NextFrameNeeded(Device& d) {
+    if (!d.pdo || !Frames(d)) return 0;
+    // The current frame while its start has not been served yet (a frame
+    // event due now), else the next one.
+    const uint64_t now = Now();
+    uint64_t next = now / kFrameTicks + 1;
+    if (now % kFrameTicks == 0 && d.bus->servedStart != now / kFrameTicks) --next;
+    uint64_t best = 0;
+    for (auto& pipe : d.pipes) {
+        if (!pipe->current || pipe->nakWait) continue;
+        const Transfer* t = FrontLive(*pipe);
+        if (!t) continue;
+        const uint64_t eligible = std::max(next, t->submitFrame + 1);
+        const uint64_t frame =
+            pipe->type == UsbdPipeTypeInterrupt ? DueFrame(*pipe, eligible) : eligible;
+        if (!best || frame < best) best = frame;
+    }
+    return best * kFrameTicks;
+}
+
+void ServeFrame(UsbBus::Impl& bus);
+
+// Keeps one frame event on the clock at the next frame a held transfer of
+// any device on the bus waits for, none when no transfer does.
+void ScheduleFrames(UsbBus::Impl& bus) {
+    uint64_t frameAt = 0;
+    for (auto& d : bus.devices) {
+        const uint64_t at = NextFrameNeeded(*d);
+        if (at && (!frameAt || at < frameAt)) frameAt = at;
+    }
+    if (bus.frameEvent && (!frameAt || bus.frameEventTime != frameAt)) {
+        Sim().CancelEvent(bus.frameEvent);
+        bus.frameEvent = 0;
+    }
+    if (!frameAt || bus.frameEvent) return;
+    std::weak_ptr<UsbBus::Impl> weak = bus.self;
+    bus.frameEventTime = frameAt;
+    bus.frameEvent = Sim().At(
+        frameAt,
+        [weak, frameAt] {
+            auto alive = weak.lock();
+            if (!alive) return;
+            if (alive->frameEventTime == frameAt) alive->frameEvent = 0;
+            ServeFrame(*alive);
+        },
+        "usb frame");
+}
+
 // Keeps one wake-up on the clock at the chip's next event, none when the
-// chip and its far end have nothing coming.
+// chip and its far end have nothing coming; under frame timing also the
+// bus's frame event.
 void Reschedule(Device& d) {
+    if (Frames(d)) ScheduleFrames(*d.bus);
     uint64_t next = d.pdo ? d.chip.NextEventTime() : chip::kNever;
     if (next == chip::kNever) {
         if (d.wakeEvent) Sim().CancelEvent(d.wakeEvent);
@@ -486,47 +625,221 @@ void Reschedule(Device& d) {
 
 // ---------------------------------------------------------------- data transfers
 
+enum class Step : uint8_t {
+    Nak,       // nothing moved; the chip tells when to try again
+    Hang,      // the device will never answer
+    Packet,    // one packet moved, the transfer goes on
+    Finished,  // the transfer is over (status and count set)
+};
+
+// Moves one packet of a transfer; `bytes` gets its size.
+Step MovePacket(Device& d, const Pipe& pipe, Transfer& t, uint32_t* bytes) {
+    const uint64_t now = Now();
+    const uint32_t ask = std::min<uint32_t>(t.length - t.moved, pipe.maxPacket);
+    uint8_t* at = t.buffer ? t.buffer + t.moved : nullptr;
+    chip::TransferResult r;
+    switch (pipe.endpoint) {
+        case chip::kEndpointStatusIn:
+            r = d.chip.StatusIn(now, at, ask);
+            break;
+        case chip::kEndpointBulkIn:
+            r = d.chip.BulkIn(now, at, ask);
+            break;
+        case chip::kEndpointBulkOut:
+            r = d.chip.BulkOut(now, at, ask);
+            break;
+        default:
+            r = chip::TransferResult::Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+            break;
+    }
+    *bytes = 0;
+    switch (r.outcome) {
+        case chip::Outcome::Nak:
+            return Step::Nak;
+        case chip::Outcome::Hang:
+            t.hung = true;
+            return Step::Hang;
+        case chip::Outcome::Failed:
+            t.status = static_cast<USBD_STATUS>(r.status);
+            return Step::Finished;
+        case chip::Outcome::Done:
+            break;
+    }
+    *bytes = r.length;
+    t.moved += r.length;
+    if (t.moved >= t.length) return Step::Finished;
+    if (r.length < ask) {  // a short packet ends the transfer
+        if (t.in && !t.shortOk) t.status = USBD_STATUS_DATA_UNDERRUN;
+        return Step::Finished;
+    }
+    return Step::Packet;
+}
+
 // Moves packets of one transfer until it ends or the chip holds it off.
 // Returns true when the transfer is finished (status and count set).
 bool Move(Device& d, const Pipe& pipe, Transfer& t) {
-    const uint64_t now = Now();
     for (;;) {
-        const uint32_t ask = std::min<uint32_t>(t.length - t.moved, pipe.maxPacket);
-        uint8_t* at = t.buffer ? t.buffer + t.moved : nullptr;
-        chip::TransferResult r;
-        switch (pipe.endpoint) {
-            case chip::kEndpointStatusIn:
-                r = d.chip.StatusIn(now, at, ask);
-                break;
-            case chip::kEndpointBulkIn:
-                r = d.chip.BulkIn(now, at, ask);
-                break;
-            case chip::kEndpointBulkOut:
-                r = d.chip.BulkOut(now, at, ask);
-                break;
-            default:
-                r = chip::TransferResult::Fail(USBD_STATUS_DEV_NOT_RESPONDING);
-                break;
-        }
-        switch (r.outcome) {
-            case chip::Outcome::Nak:
-                return false;
-            case chip::Outcome::Hang:
-                t.hung = true;
-                return false;
-            case chip::Outcome::Failed:
-                t.status = static_cast<USBD_STATUS>(r.status);
+        uint32_t bytes;
+        switch (MovePacket(d, pipe, t, &bytes)) {
+            case Step::Packet:
+                continue;
+            case Step::Finished:
                 return true;
-            case chip::Outcome::Done:
-                break;
-        }
-        t.moved += r.length;
-        if (t.moved >= t.length) return true;
-        if (r.length < ask) {  // a short packet ends the transfer
-            if (t.in && !t.shortOk) t.status = USBD_STATUS_DATA_UNDERRUN;
-            return true;
+            default:
+                return false;
         }
     }
+}
+
+void DeliverFinished(Device& d);
+
+// Keeps one event on the clock at the earliest completion of a finished
+// transfer.
+void ScheduleDelivery(Device& d) {
+    uint64_t first = 0;
+    for (auto& pipe : d.pipes)
+        for (auto& t : pipe->queue)
+            if (t->finished && (!first || t->completeAt < first)) first = t->completeAt;
+    if (d.doneEvent && (!first || d.doneEventTime != first)) {
+        Sim().CancelEvent(d.doneEvent);
+        d.doneEvent = 0;
+    }
+    if (!first || d.doneEvent) return;
+    std::weak_ptr<UsbBus::Impl> bus = d.bus->self;
+    Device* device = &d;
+    d.doneEventTime = first;
+    d.doneEvent = Sim().At(
+        first,
+        [bus, device, first] {
+            auto alive = bus.lock();
+            if (!alive) return;
+            if (device->doneEventTime == first) device->doneEvent = 0;
+            DeliverFinished(*device);
+        },
+        "usb transfer done");
+}
+
+// The bus owns a transfer whose last packet ends on the bus at `at`.
+void FinishAt(Transfer& t, uint64_t at) {
+    Claim(t.irp);
+    t.finished = true;
+    t.completeAt = at;
+}
+
+// Takes the finished transfers due by `upTo` out of their queues, in the
+// order their packets ended, with the aborts that waited for them.
+std::vector<Finished> TakeFinished(Device& d, uint64_t upTo, ReadyAbortList* aborts) {
+    std::vector<Finished> done;
+    for (auto& pipe : d.pipes) {
+        bool took = false;
+        for (size_t i = 0; i < pipe->queue.size();) {
+            if (!pipe->queue[i]->finished || pipe->queue[i]->completeAt > upTo) {
+                ++i;
+                continue;
+            }
+            done.push_back({std::move(pipe->queue[i]), pipe.get()});
+            pipe->queue.erase(pipe->queue.begin() + static_cast<ptrdiff_t>(i));
+            took = true;
+        }
+        if (took && !pipe->aborts.empty()) {
+            std::vector<AbortRequest> ready = ReadyAborts(*pipe);
+            if (!ready.empty()) aborts->emplace_back(pipe.get(), std::move(ready));
+        }
+    }
+    std::stable_sort(done.begin(), done.end(), [](const Finished& a, const Finished& b) {
+        return a.transfer->completeAt != b.transfer->completeAt
+                   ? a.transfer->completeAt < b.transfer->completeAt
+                   : a.transfer->id < b.transfer->id;
+    });
+    return done;
+}
+
+// Timed event: finished transfers whose last packet has ended complete.
+void DeliverFinished(Device& d) {
+    ReadyAbortList aborts;
+    std::vector<Finished> done = TakeFinished(d, Now(), &aborts);
+    ScheduleDelivery(d);
+    CompleteAll(d, done);
+    CompleteAborts(d, aborts);
+}
+
+// Frame timing: serves what the current moment of the current frame allows,
+// for every device on the bus. At a frame's start: the interrupt endpoints
+// that are due (each device's control transfer of the frame runs on its own
+// event, placed first). Then, at any moment, the bulk endpoints of all
+// devices in turn, one packet each, within the frame's budget. DPC.
+void ServeFrame(UsbBus::Impl& bus) {
+    const uint64_t now = Now();
+    const uint64_t frame = now / kFrameTicks;
+    const uint64_t start = frame * kFrameTicks, end = start + kFrameTicks;
+    if (bus.frame != frame) {
+        bus.frame = frame;
+        bus.busAt = start + Ticks(kSofBits);
+        bus.bulkPackets = 0;
+    }
+    for (auto& d : bus.devices) {
+        if (!d->pdo) continue;
+        d->serviceQueued = false;
+        d->chip.AdvanceTo(now);
+        if (d->controlActive && d->controlEnd > start && d->controlEnd <= end)
+            bus.busAt = std::max(bus.busAt, d->controlEnd);  // control transfers come first
+    }
+    bus.busAt = std::max(bus.busAt, now);
+    std::vector<Device*> delivered;
+    auto account = [&](Device& d, Transfer& t, Step step, uint32_t bytes) {
+        if (step == Step::Nak || step == Step::Hang) return;
+        bus.busAt += Ticks(TransactionBits(bytes));
+        if (step == Step::Finished) {
+            FinishAt(t, bus.busAt);
+            delivered.push_back(&d);
+        }
+    };
+    if (now == start) {
+        bus.servedStart = frame;
+        for (auto& d : bus.devices) {
+            if (!d->pdo) continue;
+            for (auto& pipe : d->pipes) {
+                if (!pipe->current || pipe->type != UsbdPipeTypeInterrupt || pipe->nakWait)
+                    continue;
+                Transfer* t = FrontLive(*pipe);
+                if (!t || t->submitFrame >= frame || pipe->lastPoll == frame ||
+                    DueFrame(*pipe, frame) != frame)
+                    continue;
+                pipe->lastPoll = frame;
+                uint32_t bytes;
+                Step step = MovePacket(*d, *pipe, *t, &bytes);
+                if (step == Step::Nak) pipe->nakWait = true;
+                account(*d, *t, step, bytes);
+            }
+        }
+    }
+    bool full = false;
+    for (bool progress = true; progress && !full;) {
+        progress = false;
+        for (auto& d : bus.devices) {
+            if (!d->pdo || full) continue;
+            for (auto& pipe : d->pipes) {
+                if (!pipe->current || pipe->type != UsbdPipeTypeBulk || pipe->nakWait) continue;
+                Transfer* t = FrontLive(*pipe);
+                if (!t || t->submitFrame >= frame) continue;
+                if (bus.bulkPackets >= kBulkPacketsPerFrame ||
+                    bus.busAt + Ticks(TransactionBits(pipe->maxPacket)) > end) {
+                    full = true;  // the rest waits for the next frame
+                    break;
+                }
+                uint32_t bytes;
+                Step step = MovePacket(*d, *pipe, *t, &bytes);
+                if (step == Step::Nak) pipe->nakWait = true;
+                if (step == Step::Packet || step == Step::Finished) {
+                    ++bus.bulkPackets;
+                    progress = true;
+                }
+                account(*d, *t, step, bytes);
+            }
+        }
+    }
+    for (Device* d : delivered) ScheduleDelivery(*d);
+    for (auto& d : bus.devices) Reschedule(*d);
 }
 
 // DPC: gives every data pipe's oldest live transfer its chance with the chip.
@@ -534,6 +847,10 @@ void Service(Device& d) {
     d.serviceQueued = false;
     if (!d.pdo) return;
     d.chip.AdvanceTo(Now());
+    if (Frames(d)) {
+        ServeFrame(*d.bus);
+        return;
+    }
     std::vector<Finished> finished;
     for (auto& pipe : d.pipes) {
         if (!pipe->current) continue;
@@ -586,14 +903,20 @@ std::vector<Finished> ClaimEverything(Device& d, USBD_STATUS status) {
     return claimed;
 }
 
-// Completes everything held with `status`, then the aborts that were
-// waiting for it. Runs in the caller's context.
+// Completes the transfers finished on the bus at once, then everything held
+// with `status`, then the aborts that were waiting for it. Runs in the
+// caller's context.
 void Flush(Device& d, USBD_STATUS status) {
+    ReadyAbortList early;  // aborts that waited only for finished transfers
+    std::vector<Finished> done = TakeFinished(d, ~0ull, &early);
     std::vector<Finished> claimed = ClaimEverything(d, status);
     ReadyAbortList aborts = CollectReadyAborts(d);
     StartControl(d);
+    ScheduleDelivery(d);
     Reschedule(d);
+    CompleteAll(d, done);
     CompleteAll(d, claimed);
+    CompleteAborts(d, early);
     CompleteAborts(d, aborts);
 }
 
@@ -621,18 +944,42 @@ void ProcessAborts(Device& d) {
 
 // ---------------------------------------------------------------- default pipe
 
+// Bus time of a control transfer: setup, data stage packets, status stage.
+// Nothing for a host-side pipe operation.
+uint64_t ControlBits(const Transfer& t) {
+    if (t.work == Work::HostOnly) return 0;
+    uint64_t bits = TransactionBits(8) + TransactionBits(0);
+    for (uint32_t left = t.length; left;) {
+        const uint32_t packet = std::min<uint32_t>(left, chip::kControlMaxPacket);
+        bits += TransactionBits(packet);
+        left -= packet;
+    }
+    return bits;
+}
+
+// When the front request of the default pipe, starting now, ends: a port
+// reset after its latency; under frame timing a control transfer first in
+// the next frame, when its last stage ends on the bus; else after the
+// control latency.
+uint64_t ControlEndTime(const Device& d, const Transfer& t) {
+    const UsbBusOptions& o = d.bus->options;
+    if (t.work == Work::Reset) return Now() + o.resetLatency;
+    if (!Frames(d)) return Now() + o.controlLatency;
+    const uint64_t start = (Now() / kFrameTicks + 1) * kFrameTicks;
+    return start + Ticks(kSofBits + ControlBits(t));
+}
+
 // Starts the front request of the default pipe when none is running.
 void StartControl(Device& d) {
     if (d.controlActive || d.control.empty() || !d.pdo) return;
     Transfer* t = d.control.front().get();
     d.controlActive = t;
-    const uint64_t latency =
-        t->work == Work::Reset ? d.bus->options.resetLatency : d.bus->options.controlLatency;
+    d.controlEnd = ControlEndTime(d, *t);
     std::weak_ptr<UsbBus::Impl> bus = d.bus->self;
     Device* device = &d;
     const uint64_t id = t->id;
     d.controlEvent = Sim().At(
-        Now() + latency,
+        d.controlEnd,
         [bus, device, id] {
             // A request cancelled after its event fired leaves a stale DPC
             // behind; it must not finish the request that runs now.
@@ -696,6 +1043,12 @@ std::vector<Finished> ApplySelection(Device& d, Transfer& t) {
             pipe->type = p.type;
             pipe->maxPacket = p.maxPacket;
             pipe->maxTransfer = p.maxTransfer;
+            // Polled every bInterval frames, rounded down to a power of two
+            // and at most 32, as the Windows stack schedules full speed.
+            uint8_t period = 1;
+            while (period < 32 && period * 2 <= p.interval)
+                period = static_cast<uint8_t>(period * 2);
+            pipe->period = period;
             p.info->MaximumPacketSize = p.maxPacket;
             p.info->EndpointAddress = p.endpoint;
             p.info->Interval = p.interval;
@@ -797,6 +1150,8 @@ VOID CancelHeldRequest(PDEVICE_OBJECT pdo, PIRP irp) {
 // Returns STATUS_PENDING (the request is marked pending).
 NTSTATUS Hold(Device& d, TransferPtr t, Pipe* pipe, const std::string* submitText = nullptr) {
     PIRP irp = t->irp;
+    t->submitTime = Now();
+    t->submitFrame = t->submitTime / kFrameTicks;
     CaptureSubmit(d, *t, pipe);
     TraceUrb(Format("#%llu submit ", static_cast<unsigned long long>(t->id)) +
              (submitText ? *submitText : t->what));
@@ -1192,9 +1547,10 @@ UsbBus::~UsbBus() {
     // Timed events of this bus must not fire into freed memory; the weak
     // reference each of them holds covers the DPCs already queued.
     if (!Simulation::Active()) return;
+    if (impl_->frameEvent) Sim().CancelEvent(impl_->frameEvent);
     for (auto& d : impl_->devices) {
-        if (d->wakeEvent) Sim().CancelEvent(d->wakeEvent);
-        if (d->controlEvent) Sim().CancelEvent(d->controlEvent);
+        for (uint64_t event : {d->wakeEvent, d->controlEvent, d->doneEvent})
+            if (event) Sim().CancelEvent(event);
     }
 }
 
@@ -1263,10 +1619,11 @@ void UsbBus::DeletePdo(PDEVICE_OBJECT pdo) {
         if (held)
             TraceUrb(
                 Format("device %s deleted with %zu requests held", d->instanceId.c_str(), held));
-        if (d->wakeEvent) Sim().CancelEvent(d->wakeEvent);
-        if (d->controlEvent) Sim().CancelEvent(d->controlEvent);
-        d->wakeEvent = d->controlEvent = 0;
+        for (uint64_t event : {d->wakeEvent, d->controlEvent, d->doneEvent})
+            if (event) Sim().CancelEvent(event);
+        d->wakeEvent = d->controlEvent = d->doneEvent = 0;
         d->pdo = nullptr;
+        if (impl_->options.timing == UsbTiming::Frames) ScheduleFrames(*impl_);
     }
     IoDeleteDevice(pdo);
 }
@@ -1334,7 +1691,17 @@ size_t UsbBus::HeldRequests(PDEVICE_OBJECT pdo) const {
 }
 
 bool UsbBus::WakeupQueued(PDEVICE_OBJECT pdo) const {
-    return RequireDevice(*impl_, pdo).wakeEvent != 0;
+    Device& d = RequireDevice(*impl_, pdo);
+    return d.wakeEvent || (impl_->frameEvent && NextFrameNeeded(d));
+}
+
+std::vector<TransferRecord> UsbBus::Transfers(PDEVICE_OBJECT pdo) const {
+    const Device& d = RequireDevice(*impl_, pdo);
+    return {d.log.begin(), d.log.end()};
+}
+
+void UsbBus::ClearTransfers(PDEVICE_OBJECT pdo) {
+    RequireDevice(*impl_, pdo).log.clear();
 }
 
 uint8_t UsbBus::DeviceAddress(PDEVICE_OBJECT pdo) const {

@@ -19,17 +19,47 @@
 //
 // Requests the bus refuses at once (a bad pipe handle, an unknown function, a
 // malformed URB, a device that is gone) complete inside the submitting call.
-// Everything else completes later in a DPC context at DISPATCH_LEVEL: control
-// requests one at a time, each `controlLatency` after it reached the head of
-// the default pipe; bulk and interrupt transfers as soon as the chip moves
-// their data, held with the bus's own cancel routine until then. Completion
+// Everything else completes later in a DPC context at DISPATCH_LEVEL, held
+// with the bus's own cancel routine until the device has answered. Completion
 // statuses are those of the Windows USB stack, in the URB header (USBD) and in
 // IoStatus.Status (NT).
 //
-// Time. Before every call into a chip the bus brings it to the virtual time,
-// and while the chip or its far end has something coming (NextEventTime) one
-// wake-up is queued on the clock for it. With nothing coming nothing is queued,
-// so an idle simulation ends and a stuck one is reported as a deadlock.
+// Timing (UsbBusOptions::timing). Frames, the default, is full-speed USB:
+//   - 1 ms frames on the virtual clock, frame n starting at n * 1 ms. A
+//     request submitted during frame n is first served in frame n + 1.
+//   - Each frame serves the default pipe first (one control transfer a
+//     frame), then the interrupt endpoints whose interval is due (bInterval
+//     rounded down to a power of two, at most 32; one packet each), then
+//     the bulk endpoints of every device on the bus in turn, one packet at
+//     a time: at most 19 packets a frame shared by all bulk endpoints, and
+//     no packet that would not end before the frame does.
+//   - Bus time: the frame's start-of-frame packet, then every transaction
+//     back to back, each taking its bytes plus 13 bytes of token, framing,
+//     handshake and gaps at 12 Mbit/s. A transfer completes when its last
+//     packet ends on the bus: inside the frame that served it.
+//   - A bulk transfer ends when it is full or, for bulk-in, on a short packet
+//     (a zero-length one included). A bulk packet the chip cannot take or has
+//     nothing for is NAKed; the bulk endpoint is tried again at the moment
+//     the chip has data or room, in the same frame while its budget lasts,
+//     otherwise from the next frame. An interrupt endpoint the chip NAKs is
+//     polled again at its next due frame once the chip has a report.
+//   - A port reset takes `resetLatency` from when it reaches the head of the
+//     default pipe; it is the hub's doing, not a transaction in a frame.
+// Immediate, kept for tests that want it: control requests run one at a time,
+// each `controlLatency` after it reached the head of the default pipe; bulk
+// and interrupt transfers move as soon as the chip moves their data.
+//
+// Time. Before every call into a chip the bus brings it to the virtual time.
+// While the chip or its far end has something coming (NextEventTime) one
+// wake-up is queued on the clock for it, and while a transfer waits for a
+// coming frame one frame event is. A transfer the chip has NAKed waits for
+// the chip's wake-up, not for frames. With nothing coming and nothing to
+// try nothing is queued, so an idle simulation ends and a stuck one is
+// reported as a deadlock.
+//
+// Transfer log. Every control, bulk and interrupt transfer the bus held is
+// recorded when it completes (TransferRecord) for tests and tools that look
+// at the traffic without reading the trace.
 //
 // Outside changes. A test that changes the far end or the chip from outside
 // (a peer sends, a modem line changes, a fault rule is added) does it through
@@ -50,15 +80,26 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/chip/bridge_chip.h"
 #include "sim/kernel/sim.h"
+#include "sim/kernel/usb.h"
 
 namespace sim::usb {
 
+enum class UsbTiming : uint8_t {
+    Frames,     // full-speed frames (see above)
+    Immediate,  // transfers move the moment the chip can move them
+};
+
+inline constexpr uint64_t kFrameTicks = 10'000;       // one full-speed frame: 1 ms in 100 ns units
+inline constexpr uint32_t kBulkPacketsPerFrame = 19;  // full-speed bulk budget
+
 struct UsbBusOptions {
-    // A control transfer ends this long after it reaches the head of the
-    // default pipe (100 ns units): one full-speed frame.
+    UsbTiming timing = UsbTiming::Frames;
+    // Immediate timing: a control transfer ends this long after it reaches
+    // the head of the default pipe (100 ns units).
     uint64_t controlLatency = 10'000;
     // A port reset takes this long: reset signalling and recovery.
     uint64_t resetLatency = 100'000;
@@ -66,6 +107,27 @@ struct UsbBusOptions {
     // asking for more (or for 0) is refused; a transfer longer than its
     // pipe's MaximumTransferSize is refused.
     uint32_t maximumTransferSizeLimit = 64 * 1024;
+    // The transfer log keeps this many records per device, dropping the oldest.
+    size_t transferLogLimit = 100'000;
+};
+
+enum class TransferType : uint8_t { Control, Interrupt, Bulk };
+
+// One completed transfer as the bus saw it.
+struct TransferRecord {
+    uint64_t id = 0;       // URB sequence number, as in the trace and the capture
+    uint8_t endpoint = 0;  // 0x00 / 0x80 for the default pipe, else the pipe's address
+    TransferType type = TransferType::Control;
+    bool in = false;
+    uint32_t requested = 0;     // the transfer's buffer length (control: the data stage's)
+    uint32_t moved = 0;         // bytes moved
+    std::vector<uint8_t> data;  // the bytes moved, in either direction
+    uint64_t submitTime = 0;    // virtual time of the submission
+    uint64_t completeTime = 0;  // virtual time of the completion
+    USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+    NTSTATUS ntStatus = STATUS_SUCCESS;
+
+    uint64_t CompleteFrame() const { return completeTime / kFrameTicks; }
 };
 
 class UsbBus final : public Bus {
@@ -103,9 +165,13 @@ class UsbBus final : public Bus {
     void StopCapture();
     uint64_t CapturedRecords() const;
 
+    // The transfers of the device behind `pdo`, oldest first.
+    std::vector<TransferRecord> Transfers(PDEVICE_OBJECT pdo) const;
+    void ClearTransfers(PDEVICE_OBJECT pdo);
+
     // Inspection.
     size_t HeldRequests(PDEVICE_OBJECT pdo) const;  // requests not yet completed
-    bool WakeupQueued(PDEVICE_OBJECT pdo) const;    // a chip wake-up is on the clock
+    bool WakeupQueued(PDEVICE_OBJECT pdo) const;    // a chip wake-up or frame event is on the clock
     uint8_t DeviceAddress(PDEVICE_OBJECT pdo) const;
 
     struct Impl;

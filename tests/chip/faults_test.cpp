@@ -170,6 +170,33 @@ TEST_F(PipeFaults, ZeroLimitGivesAZeroLengthPacket) {
     EXPECT_EQ(h.chip.UartState().RxCount(), 10u);
 }
 
+// A timed zero-length packet: before its time the waiting bulk-in is NAKed
+// and the rule is not counted; the chip wakes the bus at that time, and the
+// next bulk-in gets an empty packet even with nothing received.
+TEST(TimedFaults, ZeroLengthBulkInComesDueAtItsTimeAndWakesTheWaitingBus) {
+    Harness h;
+    ReadyLog ready;
+    h.chip.SetObserver(&ready);
+    h.Configure();
+    constexpr uint64_t kDue = 5'000;
+    Fault onBulkOut = Fault::ZeroLengthBulkIn();
+    onBulkOut.endpoint = chip::kEndpointBulkOut;
+    EXPECT_FALSE(h.chip.InjectFault(onBulkOut)) << "zero-length packets exist on bulk-in only";
+    ASSERT_TRUE(h.chip.InjectFault(Fault::ZeroLengthBulkIn().From(kDue)));
+    uint8_t buffer[64];
+    EXPECT_EQ(h.chip.BulkIn(h.now, buffer, 64).outcome, Outcome::Nak);
+    EXPECT_EQ(h.chip.NextEventTime(), kDue);
+    h.RunUntil(kDue - 1);
+    EXPECT_TRUE(ready.endpoints.empty());
+    h.RunUntil(kDue);
+    EXPECT_EQ(ready.endpoints, std::vector<uint8_t>{0x83});
+    const TransferResult r = h.chip.BulkIn(h.now, buffer, 64);
+    EXPECT_EQ(r.outcome, Outcome::Done);
+    EXPECT_EQ(r.length, 0u);
+    EXPECT_EQ(h.chip.FaultRules(), 0u) << "used up";
+    EXPECT_EQ(h.chip.BulkIn(h.now, buffer, 64).outcome, Outcome::Nak);
+}
+
 TEST_F(PipeFaults, PartialBulkOutTakesOnlyThePrefix) {
     ASSERT_TRUE(h.chip.InjectFault(Fault::LimitPipe(0x02, 5)));
     const std::vector<uint8_t> data = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};

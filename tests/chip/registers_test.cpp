@@ -145,5 +145,39 @@ TEST(Registers, LineStatusErrorsClearWhenRead) {
     EXPECT_EQ(h.Reg(5) & 0x01, 0x01) << "data ready stays while bytes wait";
 }
 
+// Inspection from outside shows what a read would return and changes
+// nothing: the receive FIFO keeps its bytes, the overrun and delta bits stay
+// for the driver's read, and a fault rule on that read is neither triggered
+// nor counted.
+TEST(Registers, PeekShowsWhatAReadWouldReturnWithoutSideEffects) {
+    Harness h;
+    h.Configure();
+    const chip::LineFormat format = h.chip.UartState().Format();
+    for (int i = 0; i < 257; ++i) {
+        h.chip.LineSide().LineCharacter(0, static_cast<uint8_t>(0x40 + i), format);
+    }
+    h.chip.LineSide().LineModemInputs(0, chip::kLineCts);
+    ASSERT_TRUE(h.chip.InjectFault(
+        chip::Fault::FailControl(chip::RequestMatch::RegisterRead(5), chip::kUsbdStatusStallPid)
+            .After(1)));
+    const uint8_t reports = static_cast<uint8_t>(h.chip.UartState().QueuedReports());
+    for (int twice = 0; twice < 2; ++twice) {
+        EXPECT_EQ(h.chip.PeekRegister(0), 0x40) << "the oldest byte, not popped";
+        EXPECT_EQ(h.chip.PeekRegister(5) & 0x03, 0x03) << "data ready and overrun";
+        EXPECT_EQ(h.chip.PeekRegister(6), 0x11) << "CTS and its delta";
+        EXPECT_EQ(h.chip.RxFifoLevel(), 256u);
+        EXPECT_EQ(h.chip.TxFifoLevel(), 0u);
+    }
+    EXPECT_EQ(h.chip.UartState().QueuedReports(), reports);
+    EXPECT_EQ(h.Reg(0), 0x40);
+    EXPECT_EQ(h.Reg(6), 0x11) << "the driver's read still sees the delta";
+    EXPECT_EQ(h.Reg(5) & 0x03, 0x03) << "the first read of register 5 passes the rule's skip";
+    uint8_t value = 0;
+    EXPECT_TRUE(h.ReadRegister(5, &value).Stalled()) << "the rule still fires on the second read";
+    EXPECT_EQ(h.chip.PeekRegister(5) & 0x02, 0) << "the read cleared overrun";
+    EXPECT_EQ(h.chip.PeekRegister(6), 0x10);
+    EXPECT_EQ(h.chip.RxFifoLevel(), 255u);
+}
+
 }  // namespace
 }  // namespace chiptest

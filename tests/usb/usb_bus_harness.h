@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "sim/chip/descriptors.h"
@@ -165,20 +166,21 @@ inline NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb) {
 
 // ---------------------------------------------------------------- bench
 
-// One cable on a bus, driven at its PDO. Create inside a run; call Remove()
-// at the end of the body.
-struct Bench {
-    sim::usb::UsbBus bus;
+// One cable plugged into a bus, driven at its PDO. Create inside a run;
+// call Remove() at the end of the body.
+struct Cable {
+    sim::usb::UsbBus& bus;
     sim::DeviceNode* node = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     USBD_PIPE_HANDLE pipes[3] = {};      // interrupt-in, bulk-out, bulk-in
     std::vector<uint8_t> interfaceInfo;  // as the bus filled it
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
 
-    explicit Bench(sim::usb::UsbBusOptions options = {}) : bus(options) {
-        node = sim::Simulation::Current().pnp().Enumerate(bus, kInstance);
+    Cable(sim::usb::UsbBus& onBus, const std::string& instance) : bus(onBus) {
+        node = sim::Simulation::Current().pnp().Enumerate(bus, instance);
         pdo = node->pdo;
     }
+    Cable(const Cable&) = delete;
 
     // Reads the configuration descriptor and selects it with `maxTransfer`
     // on every pipe. Returns the select-configuration's status.
@@ -230,6 +232,27 @@ struct Bench {
 
     void Remove() { sim::Simulation::Current().pnp().Remove(node); }
 };
+
+struct OwnBus {
+    sim::usb::UsbBus ownBus;
+};
+
+// One cable on a bus of its own.
+struct Bench : OwnBus, Cable {
+    explicit Bench(sim::usb::UsbBusOptions options = {})
+        : OwnBus{sim::usb::UsbBus(options)}, Cable(ownBus, kInstance) {}
+};
+
+inline sim::usb::UsbBusOptions Immediate() {
+    sim::usb::UsbBusOptions options;
+    options.timing = sim::usb::UsbTiming::Immediate;
+    return options;
+}
+
+// The frame a virtual time falls in.
+inline uint64_t FrameOf(uint64_t time) {
+    return time / sim::usb::kFrameTicks;
+}
 
 inline void ExpectOk(const sim::RunResult& r) {
     EXPECT_TRUE(r.ok) << r.Report();
