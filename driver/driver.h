@@ -321,6 +321,15 @@ struct PortExtension {
     BOOLEAN currentMaskPromoted;
     // a thread runs the mask-request loop; controlLock
     BOOLEAN maskLoopActive;
+    // number of the current write, new for every write made current;
+    // writeLock
+    ULONG writeSequence;
+    // write number and byte count of the chunk in flight; bulk-out slot owner
+    ULONG bulkOutSequence;
+    ULONG bulkOutChunk;
+    // bulk-out completions in a row that moved nothing of the current write;
+    // writeLock
+    ULONG bulkOutIdleCompletions;
 };
 
 // ---------------------------------------------------------------- entry and device record

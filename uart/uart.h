@@ -38,6 +38,17 @@ inline constexpr UCHAR LCR_DIVISOR_LATCH = 0x80;
 inline constexpr UCHAR MCR_DTR = 0x01;
 inline constexpr UCHAR MCR_RTS = 0x02;
 
+// Modem status register: change bits in the low nibble, line states above.
+inline constexpr UCHAR MSR_DELTA_CTS = 0x01;
+inline constexpr UCHAR MSR_DELTA_DSR = 0x02;
+inline constexpr UCHAR MSR_TRAILING_RI = 0x04;
+inline constexpr UCHAR MSR_DELTA_DCD = 0x08;
+inline constexpr UCHAR MSR_CTS = 0x10;
+inline constexpr UCHAR MSR_DSR = 0x20;
+inline constexpr UCHAR MSR_RI = 0x40;
+inline constexpr UCHAR MSR_DCD = 0x80;
+inline constexpr UCHAR MSR_LINE_STATES = 0xF0;
+
 // Values written at chip initialisation.
 inline constexpr UCHAR UART_INIT_FIFO_CONTROL = 0x08;
 inline constexpr UCHAR UART_INIT_INTERRUPT_ENABLE = 0x08;  // modem-status interrupt only

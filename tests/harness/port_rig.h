@@ -5,9 +5,10 @@
 // Until the driver has its own open, cleanup, close and device-control
 // handlers, the rig installs test handlers for them: the open does what the
 // driver's open does for the receive path (ring, defaults, bulk-in loop
-// started; the chip keeps its power-on 115200 8N1), cleanup and close stop the
-// loop and flush, and device control carries the few settings the receive
-// tests need. Reads go to the driver's own DispatchRead.
+// started, status pipe running; the chip keeps its power-on 115200 8N1),
+// cleanup and close stop the three transfers and flush, and device control
+// carries the few settings the path tests need. Reads and writes go to the
+// driver's own DispatchRead and DispatchWrite.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "serial/serial.h"
+#include "status/status.h"
+#include "transmit/transmit.h"
 #include "sim/kernel/sim.h"
 #include "sim/line/line_peer.h"
 #include "sim/usb/usb_bus.h"
@@ -43,28 +46,39 @@ inline NTSTATUS NTAPI TestCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     x->baudRate = 115200;
     x->rxRingSize = RECEIVE_RING_SIZE;
     x->rxRingCount = x->rxRingReadIndex = x->rxRingWriteIndex = 0;
+    x->writeQueuedBytes = 0;
     x->eventHistory = x->waitMask = 0;
     x->eventCharSeen = FALSE;
     NTSTATUS status = PrepareBulkInTransfer(deviceObject);
-    if (NT_SUCCESS(status)) status = StartBulkInTransfer(x);
+    if (NT_SUCCESS(status)) {
+        (void)StartStatusTransfer(x);
+        status = StartBulkInTransfer(x);
+    }
     return CompleteRequest(irp, status, 0);
 }
 
-inline NTSTATUS NTAPI TestCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
+// Stops the three transfers and ends every held request.
+inline void TestStopAndFlush(PDEVICE_OBJECT deviceObject) {
     PortExtension* x = GetPortExtension(deviceObject);
+    StopStatusTransfer(deviceObject);
     StopBulkInTransfer(deviceObject);
+    StopBulkOutTransfer(deviceObject);
     FlushReads(x);
     PurgeReceiveBuffer(deviceObject);
+    FlushWrites(x);
     FlushMaskRequests(x);
+}
+
+inline NTSTATUS NTAPI TestCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    TestStopAndFlush(deviceObject);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
 inline NTSTATUS NTAPI TestClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* x = GetPortExtension(deviceObject);
     x->portOpen = FALSE;
-    StopBulkInTransfer(deviceObject);
-    FlushReads(x);
-    FlushMaskRequests(x);
+    x->rxHoldFlags = x->txHoldFlags = x->errorFlags = 0;
+    TestStopAndFlush(deviceObject);
     if (x->rxRingBuffer) ExFreePoolWithTag(x->rxRingBuffer, BRIDGESER_POOL_TAG);
     x->rxRingBuffer = nullptr;
     x->rxRingSize = x->rxRingCount = x->rxRingReadIndex = x->rxRingWriteIndex = 0;
@@ -90,6 +104,9 @@ inline NTSTATUS NTAPI TestDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
         case IOCTL_SERIAL_SET_TIMEOUTS:
             std::memcpy(&x->timeouts, buffer, sizeof(SERIAL_TIMEOUTS));
             return CompleteRequest(irp, STATUS_SUCCESS, 0);
+        case IOCTL_SERIAL_SET_HANDFLOW:
+            std::memcpy(&x->handFlow, buffer, sizeof(SERIAL_HANDFLOW));
+            return CompleteRequest(irp, STATUS_SUCCESS, 0);
         case IOCTL_SERIAL_SET_CHARS:
             std::memcpy(&x->chars, buffer, sizeof(SERIAL_CHARS));
             x->eventCharSeen = FALSE;
@@ -104,6 +121,7 @@ inline void InstallTestHandlers(PDRIVER_OBJECT driver) {
     driver->MajorFunction[IRP_MJ_CLEANUP] = TestCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = TestClose;
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestDeviceControl;
 }
 
@@ -177,11 +195,18 @@ struct PortRig {
     // Virtual time of the last bulk-in transfer that brought bytes.
     uint64_t LastDataInTime() const {
         uint64_t at = 0;
-        for (const auto& e : sim.trace().EventsOfKind("URB")) {
-            size_t p = e.text.find(" bulk-in: ");
-            if (p != std::string::npos && e.text.compare(p + 10, 2, "0 ") != 0) at = e.time;
+        for (const auto& t : bus.Transfers(node->pdo)) {
+            if (t.endpoint == chip::kEndpointBulkIn && t.moved != 0) at = t.completeTime;
         }
         return at;
+    }
+    // The bulk-out transfers so far.
+    std::vector<sim::usb::TransferRecord> BulkOut() const {
+        std::vector<sim::usb::TransferRecord> out;
+        for (auto& t : bus.Transfers(node->pdo)) {
+            if (t.endpoint == chip::kEndpointBulkOut) out.push_back(t);
+        }
+        return out;
     }
 };
 
@@ -189,9 +214,10 @@ struct PortRig {
 // afterwards unless the body did it. The result carries the replay line.
 inline sim::RunResult RunOnPort(const sim::Options& options,
                                 const std::function<void(PortRig&)>& body,
-                                const line::LineSettings& peerSettings = {}) {
+                                const line::LineSettings& peerSettings = {},
+                                sim::usb::UsbBusOptions busOptions = {}) {
     sim::Simulation s(options);
-    sim::usb::UsbBus bus;
+    sim::usb::UsbBus bus(busOptions);
     line::RecordingPeer peer(peerSettings);
     return s.Run([&] {
         PortRig rig{s, bus, peer};

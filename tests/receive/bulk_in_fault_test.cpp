@@ -99,9 +99,9 @@ TEST(BulkInFaults, TransferLongerThanAskedIsCutToTheBuffer) {
         m.bus.decide = [&](const bridgetest::UsbRequest& r) {
             bridgetest::Answer a;
             if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                (r.transferFlags & USBD_TRANSFER_DIRECTION_IN) && r.transferLength == 64) {
-                if (++bulkIns == 1) a.length = 100;
-                else a.hang = true;
+                (r.transferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+                if (r.transferLength == 64 && ++bulkIns == 1) a.length = 100;
+                else a.hang = true;  // later bulk-ins and the status pipe wait
             }
             return a;
         };

@@ -89,9 +89,13 @@ TEST(ReceiveRaces, ReadCancelAgainstDeliveryTimersAndNewReads) {
 }
 
 // A total time-out racing the bulk-in transfer that completes the read: a
-// cancel that came too late must never end the next read early.
+// cancel that came too late must never end the next read early. The bus
+// completes the byte's transfer the moment it arrives (immediate timing), so
+// the arrival can be placed on the timer's tick.
 TEST(ReceiveRaces, LateTimerCancelNeverEndsTheNextReadEarly) {
     int timerWon = 0, byteWon = 0;  // both outcomes must occur, or nothing raced
+    sim::usb::UsbBusOptions immediate;
+    immediate.timing = sim::usb::UsbTiming::Immediate;
     Explore("missed timer cancel vs next read", 1000, [&](const sim::Options& o) {
         return RunOnPort(o, [&](PortRig& rig) {
             constexpr uint64_t kTotal = 10 * kMs;
@@ -117,7 +121,7 @@ TEST(ReceiveRaces, LateTimerCancelNeverEndsTheNextReadEarly) {
                 rig.Pass(kByteTime * 2);  // the byte is in the ring if the timer won
             }
             ledger.Close(rig, sent);
-        });
+        }, {}, immediate);
     });
     if (!std::getenv("BRIDGESER_REPLAY")) {
         EXPECT_TRUE(timerWon > 0 && byteWon > 0) << timerWon << " " << byteWon;

@@ -1,0 +1,192 @@
+// status_pipe.cpp - the interrupt-in status transfer and what each report
+// sets in motion.
+//
+// While the port is open one 4-byte transfer stays outstanding on pipe 0,
+// re-armed from its own completion. A report is accepted only whole (4
+// bytes) and with the marker 0xE8; a shorter one, or one without the marker,
+// changes nothing and raises no event, but the pipe is re-armed and the data
+// transfers are pumped as after any report. A failed transfer stops the
+// pipe until the next open.
+#include "receive/receive.h"
+#include "serial/serial.h"
+#include "status/status.h"
+#include "transmit/transmit.h"
+
+namespace {
+
+VOID FreeStatusObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
+    if (urb != nullptr) {
+        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
+    }
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+    }
+    if (irp != nullptr && freeRequest) {
+        IoFreeIrp(irp);
+    }
+}
+
+VOID DetachStatusObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
+    *irp = extension->statusIrp;
+    *urb = extension->statusUrb;
+    *buffer = extension->statusBuffer;
+    extension->statusIrp = nullptr;
+    extension->statusUrb = nullptr;
+    extension->statusBuffer = nullptr;
+}
+
+}  // namespace
+
+// Allocates and fills the request, URB and 4-byte buffer of one status
+// transfer into the slot; nothing stays half-allocated on failure.
+// IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot.
+NTSTATUS PrepareStatusTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    PUCHAR buffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_STATUS_REPORT_SIZE, BRIDGESER_POOL_TAG));
+    if (buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(buffer, BRIDGE_STATUS_REPORT_SIZE);
+    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+    if (urb == nullptr) {
+        IoFreeIrp(irp);
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle =
+        extension->interfaceInfo->Pipes[BRIDGE_PIPE_STATUS].PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_STATUS_REPORT_SIZE;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+
+    extension->statusIrp = irp;
+    extension->statusUrb = urb;
+    extension->statusBuffer = buffer;
+    return STATUS_SUCCESS;
+}
+
+// Sends the status transfer unless one is outstanding or a stop is under way.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held.
+NTSTATUS StartStatusTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy)) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
+    if (!NT_SUCCESS(status)) {
+        BOOLEAN freeRequest;
+        if (ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, TRUE,
+                                &freeRequest)) {
+            KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
+        }
+        return status;
+    }
+    PIRP irp = extension->statusIrp;
+    if (!MarkTransferSent(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                          &extension->statusStopped, irp)) {
+        PURB urb;
+        PUCHAR buffer;
+        DetachStatusObjects(extension, &irp, &urb, &buffer);
+        FreeStatusObjects(irp, urb, buffer, TRUE);
+        return STATUS_SUCCESS;
+    }
+    SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
+    return STATUS_SUCCESS;
+}
+
+// Takes one accepted report: keeps it, sets the modem-status shadow (the
+// line states, without the change bits), derives the transmit and receive
+// hold words from the configured handshake, and raises the line events of
+// its change bits (an empty set too, so a wait with events already recorded
+// can complete). IRQL: <= DISPATCH_LEVEL. Locks: none held; takes
+// controlLock.
+VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
+    const UCHAR modem = report[3];
+    ULONG events = 0;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    RtlCopyMemory(extension->statusReport, report, BRIDGE_STATUS_REPORT_SIZE);
+    extension->modemStatus = modem & MSR_LINE_STATES;
+    const ULONG handshake = extension->handFlow.ControlHandShake;
+    ULONG txHold = 0;
+    if ((handshake & SERIAL_CTS_HANDSHAKE) && !(modem & MSR_CTS)) txHold |= TX_HOLD_CTS;
+    if ((handshake & SERIAL_DSR_HANDSHAKE) && !(modem & MSR_DSR)) txHold |= TX_HOLD_DSR;
+    if ((handshake & SERIAL_DCD_HANDSHAKE) && !(modem & MSR_DCD)) txHold |= TX_HOLD_DCD;
+    extension->txHoldFlags = (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) |
+                             txHold;
+    if ((handshake & SERIAL_DSR_SENSITIVITY) && !(modem & MSR_DSR)) {
+        extension->rxHoldFlags |= RX_HOLD_DSR;
+    } else {
+        extension->rxHoldFlags &= ~RX_HOLD_DSR;
+    }
+    if (modem & MSR_DELTA_CTS) events |= SERIAL_EV_CTS;
+    if (modem & MSR_DELTA_DSR) events |= SERIAL_EV_DSR;
+    if (modem & MSR_TRAILING_RI) events |= SERIAL_EV_RING;
+    if (modem & MSR_DELTA_DCD) events |= SERIAL_EV_RLSD;
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+    SignalSerialEvents(extension, events);
+}
+
+// Completion routine of the status transfer: applies an accepted report,
+// re-arms while the port is open, and restarts the bulk-out transfer (bytes
+// queued, no transmit hold) and the bulk-in transfer (no receive hold, no
+// error) when they are idle. A failed transfer stops the pipe. Always
+// returns STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry.
+NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    PortExtension* extension = static_cast<PortExtension*>(context);
+    PIRP slotIrp;
+    PURB urb;
+    PUCHAR buffer;
+    DetachStatusObjects(extension, &slotIrp, &urb, &buffer);
+    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    const NTSTATUS status = irp->IoStatus.Status;
+    const ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+
+    if (NT_SUCCESS(status) && length == BRIDGE_STATUS_REPORT_SIZE &&
+        buffer[0] == STATUS_REPORT_MARKER) {
+        ApplyStatusReport(extension, buffer);
+    }
+
+    BOOLEAN freeRequest;
+    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                                         !NT_SUCCESS(status), &freeRequest);
+    FreeStatusObjects(irp, urb, buffer, freeRequest);
+
+    if (NT_SUCCESS(status)) {
+        if (extension->portOpen) {
+            (void)StartStatusTransfer(extension);
+        }
+        if (extension->portOpen && extension->txHoldFlags == 0 && !extension->bulkOutBusy &&
+            extension->writeQueuedBytes != 0) {
+            (void)StartBulkOutTransfer(extension);
+        }
+        if (extension->portOpen && extension->rxHoldFlags == 0 && !extension->bulkInBusy &&
+            extension->errorFlags == 0) {
+            (void)StartBulkInTransfer(extension);
+        }
+    }
+    if (signal) {
+        KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Stops the status pipe: cancels the transfer outstanding and waits until it
+// has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
+VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    StopTransfer(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                 &extension->statusStopped);
+}

@@ -1,0 +1,204 @@
+// bulk_out.cpp - the bulk-out transfer: the current write goes to the chip in
+// chunks of at most 64 bytes, one transfer at a time, each built afresh and
+// taken apart by its completion, which credits the bytes the device took
+// and sends the next chunk.
+//
+// A chunk carries the number of the write it was cut from. A chunk still in
+// flight when its write ended (time-out, cancel, purge) is recognised by
+// that number when it completes: its count is credited to no write, since
+// the ended write's unsent bytes already left writeQueuedBytes.
+#include "serial/serial.h"
+#include "transmit/transmit.h"
+
+namespace {
+
+VOID FreeBulkOutObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
+    if (urb != nullptr) {
+        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
+    }
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+    }
+    if (irp != nullptr && freeRequest) {
+        IoFreeIrp(irp);
+    }
+}
+
+// Takes the slot's objects out of the record. Locks: the caller owns the
+// slot (its busy flag).
+VOID DetachBulkOutObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
+    *irp = extension->bulkOutIrp;
+    *urb = extension->bulkOutUrb;
+    *buffer = extension->bulkOutBuffer;
+    extension->bulkOutIrp = nullptr;
+    extension->bulkOutUrb = nullptr;
+    extension->bulkOutBuffer = nullptr;
+}
+
+}  // namespace
+
+// Builds the transfer of the current write's next chunk into the slot.
+// With nothing left to send it raises SERIAL_EV_TXEMPTY and returns
+// STATUS_INTERNAL_ERROR; nothing stays half-allocated on failure.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes writeLock. The caller
+// owns the slot.
+NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    PUCHAR buffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
+    if (buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->writeLock, &oldIrql);
+    const BOOLEAN empty = extension->writeQueuedBytes == 0;
+    ULONG chunk = 0;
+    if (!empty && extension->currentWrite != nullptr) {
+        const TransferProgress& progress = extension->writeProgress;
+        chunk = progress.length - progress.done;
+        if (chunk > BRIDGE_MAX_TRANSFER) {
+            chunk = BRIDGE_MAX_TRANSFER;
+        }
+        RtlCopyMemory(buffer, progress.buffer + progress.done, chunk);
+        extension->bulkOutSequence = extension->writeSequence;
+        extension->bulkOutChunk = chunk;
+    }
+    KeReleaseSpinLock(&extension->writeLock, oldIrql);
+    if (chunk == 0) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        if (empty) {
+            SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
+        }
+        return STATUS_INTERNAL_ERROR;
+    }
+
+    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+    if (urb == nullptr) {
+        IoFreeIrp(irp);
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle =
+        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_OUT].PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags = 0;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = chunk;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+
+    extension->bulkOutIrp = irp;
+    extension->bulkOutUrb = urb;
+    extension->bulkOutBuffer = buffer;
+    return STATUS_SUCCESS;
+}
+
+// Sends the next chunk unless a transfer is in flight or a stop is under
+// way. IRQL: <= DISPATCH_LEVEL. Locks: none held.
+NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
+    if (!NT_SUCCESS(status)) {
+        BOOLEAN freeRequest;
+        if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, FALSE,
+                                &freeRequest)) {
+            KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+        }
+        return status;
+    }
+    PIRP irp = extension->bulkOutIrp;
+    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                          &extension->bulkOutStopped, irp)) {
+        PURB urb;
+        PUCHAR buffer;
+        DetachBulkOutObjects(extension, &irp, &urb, &buffer);
+        FreeBulkOutObjects(irp, urb, buffer, TRUE);
+        return STATUS_SUCCESS;
+    }
+    SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
+    return STATUS_SUCCESS;
+}
+
+// Completion routine of the bulk-out transfer. Credits the bytes the device
+// took to the write the chunk was cut from, when that write is still
+// current; ends the write when all its bytes are confirmed; then sends the
+// next chunk while the port is open and no transmit hold is set. A failed,
+// empty or stale chunk credits nothing: the same bytes go again, at most
+// BULK_OUT_IDLE_LIMIT times in a row from here. A cancelled one stops the
+// chain. Always returns STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes writeLock, then
+// transferLock.
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    PortExtension* extension = static_cast<PortExtension*>(context);
+    PIRP slotIrp;
+    PURB urb;
+    PUCHAR buffer;
+    DetachBulkOutObjects(extension, &slotIrp, &urb, &buffer);
+    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    const NTSTATUS status = irp->IoStatus.Status;
+    ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (moved > extension->bulkOutChunk) {
+        moved = extension->bulkOutChunk;  // never more than was offered
+    }
+
+    BOOLEAN keepSending = FALSE;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->writeLock, &oldIrql);
+    PIRP write = extension->currentWrite;
+    const BOOLEAN ours = write != nullptr && extension->bulkOutSequence == extension->writeSequence;
+    if (NT_SUCCESS(status) && ours && moved != 0) {
+        TransferProgress& progress = extension->writeProgress;
+        if (extension->statsEnabled) {
+            extension->transmittedCount += moved;
+        }
+        progress.done += moved;
+        write->IoStatus.Information = progress.done;
+        extension->writeQueuedBytes -= moved;
+        extension->bulkOutIdleCompletions = 0;
+        keepSending = TRUE;
+        if (progress.done == progress.length && IoSetCancelRoutine(write, nullptr) != nullptr) {
+            CompleteCurrentWrite(extension, STATUS_SUCCESS, oldIrql);
+        } else {
+            KeReleaseSpinLock(&extension->writeLock, oldIrql);
+        }
+    } else {
+        // Nothing credited. Try again only for a write that is current and
+        // only a bounded number of times; a cancelled chunk means a stop or
+        // a purge, so the chain ends there.
+        if (write != nullptr && status != STATUS_CANCELLED) {
+            keepSending = ++extension->bulkOutIdleCompletions < BULK_OUT_IDLE_LIMIT;
+        }
+        KeReleaseSpinLock(&extension->writeLock, oldIrql);
+    }
+
+    BOOLEAN freeRequest;
+    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                                         !NT_SUCCESS(status), &freeRequest);
+    FreeBulkOutObjects(irp, urb, buffer, freeRequest);
+
+    if (keepSending && extension->portOpen && extension->txHoldFlags == 0) {
+        (void)StartBulkOutTransfer(extension);
+    }
+    if (signal) {
+        KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Stops the bulk-out transfer: cancels the chunk in flight and waits until it
+// has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
+VOID StopBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                 &extension->bulkOutStopped);
+}
