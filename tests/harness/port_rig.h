@@ -200,6 +200,21 @@ struct PortRig {
         }
         return at;
     }
+    // What the peer has received so far, errors ignored.
+    std::vector<uint8_t> PeerGot() const {
+        std::vector<uint8_t> out;
+        for (const auto& c : peer.ReceivedChars()) out.push_back(c.data);
+        return out;
+    }
+    void Inject(const chip::Fault& fault) {
+        bus.Update(node->pdo, [&](chip::BridgeChip& c) { SIM_CHECK(c.InjectFault(fault)); });
+    }
+    void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS t{};
+        t.WriteTotalTimeoutMultiplier = multiplier;
+        t.WriteTotalTimeoutConstant = constant;
+        SIM_CHECK(NT_SUCCESS(Control(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t)));
+    }
     // The bulk-out transfers so far.
     std::vector<sim::usb::TransferRecord> BulkOut() const {
         std::vector<sim::usb::TransferRecord> out;

@@ -9,10 +9,6 @@ namespace {
 
 using namespace porttest;
 
-void Inject(PortRig& rig, const chip::Fault& fault) {
-    rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip& c) { SIM_CHECK(c.InjectFault(fault)); });
-}
-
 // A read with a total time-out of 100 ms that completes on its first bytes.
 NTSTATUS ReadFirstBytes(PortRig& rig, std::vector<uint8_t>& got) {
     rig.SetTimeouts(MAXULONG, MAXULONG, 100);
@@ -25,7 +21,7 @@ NTSTATUS ReadFirstBytes(PortRig& rig, std::vector<uint8_t>& got) {
 
 TEST(BulkInFaults, FailedTransferStopsTheLoopAndTheNextReadRestartsIt) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        Inject(rig, chip::Fault::FailPipe(chip::kEndpointBulkIn, chip::kUsbdStatusCrc));
+        rig.Inject(chip::Fault::FailPipe(chip::kEndpointBulkIn, chip::kUsbdStatusCrc));
         rig.PeerSends(Pattern(10));
         rig.Pass(10 * kMs);
         SIM_CHECK(!rig.ext->bulkInBusy);  // stopped, not retried by the completion
@@ -38,7 +34,7 @@ TEST(BulkInFaults, FailedTransferStopsTheLoopAndTheNextReadRestartsIt) {
 
 TEST(BulkInFaults, ZeroLengthPacketKeepsTheLoopGoing) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        Inject(rig, chip::Fault::LimitPipe(chip::kEndpointBulkIn, 0).Times(3));
+        rig.Inject(chip::Fault::LimitPipe(chip::kEndpointBulkIn, 0).Times(3));
         rig.SetTimeouts(50, 0, 0);
         rig.PeerSends(Pattern(20));
         std::vector<uint8_t> got(100);
@@ -72,7 +68,7 @@ TEST(BulkInFaults, DeviceGoneEndsReadsByTheirTimeOuts) {
 // closes; nothing hangs and nothing leaks.
 TEST(BulkInFaults, HungTransferIsCancelledByTheClose) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        Inject(rig, chip::Fault::HangPipe(chip::kEndpointBulkIn));
+        rig.Inject(chip::Fault::HangPipe(chip::kEndpointBulkIn));
         rig.PeerSends(Pattern(10));
         rig.Pass(10 * kMs);
         SIM_CHECK(rig.ext->bulkInBusy);
