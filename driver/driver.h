@@ -83,6 +83,9 @@ struct TransferStopState {
     // the stop holds sentIrp for its cancellation: the completion leaves the
     // request for the stop to free
     BOOLEAN irpPinned;
+    // a start was asked for while the slot was taken: whoever gives the slot
+    // up starts again, so no start is lost
+    BOOLEAN startRequested;
 };
 
 // Per-pipe bookkeeping, one entry per pipe in interface order.
@@ -373,7 +376,7 @@ BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN
 BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
                          PKEVENT stopped, PIRP irp);
 BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest);
+                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted);
 VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped);
 VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
                   PIO_COMPLETION_ROUTINE completionRoutine);

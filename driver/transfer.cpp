@@ -20,14 +20,20 @@
 #include "driver/driver.h"
 
 // Claims the slot for a new transfer. FALSE when a transfer is already in
-// flight (or being built) or a stop is under way.
+// flight (or being built) or a stop is under way. A start refused because
+// the slot is taken is remembered, and the holder starts again when it gives
+// the slot up: a holder that was about to find nothing to send must not make
+// a write that arrived meanwhile wait for the next status report.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    BOOLEAN claimed = !*busy && !extension->transferStop[pipe].stopRequested;
+    TransferStopState& stop = extension->transferStop[pipe];
+    BOOLEAN claimed = !*busy && !stop.stopRequested;
     if (claimed) {
         *busy = TRUE;
+    } else if (!stop.stopRequested) {
+        stop.startRequested = TRUE;
     }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
     return claimed;
@@ -47,6 +53,7 @@ BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN*
         stop.sentIrp = irp;
     } else {
         *busy = FALSE;
+        stop.startRequested = FALSE;
         KeSetEvent(stopped, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
@@ -55,16 +62,21 @@ BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN*
 
 // Ends the slot's transfer: the slot is free again. *freeRequest tells
 // whether the caller frees the request (FALSE when a stop has pinned it and
-// frees it itself). Returns TRUE when the caller must set the slot's stopped
-// event once it has finished with the transfer (as its last step): the
-// transfer failed, or a stop waits for it. Also used when a transfer could
-// not be built (nothing was sent).
+// frees it itself); *startWanted (when asked) whether a start was refused
+// while the slot was held, which the caller then makes. Returns TRUE when the
+// caller must set the slot's stopped event once it has finished with the
+// transfer (as its last step): the transfer failed, or a stop waits for it.
+// Also used when a transfer could not be built (nothing was sent).
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest) {
+                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
+    if (startWanted != nullptr) {
+        *startWanted = stop.startRequested && !stop.stopRequested;
+    }
+    stop.startRequested = FALSE;
     *freeRequest = !stop.irpPinned;
     stop.irpPinned = FALSE;
     stop.sentIrp = nullptr;

@@ -102,7 +102,7 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
         if (!NT_SUCCESS(status)) {
             BOOLEAN freeRequest;
             if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, TRUE,
-                                    &freeRequest)) {
+                                    &freeRequest, nullptr)) {
                 KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
             }
             return status;
@@ -148,7 +148,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     if (!NT_SUCCESS(status)) {
         BOOLEAN freeRequest;
         BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN,
-                                             &extension->bulkInBusy, TRUE, &freeRequest);
+                                             &extension->bulkInBusy, TRUE, &freeRequest, nullptr);
         FreeBulkInObjects(irp, urb, buffer, freeRequest);
         if (signal) {
             KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
@@ -170,8 +170,9 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     }
 
     BOOLEAN freeRequest;
+    BOOLEAN startWanted;
     BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                                         FALSE, &freeRequest);
+                                         FALSE, &freeRequest, &startWanted);
     FreeBulkInObjects(irp, urb, buffer, freeRequest);
 
     DeliverReceivedData(extension);
@@ -186,7 +187,10 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     }
     SignalSerialEvents(extension, events);
 
-    if (extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0) {
+    // A read made current while this transfer held the slot asked for a
+    // start, which does not wait on the holds (a read restarts the loop).
+    if (extension->portOpen &&
+        ((extension->rxHoldFlags == 0 && extension->errorFlags == 0) || startWanted)) {
         (void)StartBulkInTransfer(extension);
     }
     if (signal) {

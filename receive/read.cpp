@@ -73,7 +73,7 @@ BOOLEAN RingHasData(PortExtension* extension) {
 // The IRP_MJ_READ handler. A read the ring can fill completes at once;
 // otherwise it takes what the ring holds and becomes the current read with
 // its time-outs armed, or waits in the queue behind the current read. Every
-// read made current restarts an idle bulk-in loop.
+// read made current restarts a paused bulk-in loop.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -137,9 +137,9 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     KeReleaseSpinLock(&extension->readLock, oldIrql);
 
-    if (!extension->bulkInBusy) {
-        (void)StartBulkInTransfer(extension);
-    }
+    // Also when a transfer holds the slot: the start is then remembered and
+    // made when that transfer gives the slot up.
+    (void)StartBulkInTransfer(extension);
     if (status != STATUS_PENDING) {
         irp->IoStatus.Status = status;
         IofCompleteRequest(irp, IO_NO_INCREMENT);

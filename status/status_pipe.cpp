@@ -86,7 +86,7 @@ NTSTATUS StartStatusTransfer(PortExtension* extension) {
     if (!NT_SUCCESS(status)) {
         BOOLEAN freeRequest;
         if (ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, TRUE,
-                                &freeRequest)) {
+                                &freeRequest, nullptr)) {
             KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
         }
         return status;
@@ -161,19 +161,19 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 
     BOOLEAN freeRequest;
     BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                                         !NT_SUCCESS(status), &freeRequest);
+                                         !NT_SUCCESS(status), &freeRequest, nullptr);
     FreeStatusObjects(irp, urb, buffer, freeRequest);
 
     if (NT_SUCCESS(status)) {
         if (extension->portOpen) {
             (void)StartStatusTransfer(extension);
         }
-        if (extension->portOpen && extension->txHoldFlags == 0 && !extension->bulkOutBusy &&
+        // The starts do nothing while a transfer is in flight.
+        if (extension->portOpen && extension->txHoldFlags == 0 &&
             extension->writeQueuedBytes != 0) {
             (void)StartBulkOutTransfer(extension);
         }
-        if (extension->portOpen && extension->rxHoldFlags == 0 && !extension->bulkInBusy &&
-            extension->errorFlags == 0) {
+        if (extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0) {
             (void)StartBulkInTransfer(extension);
         }
     }

@@ -101,31 +101,39 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
 }
 
 // Sends the next chunk unless a transfer is in flight or a stop is under
-// way. IRQL: <= DISPATCH_LEVEL. Locks: none held.
+// way. When there is nothing to send and a start was asked for meanwhile
+// (a write arrived while the slot was held here), it looks again.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
-    if (!NT_SUCCESS(status)) {
-        BOOLEAN freeRequest;
-        if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, FALSE,
-                                &freeRequest)) {
-            KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+    for (;;) {
+        if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
+            return STATUS_SUCCESS;
         }
-        return status;
-    }
-    PIRP irp = extension->bulkOutIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                          &extension->bulkOutStopped, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachBulkOutObjects(extension, &irp, &urb, &buffer);
-        FreeBulkOutObjects(irp, urb, buffer, TRUE);
+        NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
+        if (!NT_SUCCESS(status)) {
+            BOOLEAN freeRequest;
+            BOOLEAN startWanted;
+            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, FALSE,
+                                    &freeRequest, &startWanted)) {
+                KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+            }
+            if (status == STATUS_INTERNAL_ERROR && startWanted) {
+                continue;
+            }
+            return status;
+        }
+        PIRP irp = extension->bulkOutIrp;
+        if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                              &extension->bulkOutStopped, irp)) {
+            PURB urb;
+            PUCHAR buffer;
+            DetachBulkOutObjects(extension, &irp, &urb, &buffer);
+            FreeBulkOutObjects(irp, urb, buffer, TRUE);
+            return STATUS_SUCCESS;
+        }
+        SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
         return STATUS_SUCCESS;
     }
-    SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
-    return STATUS_SUCCESS;
 }
 
 // Completion routine of the bulk-out transfer. Credits the bytes the device
@@ -182,11 +190,15 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     }
 
     BOOLEAN freeRequest;
+    BOOLEAN startWanted;
     BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                                         !NT_SUCCESS(status), &freeRequest);
+                                         !NT_SUCCESS(status), &freeRequest, &startWanted);
     FreeBulkOutObjects(irp, urb, buffer, freeRequest);
 
-    if (keepSending && extension->portOpen && extension->txHoldFlags == 0) {
+    // A start asked for while this chunk held the slot (a write made current,
+    // whose first chunk goes whatever the holds say) is made here.
+    if (extension->portOpen &&
+        ((keepSending && extension->txHoldFlags == 0) || startWanted)) {
         (void)StartBulkOutTransfer(extension);
     }
     if (signal) {

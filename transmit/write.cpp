@@ -140,7 +140,9 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
         ArmWriteTimer(extension, length);
     }
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
-    if (!cancelling && !extension->bulkOutBusy) {
+    if (!cancelling) {
+        // Also when a chunk holds the slot: the start is then remembered and
+        // made when that chunk gives the slot up.
         (void)StartBulkOutTransfer(extension);
     }
     return STATUS_PENDING;

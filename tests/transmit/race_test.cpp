@@ -143,4 +143,37 @@ TEST(TransmitRaces, WritersCancelsTimeOutsAndThePump) {
     });
 }
 
+// Status reports that change the CTS hold while writes end and begin: every
+// write completes, and every byte reaches the peer once, in order.
+TEST(TransmitRaces, HoldChangesWhileWritesEnd) {
+    Explore("status report vs write end vs hold change", 1000, [](const sim::Options& o) {
+        return RunOnPort(o, [](PortRig& rig) {
+            rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+            SERIAL_HANDFLOW flow{};
+            flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+            sim::ThreadId lines = rig.sim.StartThread("lines", [&] {
+                for (int i = 0; i < 8; ++i) {
+                    rig.Pass(rig.sim.Random() % (3 * kMs));
+                    rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) {
+                        rig.peer.SetLine(chip::kLineCts, i % 2 == 1);
+                    });
+                }
+            });
+            std::vector<WriteOutcome> made;
+            for (uint8_t value = 1; value <= 5; ++value) {
+                const ULONG length = 1 + static_cast<ULONG>(rig.sim.Random() % 140);
+                std::vector<uint8_t> data(length, value);
+                ULONG n = 0;
+                NTSTATUS st = rig.sim.io().Write(rig.handle, data.data(), length, &n);
+                SIM_CHECK(st == STATUS_SUCCESS);
+                made.push_back({value, length, st, n});
+            }
+            rig.sim.Join(lines);
+            rig.Pass(30 * kMs);
+            CheckRuns(rig.PeerGot(), made);
+        });
+    });
+}
+
 }  // namespace

@@ -181,4 +181,24 @@ TEST(Write, CaptureShowsTheChunksAndTheirData) {
     EXPECT_EQ(lines[2], "22\t" + hex(128, 22));
 }
 
+// The device disappears in the middle of a write: a bounded number of tries,
+// then the write ends by its time-out with what was confirmed.
+TEST(Write, DeviceGoneEndsTheWriteByItsTimeOut) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.SetWriteTimeouts(0, 300);
+        const auto data = Pattern(1000);
+        sim::Overlapped write;
+        const uint64_t t0 = rig.Now();
+        SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, data.data(), 1000, &write) == STATUS_PENDING);
+        rig.Pass(20 * kMs);
+        const size_t sentBefore = rig.BulkOut().size();
+        rig.bus.Disconnect(rig.node->pdo);
+        SIM_CHECK(rig.sim.io().Wait(&write) == STATUS_TIMEOUT);
+        SIM_CHECK(rig.Now() - t0 == 300 * kMs);
+        SIM_CHECK(write.iosb.Information < 1000 && write.iosb.Information % 64 == 0);
+        SIM_CHECK(rig.BulkOut().size() <= sentBefore + 1);
+        SIM_CHECK(rig.ext->writeQueuedBytes == 0);
+    }));
+}
+
 }  // namespace
