@@ -160,6 +160,11 @@ void ExpireTimer(Simulation::Impl* impl, PKTIMER timer) {
 void ArmTimer(Simulation::Impl* impl, PKTIMER timer, uint64_t when) {
     timer->DueTime.QuadPart = when;
     timer->Header.Inserted = 1;
+    if (when <= impl->now) {
+        // A due time at or before now expires the timer at once, as on Windows.
+        ExpireTimer(impl, timer);
+        return;
+    }
     uint64_t id = impl->Schedule(when, [impl, timer] { ExpireTimer(impl, timer); }, "timer");
     impl->timerEvents[timer] = id;
 }
@@ -502,9 +507,9 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     timer->Dpc = dpc;
     timer->Period = period;
     timer->Header.SignalState = 0;
-    ArmTimer(&s, timer, when);
     TraceEvent("TIMER", "set " + s.Label(timer, "timer") + " for t=" + std::to_string(when / 10) +
                             "us" + (wasQueued ? " (was queued)" : ""));
+    ArmTimer(&s, timer, when);
     return wasQueued;
 }
 

@@ -184,6 +184,8 @@ struct Simulation::Impl {
     void SatisfyWaits();
     bool TryConsume(SimThread* t);
     bool AdvanceClock(std::unique_lock<std::mutex>& lock);
+    void FireDue(uint64_t when);                    // clock to `when` (never back), fire due events
+    void MaybeAdvanceAtPoint();                     // Random/PCT: seeded early clock advance
     void StopAll(std::unique_lock<std::mutex>& lock);
     [[noreturn]] void StopHere(std::unique_lock<std::mutex>& lock);
     std::string DeadlockReport();

@@ -389,6 +389,7 @@ void Simulation::Impl::Point() {
     }
     if (!posted.empty()) DrainPosted();
     const Options& o = sim->options();
+    if (o.strategy != Strategy::Sequential) MaybeAdvanceAtPoint();
     switch (o.strategy) {
         case Strategy::Sequential:
             return;
@@ -461,6 +462,11 @@ bool Simulation::Impl::AdvanceClock(std::unique_lock<std::mutex>& lock) {
         if (it == timed.end()) return false;
         when = it->first.first;
     }
+    FireDue(when);
+    return true;
+}
+
+void Simulation::Impl::FireDue(uint64_t when) {
     if (when > now) now = when;
     // Everything due at this tick fires before any thread runs.
     while (!timed.empty() && timed.begin()->first.first <= now) {
@@ -470,7 +476,27 @@ bool Simulation::Impl::AdvanceClock(std::unique_lock<std::mutex>& lock) {
         timedById.erase(event.id);
         event.fire();
     }
-    return true;
+}
+
+// Under Random and PCT, a scheduling point may let the clock reach the
+// earliest timed event when it is due within the window: its DPC or device
+// completion then runs (on a DPC context) while the current thread still
+// runs, as it would on another processor. The chance is drawn from the
+// run's seed only when such an event exists, so runs without one keep their
+// schedules, and every run replays from its seed. Time never goes back and
+// no earlier event is skipped: the clock moves to the earliest event only.
+void Simulation::Impl::MaybeAdvanceAtPoint() {
+    const Options& o = sim->options();
+    if (timed.empty() || o.paced || o.clockAdvancePercent <= 0) return;
+    uint64_t when = timed.begin()->first.first;
+    if (when > now + o.clockAdvanceWindow) return;
+    if (static_cast<int>(NextRandom(100)) >= o.clockAdvancePercent) return;
+    if (when > now) {
+        SimThread* self = Self();
+        TraceEvent("CLOCK", "advance " + std::to_string((when - now) * 100) + " ns while '" +
+                                (self ? self->name : std::string("?")) + "' runs");
+    }
+    FireDue(when);
 }
 
 void Simulation::Impl::StopAll(std::unique_lock<std::mutex>&) {
@@ -752,12 +778,15 @@ uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const std::stri
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     Impl* impl = &s;
-    return s.Schedule(
-        when,
-        [impl, fn = std::move(fn), what] {
-            impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
-        },
-        what);
+    auto fire = [impl, fn = std::move(fn), what] {
+        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
+    };
+    if (when <= s.now) {
+        // Already due: it fires at once (queued to a DPC context now).
+        fire();
+        return 0;
+    }
+    return s.Schedule(when, std::move(fire), what);
 }
 
 bool Simulation::CancelEvent(uint64_t id) {
