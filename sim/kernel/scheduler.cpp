@@ -168,6 +168,10 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
     bool stopped = false;
     try {
         t->body();
+        if (t->mustWaitNext) {
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                     "thread '" + t->name + "' ended after KeSetEvent with Wait TRUE without waiting");
+        }
         if (t->id == 0) {
             // The end of the run: let everything that can still run without
             // advancing time finish, then stop.
@@ -550,11 +554,20 @@ void Simulation::Impl::DrainPosted() {
 
 // ---------------------------------------------------------------- kernel glue
 
-void KernelPoint(const char*) {
+void KernelPoint(const char* routine) {
     Simulation* s = tlsSim;
     if (!s) {
         std::fprintf(stderr, "bridgesim: kernel routine called outside a simulation\n");
         std::abort();
+    }
+    if (tlsThread && tlsThread->mustWaitNext) {
+        // After KeSetEvent(..., TRUE) the thread holds the dispatcher lock at
+        // DISPATCH_LEVEL: nothing may run before its wait, and nothing else
+        // may be called first.
+        if (std::strcmp(routine, "KeWaitForSingleObject") == 0) return;
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string("KeSetEvent with Wait TRUE was followed by ") + routine +
+                     " instead of a wait");
     }
     s->impl().Point();
 }
@@ -723,6 +736,22 @@ RunResult Simulation::Run(std::function<void()> body) {
         if (open) {
             s.result.ok = false;
             s.result.failure += std::to_string(open) + " registry key handle(s) never closed\n";
+        }
+    }
+    if (s.result.ok) {
+        // A user request never completed: the application would hang.
+        std::vector<const IrpShadow*> held;  // reported in issue order
+        for (auto& [irp, shadow] : s.irps) {
+            if (shadow.origin == IrpShadow::Origin::User &&
+                shadow.state != IrpShadow::State::Freed && shadow.state != IrpShadow::State::Done)
+                held.push_back(&shadow);
+        }
+        std::sort(held.begin(), held.end(),
+                  [](const IrpShadow* a, const IrpShadow* b) { return a->seq < b->seq; });
+        for (const IrpShadow* shadow : held) {
+            s.result.ok = false;
+            s.result.failure += "user request " + shadow->label + " (" + shadow->request +
+                                ") still held by the driver at the end of the run\n";
         }
     }
     if (s.result.ok && options_.checkPoolAtEnd) {

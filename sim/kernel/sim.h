@@ -354,9 +354,16 @@ public:
     // Waits for an overlapped request (timeout in 100 ns units, -1: none).
     // Returns STATUS_TIMEOUT when it has not completed in time.
     NTSTATUS Wait(Overlapped* overlapped, int64_t timeout = -1);
-    // Cancels every request of the handle still in the driver (CancelIo).
+    // CancelIo: cancels the handle's requests still in the driver that the
+    // calling thread issued. CancelIoEx (without an OVERLAPPED): all of them,
+    // whichever thread issued them.
     void CancelIo(Handle handle);
-    // IRP_MJ_CLEANUP then IRP_MJ_CLOSE.
+    void CancelIoEx(Handle handle);
+    // CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request on the
+    // handle is outstanding. With requests still outstanding after cleanup,
+    // Close returns the cleanup status at once and IRP_MJ_CLOSE goes from a
+    // worker thread ("I/O close") when the last of them completes, as Windows
+    // sends it when the last reference to the file object goes.
     NTSTATUS Close(Handle handle);
 
     struct Impl;

@@ -340,7 +340,7 @@ sim::RunResult CancelRace(sim::Strategy strategy, uint64_t seed, int* cancelled,
         for (int i = 0; i < 3; ++i) io.ReadAsync(h, buffers[i], 4, &ov[i]);
         auto canceller = s.StartThread("canceller", [&io, h] {
             testdrv::Sleep100ns(100);
-            io.CancelIo(h);
+            io.CancelIoEx(h);  // the requests are main's: CancelIo here would cancel none
         });
         for (int i = 0; i < 3; ++i) {
             NTSTATUS st = io.Wait(&ov[i]);
