@@ -46,9 +46,13 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     VerifyIrqlAtMost(PASSIVE_LEVEL, "user-mode I/O");
     UserIo::Impl& io = U();
     auto it = io.handles.find(handle);
-    if (it == io.handles.end()) return STATUS_INVALID_HANDLE;
+    if (it == io.handles.end() || (it->second.closing && major != IRP_MJ_CLOSE)) {
+        *ov = Overlapped{};
+        ov->done = true;
+        ov->iosb.Status = STATUS_INVALID_HANDLE;
+        return STATUS_INVALID_HANDLE;
+    }
     UserIo::Impl::Open& open = it->second;
-    if (open.closing && major != IRP_MJ_CLOSE) return STATUS_INVALID_HANDLE;
     PDEVICE_OBJECT top = open.top;
     PIRP irp = AllocateIrpInternal(top->StackSize, IrpShadow::Origin::User);
     IrpShadow* shadow = ShadowOf(irp);

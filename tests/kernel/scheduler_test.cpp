@@ -388,3 +388,27 @@ TEST(Scheduler, TimerDueAtOrBeforeNowExpiresAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// KeSetEvent with Wait TRUE followed at once by a wait is the documented use.
+TEST(Scheduler, SetEventWithWaitTrueFollowedByAWaitIsAccepted) {
+    NTSTATUS status = -1;
+    auto r = RunScenario({}, [&] {
+        static KEVENT mine, theirs;
+        KeInitializeEvent(&mine, NotificationEvent, FALSE);
+        KeInitializeEvent(&theirs, NotificationEvent, FALSE);
+        auto& s = Simulation::Current();
+        auto t = s.StartThread("other", [] {
+            KeWaitForSingleObject(&mine, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&theirs, IO_NO_INCREMENT, FALSE);
+        });
+        KeSetEvent(&mine, IO_NO_INCREMENT, TRUE);
+        status = KeWaitForSingleObject(&theirs, Executive, KernelMode, FALSE, nullptr);
+        s.Join(t);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -172,6 +172,32 @@ TEST(UsbBus, ControlCompletionCanArriveBeforeTheSubmitterBlocksInSomeOf200Seeds)
     EXPECT_GT(early, 0) << "no seed completed the URB before the submitter blocked";
 }
 
+// A request passed down with its cancel routine still set is the caller's
+// fault: the bus leaves the routine alone when it refuses the request, so
+// the verifier sees it and stops the run.
+TEST(UsbBus, ARefusedRequestKeepsTheCallersCancelRoutineAndTheVerifierStopsIt) {
+    sim::Options options;
+    options.checkPoolAtEnd = false;
+    auto r = RunScenario(options, [] {
+        Bench bench;
+        Request bad;
+        BuildTransfer(bad.urb, reinterpret_cast<PVOID>(0x1234), bad.data, 8);  // refused
+        KeInitializeEvent(&bad.done, NotificationEvent, FALSE);
+        bad.irp = IoAllocateIrp(bench.pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(bad.irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &bad.urb;
+        IoSetCompletionRoutine(bad.irp, RecordCompletion, &bad, TRUE, TRUE, TRUE);
+        IoSetCancelRoutine(bad.irp, [](PDEVICE_OBJECT, PIRP) {});
+        IofCallDriver(bench.pdo, bad.irp);
+        SIM_CHECK(!"the cancel routine passed down went unnoticed");
+    });
+    ASSERT_TRUE(r.bugCheck.has_value()) << r.Report();
+    EXPECT_EQ(r.bugCheck->name, "DRIVER_VERIFIER_IOMANAGER_VIOLATION") << r.Report();
+    EXPECT_NE(r.bugCheck->detail.find("cancel routine"), std::string::npos) << r.Report();
+}
+
 // ---------------------------------------------------------------- configuration
 
 TEST(UsbBus, SelectConfigurationFillsPipesAndKeepsTheMaximumTransferSize) {
