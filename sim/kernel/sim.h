@@ -42,7 +42,7 @@ struct Options {
     // everything due by then fires, so that DPCs and device completions
     // interleave with running threads as on another processor. Sequential
     // runs move the clock only when every thread is blocked.
-    int clockAdvancePercent = 10;
+    int clockAdvancePercent = 5;
     uint64_t clockAdvanceWindow = 10'000;  // 1 ms
     int processors = 2;          // DPC contexts
     bool paced = false;          // tie virtual time to the wall clock (interactive use only)
