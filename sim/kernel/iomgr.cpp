@@ -709,7 +709,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     DeviceRecord* record = RecordOf(deviceObject);
     if (!record) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IofCallDriver to no device");
-    if (record->deleted) {
+    // A driver passing a request to a deleted device is at fault. The I/O
+    // manager itself still sends requests on an open file (cleanup, close)
+    // to its device after the device was deleted, as Windows does.
+    bool sentByIoManager = (shadow->origin == IrpShadow::Origin::User ||
+                            shadow->origin == IrpShadow::Origin::Pnp ||
+                            shadow->origin == IrpShadow::Origin::Power) &&
+                           irp->CurrentLocation == irp->StackCount + 1;
+    if (record->deleted && !sentByIoManager) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " sent to " + DeviceLabel(deviceObject) + ", which was deleted");
     }

@@ -463,6 +463,29 @@ TEST(IoManager, CloseWaitsForTheRequestsStillOutstandingOnTheHandle) {
     EXPECT_EQ(log, (std::vector<int>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, -1, IRP_MJ_CLOSE}));
 }
 
+// The I/O manager still sends cleanup and close on an open file to its
+// device after the driver deleted it; only drivers passing requests to a
+// deleted device are stopped.
+TEST(IoManager, CleanupAndCloseStillReachADeviceDeletedWhileOpen) {
+    static std::vector<UCHAR> majors;
+    majors.clear();
+    auto r = sim::RunScenario({}, [] {
+        Device d = MakeDevice();
+        for (UCHAR m : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            d.driver->MajorFunction[m] = [](PDEVICE_OBJECT, PIRP irp) {
+                majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+                return Complete(irp, STATUS_SUCCESS);
+            };
+        }
+        auto& io = sim::Simulation::Current().io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        testdrv::DeleteDevice(d);
+        io.Close(h);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
 TEST(IoManager, AttachingToADeletedDeviceGivesNull) {
     PDEVICE_OBJECT attachedTo = reinterpret_cast<PDEVICE_OBJECT>(1);
     auto r = sim::RunScenario({}, [&] {
