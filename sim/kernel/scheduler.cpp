@@ -6,8 +6,11 @@
 // variable. A thread gives the baton away only inside the kernel: at a
 // scheduling point (a strategy may preempt it there) or when it blocks. When
 // no thread can run, the clock jumps to the next timed event; when nothing is
-// queued either, the run is deadlocked. Nothing here depends on host
-// addresses, host thread ids or the wall clock (except optional pacing).
+// queued either, the run is deadlocked. Under random and PCT a scheduling
+// point may also move the clock to a nearly due event (seeded), so that DPCs
+// and device completions interleave with running threads. Nothing here
+// depends on host addresses, host thread ids or the wall clock (except
+// optional pacing).
 #include <algorithm>
 #include <cinttypes>
 #include <csignal>

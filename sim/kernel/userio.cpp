@@ -185,10 +185,7 @@ void StartDeferredClose(Handle handle) {
     U().handles.find(handle)->second.closeSent = true;
     TraceEvent("USER", "last request of closed handle " + std::to_string(handle) +
                            " done: IRP_MJ_CLOSE goes from a worker thread");
-    Simulation::Current().StartThread("I/O close", [handle] {
-        U().handles.find(handle)->second.closeSent = false;
-        SendClose(handle);
-    });
+    Simulation::Current().StartThread("I/O close", [handle] { SendClose(handle); });
 }
 
 NTSTATUS WaitFor(Overlapped* ov, int64_t timeout) {
