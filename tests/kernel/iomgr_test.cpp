@@ -420,7 +420,7 @@ TEST(IoManager, DeviceControlWithoutOutputBufferMayReportACount) {
 
 namespace {
 
-// ---------------------------------------------------------------- issue 7: stricter I/O manager
+// ---------------------------------------------------------------- close, attach, reuse, built requests, CancelIo, exclusive opens
 
 // IRP_MJ_CLOSE goes only when the last reference to the file object goes:
 // a request still outstanding after cleanup holds it back.

@@ -256,7 +256,7 @@ std::vector<Case> Cases() {
              KeSetTimer(&timer, testdrv::Relative(1000), &dpc);
              sim::Simulation::Current().pnp().UnloadDriver(driver);
          }},
-        // ---- requests never completed (issue 7, item 2)
+        // ---- requests never completed
         {"a PnP request returned without completing it or marking it pending",
          "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
          [] {
@@ -284,7 +284,7 @@ std::vector<Case> Cases() {
              io.ReadAsync(h, b, 4, &ov);
              testdrv::DeleteDevice(d);
          }},
-        // ---- passing a request down (item 4)
+        // ---- passing a request down
         {"passing a request down with its cancel routine still set",
          "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
          [] {
@@ -310,7 +310,7 @@ std::vector<Case> Cases() {
              IoFreeIrp(irp);
              ObfDereferenceObject(lower.device);
          }},
-        // ---- IRP reuse (item 5)
+        // ---- IRP reuse
         {"reusing a freed IRP", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
          [] {
              PIRP irp = IoAllocateIrp(2, FALSE);
@@ -328,7 +328,7 @@ std::vector<Case> Cases() {
                                                       0, TRUE, &event, &iosb);
              IoReuseIrp(irp, STATUS_SUCCESS);
          }},
-        // ---- pool and IRQL (item 6)
+        // ---- pool and IRQL
         {"allocating zero bytes", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
@@ -376,7 +376,7 @@ std::vector<Case> Cases() {
              ZwClose(key);
              KeReleaseSpinLock(&lock, old);
          }},
-        // ---- KeSetEvent with Wait TRUE (item 7)
+        // ---- KeSetEvent with Wait TRUE
         {"KeSetEvent with Wait TRUE not followed by a wait", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
