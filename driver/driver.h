@@ -373,10 +373,10 @@ KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // Transfer slots: start, end and stop of the one transfer of a pipe.
 BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy);
-BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                         PKEVENT stopped, PIRP irp);
-BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted);
+BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp);
+BOOLEAN TakeTransferBack(PortExtension* extension, ULONG pipe);
+BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
+                         PKEVENT stopped, BOOLEAN again, BOOLEAN failed);
 VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped);
 VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
                   PIO_COMPLETION_ROUTINE completionRoutine);

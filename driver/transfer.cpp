@@ -2,16 +2,25 @@
 // (bulk-in, bulk-out, status) and how a stop meets it.
 //
 // A slot holds at most one transfer. Its busy flag is claimed under
-// transferLock before anything is built, so two paths that try to start a
-// transfer at once never both send one. While a stop is under way the slot
-// cannot be claimed, and a transfer claimed just before the stop began is
-// abandoned before it is sent. A stop that finds a transfer in flight pins
-// its request: the completion routine then takes the transfer apart but
-// leaves the request itself for the stop to free, so the stop's
-// cancellation never touches freed memory. The slot's stopped event is
-// cleared when a stop begins and set by the transfer that ends while the
-// stop waits, so a signal left over from an earlier failure cannot end a
-// later stop early.
+// transferLock before anything is built, and it stays claimed until the
+// transfer's completion routine has finished its work: the completion
+// either sends the next transfer on the same claim or gives the slot up as
+// its very last step. So two paths never both send a transfer, and a stop
+// that finds the slot idle knows that no completion is still running for it.
+//
+// A start refused because the slot is taken is remembered; the holder
+// starts again instead of giving the slot up, so no start is lost (a write
+// that arrives while the last chunk's completion finds nothing to send, a
+// read that arrives while a completion decides to pause the loop).
+//
+// A stop (close, cleanup, removal) marks the slot stopping, so nothing new
+// starts and the holder gives the slot up; it cancels the transfer in flight
+// and waits for the slot's event, which the holder sets when it gives the
+// slot up. The stop pins the request it cancels: the completion frees the URB
+// and buffer but leaves the request for the stop to free, so the
+// cancellation never touches freed memory. The event is cleared when the
+// stop begins, so a signal left over from an earlier failure cannot end it
+// early.
 //
 // Requests sent down carry no cancel routine of the driver's: once the bus
 // holds a request its own cancel routine is in place, and a cancellation
@@ -20,10 +29,8 @@
 #include "driver/driver.h"
 
 // Claims the slot for a new transfer. FALSE when a transfer is already in
-// flight (or being built) or a stop is under way. A start refused because
-// the slot is taken is remembered, and the holder starts again when it gives
-// the slot up: a holder that was about to find nothing to send must not make
-// a write that arrived meanwhile wait for the next status report.
+// flight or being built or completed (the start is then remembered for the
+// holder), or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy) {
     KIRQL oldIrql;
@@ -39,77 +46,83 @@ BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN
     return claimed;
 }
 
-// Records the request about to be sent. FALSE when a stop began while the
-// transfer was being built: the slot is then released (and the stop's wait
-// ended), and the caller frees what it built instead of sending it.
+// Records the request about to be sent on the claimed slot. FALSE when a
+// stop began meanwhile: the caller then frees what it built and gives the
+// slot up with KeepTransferSlot (which ends the stop's wait), in that order,
+// so nothing of the transfer outlives the stop.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                         PKEVENT stopped, PIRP irp) {
+BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
     BOOLEAN send = !stop.stopRequested;
     if (send) {
         stop.sentIrp = irp;
-    } else {
-        *busy = FALSE;
-        stop.startRequested = FALSE;
-        KeSetEvent(stopped, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
     return send;
 }
 
-// Ends the slot's transfer: the slot is free again. *freeRequest tells
-// whether the caller frees the request (FALSE when a stop has pinned it and
-// frees it itself); *startWanted (when asked) whether a start was refused
-// while the slot was held, which the caller then makes. Returns TRUE when the
-// caller must set the slot's stopped event once it has finished with the
-// transfer (as its last step): the transfer failed, or a stop waits for it.
-// Also used when a transfer could not be built (nothing was sent).
+// First step of a completion routine: the transfer is no longer in flight
+// (the slot stays claimed). Returns TRUE when the completion frees the
+// request, FALSE when a stop has pinned it and frees it itself.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted) {
+BOOLEAN TakeTransferBack(PortExtension* extension, ULONG pipe) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    if (startWanted != nullptr) {
-        *startWanted = stop.startRequested && !stop.stopRequested;
-    }
-    stop.startRequested = FALSE;
-    *freeRequest = !stop.irpPinned;
+    BOOLEAN freeRequest = !stop.irpPinned;
     stop.irpPinned = FALSE;
     stop.sentIrp = nullptr;
-    *busy = FALSE;
-    BOOLEAN signal = failed || stop.stopRequested;
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    return signal;
+    return freeRequest;
+}
+
+// Last step of the holder of a claimed slot (a completion routine, or a
+// start that found nothing to send or could not build its transfer). TRUE:
+// the holder keeps the claim and sends again, because it wants to (again)
+// or a start was asked for meanwhile, and no stop is under way. FALSE: the
+// slot is given up; the stopped event is set when the transfer failed or a
+// stop waits. After FALSE the holder touches neither the slot nor the
+// record again. IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
+                         PKEVENT stopped, BOOLEAN again, BOOLEAN failed) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    TransferStopState& stop = extension->transferStop[pipe];
+    BOOLEAN keep = !stop.stopRequested && (again || stop.startRequested);
+    stop.startRequested = FALSE;
+    if (!keep) {
+        *busy = FALSE;
+        if (failed || stop.stopRequested) {
+            KeSetEvent(stopped, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    return keep;
 }
 
 // Stops the slot's transfer: cancels the transfer in flight and waits until
-// its completion has finished; returns at once when the slot is idle. No
-// transfer starts on the pipe while the stop runs.
+// its holder has given the slot up; returns at once when the slot is idle.
+// No transfer starts on the pipe while the stop runs.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held; takes transferLock.
 VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN inFlight = *busy;
+    BOOLEAN held = *busy;
     PIRP irp = nullptr;
-    if (inFlight) {
+    if (held) {
         stop.stopRequested = TRUE;
         KeClearEvent(stopped);
         irp = stop.sentIrp;
         stop.irpPinned = irp != nullptr;
     }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    if (!inFlight) {
+    if (!held) {
         return;
     }
 
-    // A transfer still being built when the stop began is abandoned by its
-    // starter, which sets the event; one in flight is cancelled and its
-    // completion sets the event after leaving the pinned request here.
     if (irp != nullptr) {
         IoCancelIrp(irp);
     }
@@ -117,6 +130,7 @@ VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, 
 
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     stop.stopRequested = FALSE;
+    stop.startRequested = FALSE;
     KeClearEvent(stopped);
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
     if (irp != nullptr) {

@@ -90,44 +90,58 @@ NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
     return STATUS_SUCCESS;
 }
 
-// Sends the bulk-in transfer unless one is already in flight or a stop is
-// under way (both report success). Builds the transfer first when the slot
-// holds none. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
-NTSTATUS StartBulkInTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy)) {
-        return STATUS_SUCCESS;
-    }
+namespace {
+
+// Sends a bulk-in transfer on the claimed slot, building it first when the
+// slot holds none. On failure the slot is given up (no retry: the next read
+// or status report starts the loop again).
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
+NTSTATUS SendBulkIn(PortExtension* extension) {
     if (extension->bulkInIrp == nullptr) {
         NTSTATUS status = PrepareBulkInTransfer(extension->deviceObject);
         if (!NT_SUCCESS(status)) {
-            BOOLEAN freeRequest;
-            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, TRUE,
-                                    &freeRequest, nullptr)) {
-                KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
-            }
+            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                                   &extension->bulkInStopped, FALSE, TRUE);
             return status;
         }
     }
     PIRP irp = extension->bulkInIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                          &extension->bulkInStopped, irp)) {
+    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_IN, irp)) {
         PURB urb;
         PUCHAR buffer;
         DetachBulkInObjects(extension, &irp, &urb, &buffer);
         FreeBulkInObjects(irp, urb, buffer, TRUE);
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, &extension->bulkInStopped,
+                               FALSE, FALSE);
         return STATUS_SUCCESS;
     }
     SendTransfer(extension, irp, extension->bulkInUrb, BulkInComplete);
     return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+// Sends the bulk-in transfer unless one is already in flight (or its
+// completion is still running, which then starts again) or a stop is under
+// way; both report success.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
+NTSTATUS StartBulkInTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy)) {
+        return STATUS_SUCCESS;
+    }
+    return SendBulkIn(extension);
+}
+
 // Completion routine of the bulk-in transfer. Takes the bytes into the ring,
 // raises SERIAL_EV_RXFLAG, hands the bytes to reads, raises SERIAL_EV_RXCHAR
-// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms the loop.
-// A failed or cancelled transfer takes no byte and stops the loop. Always
-// returns STATUS_MORE_PROCESSING_REQUIRED: the driver frees its request.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes readLock, then
-// (after releasing it) controlLock and transferLock.
+// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the
+// port is open and reception is neither held nor in error. A failed or
+// cancelled transfer takes no byte and stops the loop. Either way a start
+// asked for meanwhile (a read made current) is made. The slot stays claimed
+// until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
+// driver frees its request.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
+// readLock, controlLock, each alone.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
@@ -136,65 +150,48 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     PUCHAR buffer;
     DetachBulkInObjects(extension, &slotIrp, &urb, &buffer);
     UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN);
     ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    NTSTATUS status = irp->IoStatus.Status;
-
+    const NTSTATUS status = irp->IoStatus.Status;
     // A device that claims more than the buffer holds is believed only as
     // far as the buffer goes.
     if (count > BRIDGE_MAX_TRANSFER) {
         count = BRIDGE_MAX_TRANSFER;
     }
 
-    if (!NT_SUCCESS(status)) {
-        BOOLEAN freeRequest;
-        BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN,
-                                             &extension->bulkInBusy, TRUE, &freeRequest, nullptr);
-        FreeBulkInObjects(irp, urb, buffer, freeRequest);
-        if (signal) {
-            KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+    BOOLEAN again = FALSE;
+    if (NT_SUCCESS(status)) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&extension->readLock, &oldIrql);
+        if (extension->statsEnabled) {
+            extension->receivedCount += count;
         }
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        AppendToReceiveRing(extension, buffer, count);
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        FreeBulkInObjects(irp, urb, buffer, freeRequest);
+
+        if (extension->eventCharSeen) {
+            SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
+            extension->eventCharSeen = FALSE;
+        }
+        DeliverReceivedData(extension);
+        ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
+        ULONG events = 0;
+        if (held >= RECEIVE_RING_80_PERCENT) {
+            events |= SERIAL_EV_RX80FULL;
+        }
+        if (held != 0) {
+            events |= SERIAL_EV_RXCHAR;
+        }
+        SignalSerialEvents(extension, events);
+        again = extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0;
+    } else {
+        FreeBulkInObjects(irp, urb, buffer, freeRequest);
     }
 
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    if (extension->statsEnabled) {
-        extension->receivedCount += count;
-    }
-    AppendToReceiveRing(extension, buffer, count);
-    KeReleaseSpinLock(&extension->readLock, oldIrql);
-
-    if (extension->eventCharSeen) {
-        SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
-        extension->eventCharSeen = FALSE;
-    }
-
-    BOOLEAN freeRequest;
-    BOOLEAN startWanted;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                                         FALSE, &freeRequest, &startWanted);
-    FreeBulkInObjects(irp, urb, buffer, freeRequest);
-
-    DeliverReceivedData(extension);
-
-    ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
-    ULONG events = 0;
-    if (held >= RECEIVE_RING_80_PERCENT) {
-        events |= SERIAL_EV_RX80FULL;
-    }
-    if (held != 0) {
-        events |= SERIAL_EV_RXCHAR;
-    }
-    SignalSerialEvents(extension, events);
-
-    // A read made current while this transfer held the slot asked for a
-    // start, which does not wait on the holds (a read restarts the loop).
-    if (extension->portOpen &&
-        ((extension->rxHoldFlags == 0 && extension->errorFlags == 0) || startWanted)) {
-        (void)StartBulkInTransfer(extension);
-    }
-    if (signal) {
-        KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                         &extension->bulkInStopped, again, !NT_SUCCESS(status))) {
+        (void)SendBulkIn(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -76,32 +76,41 @@ NTSTATUS PrepareStatusTransfer(PDEVICE_OBJECT deviceObject) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Sends the status transfer on the claimed slot; gives the slot up when the
+// transfer cannot be built. IRQL: <= DISPATCH_LEVEL. Locks: none held; the
+// caller holds the claim.
+NTSTATUS SendStatus(PortExtension* extension) {
+    NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
+    if (!NT_SUCCESS(status)) {
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                               &extension->statusStopped, FALSE, TRUE);
+        return status;
+    }
+    PIRP irp = extension->statusIrp;
+    if (!MarkTransferSent(extension, BRIDGE_PIPE_STATUS, irp)) {
+        PURB urb;
+        PUCHAR buffer;
+        DetachStatusObjects(extension, &irp, &urb, &buffer);
+        FreeStatusObjects(irp, urb, buffer, TRUE);
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, &extension->statusStopped,
+                               FALSE, FALSE);
+        return STATUS_SUCCESS;
+    }
+    SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 // Sends the status transfer unless one is outstanding or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartStatusTransfer(PortExtension* extension) {
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy)) {
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
-    if (!NT_SUCCESS(status)) {
-        BOOLEAN freeRequest;
-        if (ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, TRUE,
-                                &freeRequest, nullptr)) {
-            KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
-        }
-        return status;
-    }
-    PIRP irp = extension->statusIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                          &extension->statusStopped, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachStatusObjects(extension, &irp, &urb, &buffer);
-        FreeStatusObjects(irp, urb, buffer, TRUE);
-        return STATUS_SUCCESS;
-    }
-    SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
-    return STATUS_SUCCESS;
+    return SendStatus(extension);
 }
 
 // Takes one accepted report: keeps it, sets the modem-status shadow (the
@@ -138,10 +147,10 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 }
 
 // Completion routine of the status transfer: applies an accepted report,
-// re-arms while the port is open, and restarts the bulk-out transfer (bytes
-// queued, no transmit hold) and the bulk-in transfer (no receive hold, no
-// error) when they are idle. A failed transfer stops the pipe. Always
-// returns STATUS_MORE_PROCESSING_REQUIRED.
+// restarts the bulk-out transfer (bytes queued, no transmit hold) and the
+// bulk-in transfer (no receive hold, no error), and re-arms while the port
+// is open. A failed transfer stops the pipe. The slot stays claimed until
+// the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: DISPATCH_LEVEL. Locks: none held on entry.
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -151,6 +160,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     PUCHAR buffer;
     DetachStatusObjects(extension, &slotIrp, &urb, &buffer);
     UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_STATUS);
     const NTSTATUS status = irp->IoStatus.Status;
     const ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 
@@ -158,17 +168,10 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         buffer[0] == STATUS_REPORT_MARKER) {
         ApplyStatusReport(extension, buffer);
     }
-
-    BOOLEAN freeRequest;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                                         !NT_SUCCESS(status), &freeRequest, nullptr);
     FreeStatusObjects(irp, urb, buffer, freeRequest);
 
     if (NT_SUCCESS(status)) {
-        if (extension->portOpen) {
-            (void)StartStatusTransfer(extension);
-        }
-        // The starts do nothing while a transfer is in flight.
+        // Each start does nothing while its transfer is in flight.
         if (extension->portOpen && extension->txHoldFlags == 0 &&
             extension->writeQueuedBytes != 0) {
             (void)StartBulkOutTransfer(extension);
@@ -177,8 +180,10 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
             (void)StartBulkInTransfer(extension);
         }
     }
-    if (signal) {
-        KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                         &extension->statusStopped,
+                         NT_SUCCESS(status) && extension->portOpen, !NT_SUCCESS(status))) {
+        (void)SendStatus(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -100,40 +100,48 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     return STATUS_SUCCESS;
 }
 
-// Sends the next chunk unless a transfer is in flight or a stop is under
-// way. When there is nothing to send and a start was asked for meanwhile
-// (a write arrived while the slot was held here), it looks again.
-// IRQL: <= DISPATCH_LEVEL. Locks: none held.
-NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+namespace {
+
+// Sends the current write's next chunk on the claimed slot. With nothing to
+// send, or when the transfer cannot be built, the slot is given up, unless
+// a start was asked for meanwhile (a write arrived), which makes it look
+// again. IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the
+// claim.
+NTSTATUS SendBulkOut(PortExtension* extension) {
     for (;;) {
-        if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
-            return STATUS_SUCCESS;
-        }
         NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
         if (!NT_SUCCESS(status)) {
-            BOOLEAN freeRequest;
-            BOOLEAN startWanted;
-            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, FALSE,
-                                    &freeRequest, &startWanted)) {
-                KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
-            }
-            if (status == STATUS_INTERNAL_ERROR && startWanted) {
+            if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                                 &extension->bulkOutStopped, FALSE, FALSE)) {
                 continue;
             }
             return status;
         }
         PIRP irp = extension->bulkOutIrp;
-        if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                              &extension->bulkOutStopped, irp)) {
+        if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, irp)) {
             PURB urb;
             PUCHAR buffer;
             DetachBulkOutObjects(extension, &irp, &urb, &buffer);
             FreeBulkOutObjects(irp, urb, buffer, TRUE);
+            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, &extension->bulkOutStopped,
+                                   FALSE, FALSE);
             return STATUS_SUCCESS;
         }
         SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
         return STATUS_SUCCESS;
     }
+}
+
+}  // namespace
+
+// Sends the next chunk unless a transfer is in flight (or its completion is
+// still running, which then starts again) or a stop is under way.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held.
+NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
+        return STATUS_SUCCESS;
+    }
+    return SendBulkOut(extension);
 }
 
 // Completion routine of the bulk-out transfer. Credits the bytes the device
@@ -142,9 +150,10 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 // next chunk while the port is open and no transmit hold is set. A failed,
 // empty or stale chunk credits nothing: the same bytes go again, at most
 // BULK_OUT_IDLE_LIMIT times in a row from here. A cancelled one stops the
-// chain. Always returns STATUS_MORE_PROCESSING_REQUIRED.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes writeLock, then
-// transferLock.
+// chain. A start asked for meanwhile (a write made current) is made anyway.
+// Always returns STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock and
+// writeLock, each alone.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
@@ -153,11 +162,13 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     PUCHAR buffer;
     DetachBulkOutObjects(extension, &slotIrp, &urb, &buffer);
     UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
+    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT);
     const NTSTATUS status = irp->IoStatus.Status;
     ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (moved > extension->bulkOutChunk) {
         moved = extension->bulkOutChunk;  // never more than was offered
     }
+    FreeBulkOutObjects(irp, urb, buffer, freeRequest);
 
     BOOLEAN keepSending = FALSE;
     KIRQL oldIrql;
@@ -189,20 +200,10 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         KeReleaseSpinLock(&extension->writeLock, oldIrql);
     }
 
-    BOOLEAN freeRequest;
-    BOOLEAN startWanted;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                                         !NT_SUCCESS(status), &freeRequest, &startWanted);
-    FreeBulkOutObjects(irp, urb, buffer, freeRequest);
-
-    // A start asked for while this chunk held the slot (a write made current,
-    // whose first chunk goes whatever the holds say) is made here.
-    if (extension->portOpen &&
-        ((keepSending && extension->txHoldFlags == 0) || startWanted)) {
-        (void)StartBulkOutTransfer(extension);
-    }
-    if (signal) {
-        KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+    const BOOLEAN again = keepSending && extension->portOpen && extension->txHoldFlags == 0;
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                         &extension->bulkOutStopped, again, !NT_SUCCESS(status))) {
+        (void)SendBulkOut(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
