@@ -21,7 +21,6 @@ void BM_ReceivePathPerByte(benchmark::State& state) {
         auto r = sim::RunScenario({}, [&] {
             bridgetest::Machine m;
             m.Load();
-            porttest::InstallTestHandlers(m.driver);
             m.bus.asynchronous = true;
             m.bus.answerDelay = 10;  // 1 µs: the reader keeps up, as a paced bus makes it
             m.bus.bulkInData = porttest::Pattern(total);
@@ -65,7 +64,6 @@ void BM_TransmitPathPerByte(benchmark::State& state) {
         auto r = sim::RunScenario({}, [&] {
             bridgetest::Machine m;
             m.Load();
-            porttest::InstallTestHandlers(m.driver);
             m.bus.asynchronous = true;
             m.bus.answerDelay = 10;
             m.bus.decide = [&](const bridgetest::UsbRequest& q) {

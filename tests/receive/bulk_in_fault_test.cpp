@@ -89,7 +89,6 @@ TEST(BulkInFaults, TransferLongerThanAskedIsCutToTheBuffer) {
     bridgetest::RunClean([] {
         bridgetest::Machine m;
         m.Load();
-        porttest::InstallTestHandlers(m.driver);
         m.bus.bulkInData = porttest::Pattern(200);
         int bulkIns = 0;
         m.bus.decide = [&](const bridgetest::UsbRequest& r) {

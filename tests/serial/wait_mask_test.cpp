@@ -147,6 +147,8 @@ TEST(WaitOnMask, ReceiveEventsFromTheBulkInLoop) {
         ExpectOk(RunOnPort({}, [&](PortRig& rig) {
             SERIAL_CHARS chars{};
             chars.EventChar = 0x21;
+            chars.XonChar = 0x11;
+            chars.XoffChar = 0x13;
             SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars)));
             rig.SetWaitMask(flagInMask ? SERIAL_EV_RXFLAG : SERIAL_EV_CTS);
             Wait w;

@@ -84,8 +84,8 @@ TEST(StatusPipe, MalformedReportsAreIgnoredAndAFailedTransferStopsThePipe) {
         rig.Pass(5 * kMs);
         SIM_CHECK(!rig.ext->statusBusy);
         const uint64_t before = rig.Now();
-        rig.Close();
-        SIM_CHECK(rig.Now() - before < 2 * kMs);
+        rig.Close();  // its one second of settling, and no wait for the stopped pipe
+        SIM_CHECK(rig.Now() - before < 1000 * kMs + 2 * kMs);
     }));
 }
 
