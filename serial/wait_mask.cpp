@@ -105,7 +105,7 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
             ApplyWaitMask(extension, mask);
-            irp->IoStatus.Information = sizeof(ULONG);
+            irp->IoStatus.Information = InformationWithinOutput(irp, sizeof(ULONG));
             status = STATUS_SUCCESS;
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);

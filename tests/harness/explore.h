@@ -17,11 +17,14 @@
 
 namespace porttest {
 
-inline int ExploreRuns(int fallback) {
-    const char* text = std::getenv("BRIDGESER_EXPLORE_RUNS");
+// A count from the environment variable `name` when set, else the fallback.
+inline int ExploreRunsOr(const char* name, int fallback) {
+    const char* text = std::getenv(name);
     int runs = text ? std::atoi(text) : 0;
     return runs > 0 ? runs : fallback;
 }
+
+inline int ExploreRuns(int fallback) { return ExploreRunsOr("BRIDGESER_EXPLORE_RUNS", fallback); }
 
 // The options of run number `index` (0-based) of an exploration.
 inline sim::Options ExploreOptions(int index) {
