@@ -95,6 +95,33 @@ BENCHMARK(BM_TransmitPathPerByte)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// Wall cost of a close, whose one second of settling is virtual: open and
+// close cycles on the real bus and chip.
+void BM_OpenCloseCycle(benchmark::State& state) {
+    const int cycles = static_cast<int>(state.range(0));
+    int done = 0;
+    for (auto _ : state) {
+        sim::Simulation s;
+        sim::usb::UsbBus bus;
+        line::RecordingPeer peer;
+        auto r = s.Run([&] {
+            porttest::PortRig rig{s, bus, peer};
+            rig.Plug();
+            rig.Close();
+            for (int i = 0; i < cycles; ++i) {
+                rig.Open();
+                rig.Close();
+                ++done;
+            }
+            rig.Finish();
+        });
+        if (!r.ok) state.SkipWithError(r.Report().c_str());
+    }
+    state.counters["s/cycle"] = benchmark::Counter(
+        static_cast<double>(done), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_OpenCloseCycle)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
