@@ -154,7 +154,8 @@ Result RunOne(ULONG rate, Shape shape, double seconds) {
             bool idle = false;
             for (int i = 0; i < 3000 && !idle; ++i) {
                 rig.Pass(10 * kMs);
-                bus.Update(rig.node->pdo, [&](chip::BridgeChip& c) { idle = c.UartState().TxIdle(); });
+                bus.Update(rig.node->pdo,
+                           [&](chip::BridgeChip& c) { idle = c.UartState().TxIdle(); });
             }
             rig.Pass(100 * kMs);
             for (ULONG n = 1; n != 0;) {
@@ -169,9 +170,9 @@ Result RunOne(ULONG rate, Shape shape, double seconds) {
         rig.bus.AttachFarEnd(rig.node->pdo, &peer);
         rig.Finish();
     });
-    result.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                              started)
-                        .count();
+    result.wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
     if (!run.ok) {
         std::fprintf(stderr, "%u %s: %s\n", rate, ShapeName(shape), run.Report().c_str());
         std::exit(1);
@@ -227,13 +228,15 @@ std::string Report(const std::vector<Result>& results, const std::string& table,
            "`bench/throughput` on "
         << when << " with " << seconds << " s of virtual time per run:\n\n"
         << "```sh\ncmake --preset release && cmake --build --preset release --target throughput\n"
-        << "build/release/bench/throughput --out docs/throughput.md --plot docs/throughput.svg\n```\n\n"
+        << "build/release/bench/throughput --out docs/throughput.md --plot "
+           "docs/throughput.svg\n```\n\n"
         << "Shapes: *receive*, a peer sends without pause and the application reads in 4096-byte "
            "reads that return with the first bytes; *transmit*, the application writes 4096-byte "
            "writes back to back to a peer; *duplex*, both at once through the loopback plug. "
            "*lost* counts bytes sent towards the application and never delivered (the chip's "
            "256-byte receive FIFO overran); *chip overrun* is the chip's sticky overrun bit. Pool "
-           "is the driver's non-paged pool for the one open port (the ring is 8192 bytes of it).\n\n"
+           "is the driver's non-paged pool for the one open port (the ring is 8192 bytes of "
+           "it).\n\n"
         << "**Highest table rate with no loss and no overrun in any shape: " << clean
         << " bit/s.** The design keeps one 64-byte transfer in flight per direction, and the bus "
            "serves a pipe at most once a frame, so each direction carries at most 64 bytes a "
@@ -242,7 +245,8 @@ std::string Report(const std::vector<Result>& results, const std::string& table,
         << static_cast<long>(best)
         << " B/s. Above that the line outruns the driver: transmit saturates harmlessly (the "
            "write just takes longer), but receive loses what the chip's FIFO cannot hold.\n\n";
-    if (!plot.empty()) out << "![achieved against line rate](" << plot.substr(plot.rfind('/') + 1) << ")\n\n";
+    if (!plot.empty())
+        out << "![achieved against line rate](" << plot.substr(plot.rfind('/') + 1) << ")\n\n";
     out << table;
     return out.str();
 }
@@ -262,9 +266,13 @@ void Plot(const std::vector<Result>& results, const std::string& path) {
       << "set key top left\nset grid\n"
       << "set title 'Achieved against line rate (8N1), one second of virtual time each'\n"
       << "plot '" << data << "' using 1:3 with lines title 'line (rate/10)', "
-      << "'" << data << "' using (strcol(2) eq 'receive' ? $1 : 1/0):4 with linespoints title 'receive', "
-      << "'" << data << "' using (strcol(2) eq 'transmit' ? $1 : 1/0):4 with linespoints title 'transmit', "
-      << "'" << data << "' using (strcol(2) eq 'duplex' ? $1 : 1/0):4 with linespoints title 'duplex (each way)'\n";
+      << "'" << data
+      << "' using (strcol(2) eq 'receive' ? $1 : 1/0):4 with linespoints title 'receive', "
+      << "'" << data
+      << "' using (strcol(2) eq 'transmit' ? $1 : 1/0):4 with linespoints title 'transmit', "
+      << "'" << data
+      << "' using (strcol(2) eq 'duplex' ? $1 : 1/0):4 with linespoints title 'duplex (each "
+         "way)'\n";
     g.close();
     if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) {
         std::fprintf(stderr, "gnuplot is not installed; the plot script is %s\n", script.c_str());
@@ -277,10 +285,11 @@ void Plot(const std::vector<Result>& results, const std::string& path) {
 }
 
 int Usage(const char* why) {
-    std::fprintf(stderr,
-                 "throughput: %s\nusage: throughput [--seconds S] [--rates R,R,...] [--out FILE.md] "
-                 "[--plot FILE.svg]\n",
-                 why);
+    std::fprintf(
+        stderr,
+        "throughput: %s\nusage: throughput [--seconds S] [--rates R,R,...] [--out FILE.md] "
+        "[--plot FILE.svg]\n",
+        why);
     return 2;
 }
 
@@ -299,7 +308,8 @@ int main(int argc, char** argv) {
             std::stringstream list(argv[++i]);
             for (std::string item; std::getline(list, item, ',');) {
                 ULONG rate = static_cast<ULONG>(std::strtoul(item.c_str(), nullptr, 10));
-                if (ComputeBaudDivisor(rate) == 0) return Usage(("no divisor for rate " + item).c_str());
+                if (ComputeBaudDivisor(rate) == 0)
+                    return Usage(("no divisor for rate " + item).c_str());
                 rates.push_back(rate);
             }
         } else if (arg == "--out" && i + 1 < argc) {

@@ -13,11 +13,10 @@ namespace {
 
 // The reference reply to the identification query: the query's echo, a
 // carriage return and line feed, then the expected maker's 13 bytes.
-constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43,
-                kReply04 = 0x47, kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D,
-                kReply08 = 0x0D, kReply09 = 0x0A, kReply10 = 0x53, kReply11 = 0x6F,
-                kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20, kReply15 = 0x45,
-                kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
+constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43, kReply04 = 0x47,
+                kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D, kReply08 = 0x0D, kReply09 = 0x0A,
+                kReply10 = 0x53, kReply11 = 0x6F, kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20,
+                kReply15 = 0x45, kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
                 kReply20 = 0x73, kReply21 = 0x6F, kReply22 = 0x6E;
 constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
     kReply00, kReply01, kReply02, kReply03, kReply04, kReply05, kReply06, kReply07,
@@ -111,8 +110,8 @@ NTSTATUS SendBulkIn(PortExtension* extension) {
         PUCHAR buffer;
         DetachBulkInObjects(extension, &irp, &urb, &buffer);
         FreeBulkInObjects(irp, urb, buffer, TRUE);
-        (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, &extension->bulkInStopped,
-                               FALSE, FALSE);
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
+                               &extension->bulkInStopped, FALSE, FALSE);
         return STATUS_SUCCESS;
     }
     SendTransfer(extension, irp, extension->bulkInUrb, BulkInComplete);
@@ -200,8 +199,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                 &extension->bulkInStopped);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, &extension->bulkInStopped);
 }
 
 // Appends a transfer's bytes to the ring in at most two block copies. A held
@@ -277,8 +275,8 @@ VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, UL
     if (DriverGlobals.probePending || !DriverGlobals.captureEnabled || count == 0) {
         return;
     }
-    PVOID owner = InterlockedCompareExchangePointer(&DriverGlobals.captureOwner, extension,
-                                                    nullptr);
+    PVOID owner =
+        InterlockedCompareExchangePointer(&DriverGlobals.captureOwner, extension, nullptr);
     if (owner != nullptr && owner != extension) {
         return;
     }

@@ -22,8 +22,7 @@ VOID MakeCurrentRead(PortExtension* extension, PIRP irp) {
     extension->readProgress.request = irp;
     if (irp != nullptr) {
         extension->readProgress.buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-        extension->readProgress.length =
-            IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        extension->readProgress.length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
         extension->readProgress.done = 0;
     }
 }
@@ -119,7 +118,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
         LONGLONG totalDue = 0;
         BOOLEAN endNow = irp->Cancel;
         NTSTATUS endStatus = STATUS_CANCELLED;
-        if (!endNow && ComputeReadTimeouts(extension, length, taken == 0, &intervalDue, &totalDue)) {
+        if (!endNow &&
+            ComputeReadTimeouts(extension, length, taken == 0, &intervalDue, &totalDue)) {
             endNow = TRUE;
             endStatus = STATUS_SUCCESS;
         }
@@ -367,7 +367,8 @@ VOID DeliverReceivedData(PortExtension* extension) {
         irp->IoStatus.Status = endStatus;
         CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
         InsertTailList(&completionList, &irp->Tail.Overlay.ListEntry);
-        MakeCurrentRead(extension, StartNextRead(extension, RingHasData(extension), &completionList));
+        MakeCurrentRead(extension,
+                        StartNextRead(extension, RingHasData(extension), &completionList));
         if (!RingHasData(extension)) {
             break;
         }

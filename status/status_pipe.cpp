@@ -94,8 +94,8 @@ NTSTATUS SendStatus(PortExtension* extension) {
         PUCHAR buffer;
         DetachStatusObjects(extension, &irp, &urb, &buffer);
         FreeStatusObjects(irp, urb, buffer, TRUE);
-        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, &extension->statusStopped,
-                               FALSE, FALSE);
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
+                               &extension->statusStopped, FALSE, FALSE);
         return STATUS_SUCCESS;
     }
     SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
@@ -131,8 +131,8 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
     if ((handshake & SERIAL_CTS_HANDSHAKE) && !(modem & MSR_CTS)) txHold |= TX_HOLD_CTS;
     if ((handshake & SERIAL_DSR_HANDSHAKE) && !(modem & MSR_DSR)) txHold |= TX_HOLD_DSR;
     if ((handshake & SERIAL_DCD_HANDSHAKE) && !(modem & MSR_DCD)) txHold |= TX_HOLD_DCD;
-    extension->txHoldFlags = (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) |
-                             txHold;
+    extension->txHoldFlags =
+        (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) | txHold;
     if ((handshake & SERIAL_DSR_SENSITIVITY) && !(modem & MSR_DSR)) {
         extension->rxHoldFlags |= RX_HOLD_DSR;
     } else {
@@ -181,8 +181,8 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         }
     }
     if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                         &extension->statusStopped,
-                         NT_SUCCESS(status) && extension->portOpen, !NT_SUCCESS(status))) {
+                         &extension->statusStopped, NT_SUCCESS(status) && extension->portOpen,
+                         !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -192,6 +192,5 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                 &extension->statusStopped);
+    StopTransfer(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, &extension->statusStopped);
 }

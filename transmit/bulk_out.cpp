@@ -123,8 +123,8 @@ NTSTATUS SendBulkOut(PortExtension* extension) {
             PUCHAR buffer;
             DetachBulkOutObjects(extension, &irp, &urb, &buffer);
             FreeBulkOutObjects(irp, urb, buffer, TRUE);
-            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, &extension->bulkOutStopped,
-                                   FALSE, FALSE);
+            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
+                                   &extension->bulkOutStopped, FALSE, FALSE);
             return STATUS_SUCCESS;
         }
         SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);

@@ -37,14 +37,15 @@ TEST(Open, WireSequence) {
         SIM_CHECK(h != sim::kInvalidHandle);
         std::vector<std::string> seen;
         for (const UsbRequest& r : m.bus.requests) {
-            if (r.IsRegisterAccess()) seen.push_back(RegisterText(r));
+            if (r.IsRegisterAccess())
+                seen.push_back(RegisterText(r));
             else if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
                 seen.push_back(r.transferLength == 4 ? "status in" : "bulk in");
         }
         const std::vector<std::string> expected = {
-            "R3", "W3=83", "W0=1A", "W1=00", "W3=03",  // 115200: divisor 26
-            "R4", "W4=02", "R4", "W4=00",              // DTR, then RTS dropped
-            "R4", "W4=01", "R4", "W4=03",              // DTR, then RTS raised
+            "R3", "W3=83",     "W0=1A",  "W1=00", "W3=03",  // 115200: divisor 26
+            "R4", "W4=02",     "R4",     "W4=00",           // DTR, then RTS dropped
+            "R4", "W4=01",     "R4",     "W4=03",           // DTR, then RTS raised
             "R6", "status in", "bulk in"};
         EXPECT_EQ(seen, expected);
         SIM_CHECK(NT_SUCCESS(io.Close(h)));

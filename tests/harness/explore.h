@@ -24,7 +24,9 @@ inline int ExploreRunsOr(const char* name, int fallback) {
     return runs > 0 ? runs : fallback;
 }
 
-inline int ExploreRuns(int fallback) { return ExploreRunsOr("BRIDGESER_EXPLORE_RUNS", fallback); }
+inline int ExploreRuns(int fallback) {
+    return ExploreRunsOr("BRIDGESER_EXPLORE_RUNS", fallback);
+}
 
 // The options of run number `index` (0-based) of an exploration.
 inline sim::Options ExploreOptions(int index) {
@@ -43,7 +45,7 @@ inline void Explore(const char* name, int runs,
         unsigned long long seed = 1;
         int depth = 3;
         std::sscanf(replay, "%15[a-z]:%llu:%d", strategy, &seed, &depth);
-        o.strategy = std::string(strategy) == "pct" ? sim::Strategy::Pct
+        o.strategy = std::string(strategy) == "pct"      ? sim::Strategy::Pct
                      : std::string(strategy) == "random" ? sim::Strategy::Random
                                                          : sim::Strategy::Sequential;
         o.seed = seed;

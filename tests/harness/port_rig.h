@@ -152,6 +152,8 @@ inline std::vector<uint8_t> Pattern(size_t count, size_t start = 0) {
     return v;
 }
 
-inline void ExpectOk(const sim::RunResult& r) { EXPECT_TRUE(r.ok) << r.Report(); }
+inline void ExpectOk(const sim::RunResult& r) {
+    EXPECT_TRUE(r.ok) << r.Report();
+}
 
 }  // namespace porttest

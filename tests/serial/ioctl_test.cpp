@@ -64,8 +64,8 @@ TEST(DeviceControl, RequestsDoAndReportWhatTheySay) {
         {"XON equal to XOFF stores nothing", IOCTL_SERIAL_SET_CHARS,
          Bytes(SERIAL_CHARS{1, 2, 3, 4, 0x11, 0x11}), 0, STATUS_SUCCESS, 0,
          [](PortExtension* x) { return x->chars.EventChar == 0 && x->chars.XoffChar == 0x13; }},
-        {"DTR mask value 3 refused", IOCTL_SERIAL_SET_HANDFLOW,
-         Bytes(SERIAL_HANDFLOW{3, 0, 0, 0}), 0, STATUS_INVALID_PARAMETER, 0,
+        {"DTR mask value 3 refused", IOCTL_SERIAL_SET_HANDFLOW, Bytes(SERIAL_HANDFLOW{3, 0, 0, 0}),
+         0, STATUS_INVALID_PARAMETER, 0,
          [](PortExtension* x) { return x->handFlow.ControlHandShake == SERIAL_DTR_CONTROL; }},
         {"error abort bit taken", IOCTL_SERIAL_SET_HANDFLOW,
          Bytes(SERIAL_HANDFLOW{SERIAL_ERROR_ABORT, 0, 0, 0}), 0, STATUS_SUCCESS, 0,
@@ -79,15 +79,31 @@ TEST(DeviceControl, RequestsDoAndReportWhatTheySay) {
          [](PortExtension* x) { return x->inQueueSize == 4096; }},
         {"purge of the clear bits only", IOCTL_SERIAL_PURGE, Bytes(ULONG{0x0C}), 0, STATUS_SUCCESS,
          4, nullptr},
-        {"modem control is one byte", IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 1, STATUS_SUCCESS, 1,
+        {"modem control is one byte",
+         IOCTL_SERIAL_GET_MODEM_CONTROL,
+         {},
+         1,
+         STATUS_SUCCESS,
+         1,
          nullptr},
         {"configuration size", IOCTL_SERIAL_CONFIG_SIZE, {}, 4, STATUS_SUCCESS, 4, nullptr},
         {"properties", IOCTL_SERIAL_GET_PROPERTIES, {}, 64, STATUS_SUCCESS, 64, nullptr},
         {"immediate character not served", IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes(UCHAR{0x41}), 0,
          STATUS_INVALID_DEVICE_REQUEST, 0, nullptr},
-        {"DTR and RTS query not served", IOCTL_SERIAL_GET_DTRRTS, {}, 4,
-         STATUS_INVALID_DEVICE_REQUEST, 0, nullptr},
-        {"XOFF not served", IOCTL_SERIAL_SET_XOFF, {}, 0, STATUS_INVALID_DEVICE_REQUEST, 0, nullptr},
+        {"DTR and RTS query not served",
+         IOCTL_SERIAL_GET_DTRRTS,
+         {},
+         4,
+         STATUS_INVALID_DEVICE_REQUEST,
+         0,
+         nullptr},
+        {"XOFF not served",
+         IOCTL_SERIAL_SET_XOFF,
+         {},
+         0,
+         STATUS_INVALID_DEVICE_REQUEST,
+         0,
+         nullptr},
     };
     for (const ControlCase& c : cases) {
         ExpectOk(RunOnPort({}, [&](PortRig& rig) {
@@ -95,8 +111,8 @@ TEST(DeviceControl, RequestsDoAndReportWhatTheySay) {
             ULONG information = 99;
             NTSTATUS st = rig.sim.io().DeviceIoControl(
                 rig.handle, c.code, c.input.empty() ? nullptr : c.input.data(),
-                static_cast<ULONG>(c.input.size()), c.outLength ? out.data() : nullptr,
-                c.outLength, &information);
+                static_cast<ULONG>(c.input.size()), c.outLength ? out.data() : nullptr, c.outLength,
+                &information);
             EXPECT_EQ(st, c.status) << c.name;
             EXPECT_EQ(information, c.information) << c.name;
             if (c.after) {
@@ -122,8 +138,8 @@ TEST(DeviceControl, RequestsThatKeepState) {
 
         SERIALPERF_STATS stats{};
         auto getStats = [&] {
-            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats,
-                                             sizeof stats)));
+            SIM_CHECK(
+                NT_SUCCESS(rig.Control(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats)));
         };
         getStats();
         SIM_CHECK(stats.ReceivedCount == 0 && stats.TransmittedCount == 0);
@@ -151,8 +167,8 @@ TEST(DeviceControl, RequestsThatKeepState) {
         sim::Overlapped write;
         SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, data.data(), 100, &write) == STATUS_PENDING);
         SERIAL_COMMPROP props{};
-        SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, &props,
-                                         sizeof props)));
+        SIM_CHECK(
+            NT_SUCCESS(rig.Control(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, &props, sizeof props)));
         SIM_CHECK(props.CurrentTxQueue == 100 && props.CurrentRxQueue == 8192);
         rig.sim.io().CancelIo(rig.handle);
         rig.sim.io().Wait(&write);
@@ -192,8 +208,8 @@ TEST(DeviceControl, PrivateRegisterRequests) {
                   info == 1);
         const size_t before = rig.bus.Transfers(rig.node->pdo).size();
         uint8_t high[6] = {0, 0, 0, 0, 0x03, 0x01};  // register 0x0103
-        SIM_CHECK(rig.sim.io().DeviceIoControl(rig.handle, IOCTL_BRIDGE_READ_REGISTER, high, 6,
-                                               out, 1) == STATUS_INVALID_PARAMETER);
+        SIM_CHECK(rig.sim.io().DeviceIoControl(rig.handle, IOCTL_BRIDGE_READ_REGISTER, high, 6, out,
+                                               1) == STATUS_INVALID_PARAMETER);
         SIM_CHECK(rig.bus.Transfers(rig.node->pdo).size() == before);
     }));
 }
@@ -218,8 +234,8 @@ TEST(DeviceControl, IdentificationReplySwitchesTo230400) {
             SIM_CHECK(NT_SUCCESS(rig.sim.io().Read(rig.handle, reply.data(), 23, &n)) && n == 23);
             SERIAL_BAUD_RATE baud{9600};
             SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)));
-            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud,
-                                             sizeof baud)));
+            SIM_CHECK(NT_SUCCESS(
+                rig.Control(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud)));
             const ULONG expected = recognised ? 230400 : 9600;
             SIM_CHECK(baud.BaudRate == expected);
             SIM_CHECK(rig.bus.Chip(rig.node->pdo).UartState().Divisor() == 3000000 / expected);
@@ -241,23 +257,40 @@ struct Rule {
 };
 
 const Rule kRules[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},     {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},  {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},
-    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},     {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
-    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},     {IOCTL_SERIAL_SET_DTR, 0, 0},
-    {IOCTL_SERIAL_CLR_DTR, 0, 0},           {IOCTL_SERIAL_SET_RTS, 0, 0},
-    {IOCTL_SERIAL_CLR_RTS, 0, 0},           {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
-    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},     {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
-    {IOCTL_SERIAL_PURGE, 4, 0},             {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},  {IOCTL_SERIAL_GET_CHARS, 0, 6},
-    {IOCTL_SERIAL_SET_CHARS, 6, 0},         {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
-    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},     {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
-    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},   {IOCTL_SERIAL_GET_PROPERTIES, 0, 64},
-    {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},       {IOCTL_SERIAL_GET_STATS, 0, 24},
-    {IOCTL_SERIAL_CLEAR_STATS, 0, 0},       {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 1},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, 1, 0}, {IOCTL_SERIAL_SET_FIFO_CONTROL, 1, 0},
-    {IOCTL_BRIDGE_WRITE_REGISTER, 6, 0},    {IOCTL_BRIDGE_READ_REGISTER, 6, 1},
-    {IOCTL_BRIDGE_READ_BULK, 0, 64},        {IOCTL_BRIDGE_READ_STATUS, 0, 4},
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},
+    {IOCTL_SERIAL_SET_DTR, 0, 0},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0},
+    {IOCTL_SERIAL_SET_RTS, 0, 0},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+    {IOCTL_SERIAL_PURGE, 4, 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},
+    {IOCTL_SERIAL_GET_CHARS, 0, 6},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, 64},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},
+    {IOCTL_SERIAL_GET_STATS, 0, 24},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 1},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, 1, 0},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, 1, 0},
+    {IOCTL_BRIDGE_WRITE_REGISTER, 6, 0},
+    {IOCTL_BRIDGE_READ_REGISTER, 6, 1},
+    {IOCTL_BRIDGE_READ_BULK, 0, 64},
+    {IOCTL_BRIDGE_READ_STATUS, 0, 4},
     {IOCTL_BRIDGE_WRITE_BULK, 8, 0},
 };
 
@@ -267,10 +300,9 @@ const Rule kRules[] = {
 NTSTATUS Issue(PortRig& rig, ULONG code, std::vector<uint8_t>& in, ULONG inLength,
                std::vector<uint8_t>& out, ULONG outLength) {
     sim::Overlapped ov;
-    NTSTATUS st = rig.sim.io().DeviceIoControlAsync(rig.handle, code,
-                                                    inLength ? in.data() : nullptr, inLength,
-                                                    outLength ? out.data() : nullptr, outLength,
-                                                    &ov);
+    NTSTATUS st = rig.sim.io().DeviceIoControlAsync(
+        rig.handle, code, inLength ? in.data() : nullptr, inLength,
+        outLength ? out.data() : nullptr, outLength, &ov);
     if (st != STATUS_PENDING) return st;
     if (rig.sim.io().Wait(&ov, 20 * kMs) == STATUS_TIMEOUT) rig.sim.io().CancelIo(rig.handle);
     return rig.sim.io().Wait(&ov);
@@ -323,9 +355,8 @@ TEST(DeviceControl, HundredThousandRandomRequestsThenLoopback) {
         // lines up, no break, no handshake, no time-outs; empty both ways.
         for (auto [reg, value] : {std::pair<UCHAR, UCHAR>{2, 0x08}, {1, 0x08}, {8, 0}, {11, 0}}) {
             uint8_t w[6] = {value, 0, 0, 0, reg, 0};
-            SIM_CHECK(NT_SUCCESS(rig.sim.io().DeviceIoControl(rig.handle,
-                                                              IOCTL_BRIDGE_WRITE_REGISTER, w, 6,
-                                                              nullptr, 0)));
+            SIM_CHECK(NT_SUCCESS(rig.sim.io().DeviceIoControl(
+                rig.handle, IOCTL_BRIDGE_WRITE_REGISTER, w, 6, nullptr, 0)));
         }
         SERIAL_BAUD_RATE baud{115200};
         SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};

@@ -59,7 +59,8 @@ TEST(StatusPipe, MalformedReportsAreIgnoredAndAFailedTransferStopsThePipe) {
         ExpectOk(RunOnPort({}, [&](PortRig& rig) {
             rig.SetWaitMask(SERIAL_EV_CTS);
             rig.Inject(f);
-            rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+            rig.bus.Update(rig.node->pdo,
+                           [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
             rig.Pass(5 * kMs);
             SIM_CHECK(rig.ext->statusReport[0] == STATUS_REPORT_NONE);
             SIM_CHECK(rig.ext->modemStatus == 0 && rig.ext->eventHistory == 0);
@@ -80,7 +81,8 @@ TEST(StatusPipe, MalformedReportsAreIgnoredAndAFailedTransferStopsThePipe) {
     }));
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
         rig.Inject(Fault::FailPipe(chip::kEndpointStatusIn, chip::kUsbdStatusCrc));
-        rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+        rig.bus.Update(rig.node->pdo,
+                       [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
         rig.Pass(5 * kMs);
         SIM_CHECK(!rig.ext->statusBusy);
         const uint64_t before = rig.Now();
@@ -105,7 +107,8 @@ TEST(FlowControl, CtsHoldsAndReleasesALongWrite) {
         rig.Pass(5 * kMs);
         const auto data = Pattern(10240);
         sim::Overlapped write;
-        SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, data.data(), 10240, &write) == STATUS_PENDING);
+        SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, data.data(), 10240, &write) ==
+                  STATUS_PENDING);
         rig.Pass(300 * kMs);
         const uint64_t dropped = rig.Now();
         SetPeerLine(rig, chip::kLineCts, false);

@@ -30,8 +30,10 @@ void CheckRuns(const std::vector<uint8_t>& stream, const std::vector<WriteOutcom
         size_t run = 0;
         while (at < stream.size() && stream[at] == w.value) ++at, ++run;
         SIM_CHECK(run >= w.information);
-        if (w.status == STATUS_SUCCESS) SIM_CHECK(run == w.length && w.information == w.length);
-        else SIM_CHECK(run <= w.length && run <= w.information + BRIDGE_MAX_TRANSFER);
+        if (w.status == STATUS_SUCCESS)
+            SIM_CHECK(run == w.length && w.information == w.length);
+        else
+            SIM_CHECK(run <= w.length && run <= w.information + BRIDGE_MAX_TRANSFER);
     }
     SIM_CHECK(at == stream.size());  // nothing else, nothing doubled
 }
@@ -54,8 +56,7 @@ TEST(TransmitRaces, TimeOutOnTheTickTheWriteEnds) {
             SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, &first, 1, &w0) == STATUS_PENDING);
             rig.SetWriteTimeouts(1, 0);  // 1 ms a byte for the writes promoted later
             SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, &second, 1, &w1) == STATUS_PENDING);
-            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, third.data(), 5, &w2) ==
-                      STATUS_PENDING);
+            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, third.data(), 5, &w2) == STATUS_PENDING);
             SIM_CHECK(rig.sim.io().Wait(&w0) == STATUS_SUCCESS);
             NTSTATUS s1 = rig.sim.io().Wait(&w1);
             SIM_CHECK(s1 == STATUS_SUCCESS || s1 == STATUS_TIMEOUT);
@@ -71,10 +72,9 @@ TEST(TransmitRaces, TimeOutOnTheTickTheWriteEnds) {
             // write's completion is recorded.)
             if (s2 == STATUS_TIMEOUT) SIM_CHECK(w2.completedAt + kMs >= w1.completedAt + 5 * kMs);
             rig.Pass(20 * kMs);
-            CheckRuns(rig.PeerGot(),
-                      {{1, 1, STATUS_SUCCESS, 1},
-                       {2, 1, s1, static_cast<ULONG>(w1.iosb.Information)},
-                       {3, 5, s2, static_cast<ULONG>(w2.iosb.Information)}});
+            CheckRuns(rig.PeerGot(), {{1, 1, STATUS_SUCCESS, 1},
+                                      {2, 1, s1, static_cast<ULONG>(w1.iosb.Information)},
+                                      {3, 5, s2, static_cast<ULONG>(w2.iosb.Information)}});
             SIM_CHECK(rig.ext->writeQueuedBytes == 0);
         });
     });
@@ -148,7 +148,8 @@ TEST(TransmitRaces, WritersCancelsTimeOutsAndThePump) {
 TEST(TransmitRaces, HoldChangesWhileWritesEnd) {
     Explore("status report vs write end vs hold change", 1000, [](const sim::Options& o) {
         return RunOnPort(o, [](PortRig& rig) {
-            rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+            rig.bus.Update(rig.node->pdo,
+                           [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
             SERIAL_HANDFLOW flow{};
             flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
             SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
