@@ -372,15 +372,16 @@ KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
-// Transfer slots: start, end and stop of the one transfer of a pipe.
-BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy);
-BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp);
-BOOLEAN TakeTransferBack(PortExtension* extension, ULONG pipe);
-BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                         PKEVENT stopped, BOOLEAN again, BOOLEAN failed);
-VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped);
-VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
-                  PIO_COMPLETION_ROUTINE completionRoutine);
+// Transfer slots: the one transfer of each pipe, built, sent, taken apart
+// and stopped the same way for the bulk-in, bulk-out and status pipes.
+BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe);
+NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, ULONG transferFlags,
+                       ULONG length);
+VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTINE completion);
+VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer);
+VOID FreeTransferParts(PURB urb, PUCHAR buffer);
+BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed);
+VOID StopTransfer(PortExtension* extension, ULONG pipe);
 
 // ---------------------------------------------------------------- port naming and registry
 
@@ -403,6 +404,7 @@ DRIVER_DISPATCH DispatchCreate;
 DRIVER_DISPATCH DispatchCleanup;
 DRIVER_DISPATCH DispatchClose;
 NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject);
+VOID MarkPortClosed(PortExtension* extension);
 
 // ---------------------------------------------------------------- power
 

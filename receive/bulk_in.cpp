@@ -23,98 +23,32 @@ constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
     kReply08, kReply09, kReply10, kReply11, kReply12, kReply13, kReply14, kReply15,
     kReply16, kReply17, kReply18, kReply19, kReply20, kReply21, kReply22};
 
-// Frees the three objects of a bulk-in transfer; the request only when the
-// caller owns it. IRQL: <= DISPATCH_LEVEL. Locks: none.
-VOID FreeBulkInObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-// Takes the slot's objects out of the record. IRQL: <= DISPATCH_LEVEL.
-// Locks: the caller owns the slot (its busy flag).
-VOID DetachBulkInObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->bulkInIrp;
-    *urb = extension->bulkInUrb;
-    *buffer = extension->bulkInBuffer;
-    extension->bulkInIrp = nullptr;
-    extension->bulkInUrb = nullptr;
-    extension->bulkInBuffer = nullptr;
-}
-
 }  // namespace
 
 // Allocates the request, URB and 64-byte buffer of one bulk-in transfer and
 // fills the URB; sends nothing. Nothing stays half-allocated on failure.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot or the
-// port is not yet started.
+// port is being opened.
 NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
-    PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_IN].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_MAX_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-
-    extension->bulkInIrp = irp;
-    extension->bulkInUrb = urb;
-    extension->bulkInBuffer = buffer;
-    return STATUS_SUCCESS;
+    return BuildTransfer(GetPortExtension(deviceObject), BRIDGE_PIPE_BULK_IN, BRIDGE_MAX_TRANSFER,
+                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_MAX_TRANSFER);
 }
 
 namespace {
 
 // Sends a bulk-in transfer on the claimed slot, building it first when the
-// slot holds none. On failure the slot is given up (no retry: the next read
-// or status report starts the loop again).
+// slot holds none (open prepares the first). On failure the slot is given
+// up (no retry: the next read or status report starts the loop again).
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
 NTSTATUS SendBulkIn(PortExtension* extension) {
     if (extension->bulkInIrp == nullptr) {
         NTSTATUS status = PrepareBulkInTransfer(extension->deviceObject);
         if (!NT_SUCCESS(status)) {
-            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                                   &extension->bulkInStopped, FALSE, TRUE);
+            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, FALSE, TRUE);
             return status;
         }
     }
-    PIRP irp = extension->bulkInIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_IN, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachBulkInObjects(extension, &irp, &urb, &buffer);
-        FreeBulkInObjects(irp, urb, buffer, TRUE);
-        (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                               &extension->bulkInStopped, FALSE, FALSE);
-        return STATUS_SUCCESS;
-    }
-    SendTransfer(extension, irp, extension->bulkInUrb, BulkInComplete);
+    SendSlotTransfer(extension, BRIDGE_PIPE_BULK_IN, BulkInComplete);
     return STATUS_SUCCESS;
 }
 
@@ -125,7 +59,7 @@ NTSTATUS SendBulkIn(PortExtension* extension) {
 // way; both report success.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
 NTSTATUS StartBulkInTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy)) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
         return STATUS_SUCCESS;
     }
     return SendBulkIn(extension);
@@ -144,16 +78,13 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachBulkInObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN);
-    ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    const NTSTATUS status = irp->IoStatus.Status;
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN, irp, &urb, &buffer);
     // A device that claims more than the buffer holds is believed only as
     // far as the buffer goes.
+    ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (count > BRIDGE_MAX_TRANSFER) {
         count = BRIDGE_MAX_TRANSFER;
     }
@@ -167,7 +98,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
         }
         AppendToReceiveRing(extension, buffer, count);
         KeReleaseSpinLock(&extension->readLock, oldIrql);
-        FreeBulkInObjects(irp, urb, buffer, freeRequest);
+        FreeTransferParts(urb, buffer);
 
         if (extension->eventCharSeen) {
             SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
@@ -185,11 +116,10 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
         SignalSerialEvents(extension, events);
         again = extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0;
     } else {
-        FreeBulkInObjects(irp, urb, buffer, freeRequest);
+        FreeTransferParts(urb, buffer);
     }
 
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                         &extension->bulkInStopped, again, !NT_SUCCESS(status))) {
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, again, !NT_SUCCESS(status))) {
         (void)SendBulkIn(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -199,7 +129,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, &extension->bulkInStopped);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_IN);
 }
 
 // Appends a transfer's bytes to the ring in at most two block copies. A held

@@ -12,68 +12,13 @@
 #include "status/status.h"
 #include "transmit/transmit.h"
 
-namespace {
-
-VOID FreeStatusObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-VOID DetachStatusObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->statusIrp;
-    *urb = extension->statusUrb;
-    *buffer = extension->statusBuffer;
-    extension->statusIrp = nullptr;
-    extension->statusUrb = nullptr;
-    extension->statusBuffer = nullptr;
-}
-
-}  // namespace
-
 // Allocates and fills the request, URB and 4-byte buffer of one status
 // transfer into the slot; nothing stays half-allocated on failure.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot.
 NTSTATUS PrepareStatusTransfer(PDEVICE_OBJECT deviceObject) {
-    PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_STATUS_REPORT_SIZE, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(buffer, BRIDGE_STATUS_REPORT_SIZE);
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_STATUS].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_STATUS_REPORT_SIZE;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-
-    extension->statusIrp = irp;
-    extension->statusUrb = urb;
-    extension->statusBuffer = buffer;
-    return STATUS_SUCCESS;
+    return BuildTransfer(
+        GetPortExtension(deviceObject), BRIDGE_PIPE_STATUS, BRIDGE_STATUS_REPORT_SIZE,
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_STATUS_REPORT_SIZE);
 }
 
 namespace {
@@ -84,21 +29,10 @@ namespace {
 NTSTATUS SendStatus(PortExtension* extension) {
     NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
     if (!NT_SUCCESS(status)) {
-        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                               &extension->statusStopped, FALSE, TRUE);
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, FALSE, TRUE);
         return status;
     }
-    PIRP irp = extension->statusIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_STATUS, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachStatusObjects(extension, &irp, &urb, &buffer);
-        FreeStatusObjects(irp, urb, buffer, TRUE);
-        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                               &extension->statusStopped, FALSE, FALSE);
-        return STATUS_SUCCESS;
-    }
-    SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
+    SendSlotTransfer(extension, BRIDGE_PIPE_STATUS, StatusTransferComplete);
     return STATUS_SUCCESS;
 }
 
@@ -107,7 +41,7 @@ NTSTATUS SendStatus(PortExtension* extension) {
 // Sends the status transfer unless one is outstanding or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartStatusTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy)) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS)) {
         return STATUS_SUCCESS;
     }
     return SendStatus(extension);
@@ -155,20 +89,17 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachStatusObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_STATUS);
-    const NTSTATUS status = irp->IoStatus.Status;
+    TakeTransferBack(extension, BRIDGE_PIPE_STATUS, irp, &urb, &buffer);
     const ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 
     if (NT_SUCCESS(status) && length == BRIDGE_STATUS_REPORT_SIZE &&
         buffer[0] == STATUS_REPORT_MARKER) {
         ApplyStatusReport(extension, buffer);
     }
-    FreeStatusObjects(irp, urb, buffer, freeRequest);
+    FreeTransferParts(urb, buffer);
 
     if (NT_SUCCESS(status)) {
         // Each start does nothing while its transfer is in flight.
@@ -180,8 +111,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
             (void)StartBulkInTransfer(extension);
         }
     }
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                         &extension->statusStopped, NT_SUCCESS(status) && extension->portOpen,
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, NT_SUCCESS(status) && extension->portOpen,
                          !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
     }
@@ -192,5 +122,5 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, &extension->statusStopped);
+    StopTransfer(extension, BRIDGE_PIPE_STATUS);
 }

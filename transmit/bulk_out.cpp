@@ -10,33 +10,6 @@
 #include "serial/serial.h"
 #include "transmit/transmit.h"
 
-namespace {
-
-VOID FreeBulkOutObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-// Takes the slot's objects out of the record. Locks: the caller owns the
-// slot (its busy flag).
-VOID DetachBulkOutObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->bulkOutIrp;
-    *urb = extension->bulkOutUrb;
-    *buffer = extension->bulkOutBuffer;
-    extension->bulkOutIrp = nullptr;
-    extension->bulkOutUrb = nullptr;
-    extension->bulkOutBuffer = nullptr;
-}
-
-}  // namespace
-
 // Builds the transfer of the current write's next chunk into the slot.
 // With nothing left to send it raises SERIAL_EV_TXEMPTY and returns
 // STATUS_INTERNAL_ERROR; nothing stays half-allocated on failure.
@@ -44,12 +17,7 @@ VOID DetachBulkOutObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR
 // owns the slot.
 NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-
+    UCHAR data[BRIDGE_MAX_TRANSFER];
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->writeLock, &oldIrql);
     const BOOLEAN empty = extension->writeQueuedBytes == 0;
@@ -60,44 +28,23 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
         if (chunk > BRIDGE_MAX_TRANSFER) {
             chunk = BRIDGE_MAX_TRANSFER;
         }
-        RtlCopyMemory(buffer, progress.buffer + progress.done, chunk);
+        RtlCopyMemory(data, progress.buffer + progress.done, chunk);
         extension->bulkOutSequence = extension->writeSequence;
         extension->bulkOutChunk = chunk;
     }
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
     if (chunk == 0) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
         if (empty) {
             SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
         }
         return STATUS_INTERNAL_ERROR;
     }
-
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = BuildTransfer(extension, BRIDGE_PIPE_BULK_OUT, BRIDGE_MAX_TRANSFER,
+                                    USBD_TRANSFER_DIRECTION_OUT, chunk);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(extension->bulkOutBuffer, data, chunk);
     }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_OUT].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags = 0;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = chunk;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-
-    extension->bulkOutIrp = irp;
-    extension->bulkOutUrb = urb;
-    extension->bulkOutBuffer = buffer;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 namespace {
@@ -110,25 +57,13 @@ namespace {
 NTSTATUS SendBulkOut(PortExtension* extension) {
     for (;;) {
         NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
-        if (!NT_SUCCESS(status)) {
-            if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                                 &extension->bulkOutStopped, FALSE, FALSE)) {
-                continue;
-            }
-            return status;
-        }
-        PIRP irp = extension->bulkOutIrp;
-        if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, irp)) {
-            PURB urb;
-            PUCHAR buffer;
-            DetachBulkOutObjects(extension, &irp, &urb, &buffer);
-            FreeBulkOutObjects(irp, urb, buffer, TRUE);
-            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                                   &extension->bulkOutStopped, FALSE, FALSE);
+        if (NT_SUCCESS(status)) {
+            SendSlotTransfer(extension, BRIDGE_PIPE_BULK_OUT, BulkOutComplete);
             return STATUS_SUCCESS;
         }
-        SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
-        return STATUS_SUCCESS;
+        if (!KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, FALSE, FALSE)) {
+            return status;
+        }
     }
 }
 
@@ -138,7 +73,7 @@ NTSTATUS SendBulkOut(PortExtension* extension) {
 // still running, which then starts again) or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT)) {
         return STATUS_SUCCESS;
     }
     return SendBulkOut(extension);
@@ -157,18 +92,15 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachBulkOutObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    const BOOLEAN freeRequest = TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT);
-    const NTSTATUS status = irp->IoStatus.Status;
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT, irp, &urb, &buffer);
     ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (moved > extension->bulkOutChunk) {
         moved = extension->bulkOutChunk;  // never more than was offered
     }
-    FreeBulkOutObjects(irp, urb, buffer, freeRequest);
+    FreeTransferParts(urb, buffer);
 
     BOOLEAN keepSending = FALSE;
     KIRQL oldIrql;
@@ -201,8 +133,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     }
 
     const BOOLEAN again = keepSending && extension->portOpen && extension->txHoldFlags == 0;
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                         &extension->bulkOutStopped, again, !NT_SUCCESS(status))) {
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, again, !NT_SUCCESS(status))) {
         (void)SendBulkOut(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -212,6 +143,5 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                 &extension->bulkOutStopped);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_OUT);
 }

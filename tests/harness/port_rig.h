@@ -108,6 +108,10 @@ struct PortRig {
         for (const auto& c : peer.ReceivedChars()) out.push_back(c.data);
         return out;
     }
+    // Drives one of the chip's modem status inputs from the peer's side.
+    void SetPeerLine(uint8_t line, bool on) {
+        bus.Update(node->pdo, [&](chip::BridgeChip&) { peer.SetLine(line, on); });
+    }
     void Inject(const chip::Fault& fault) {
         bus.Update(node->pdo, [&](chip::BridgeChip& c) { SIM_CHECK(c.InjectFault(fault)); });
     }
