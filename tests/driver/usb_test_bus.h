@@ -42,8 +42,10 @@ struct UsbRequest {
     bool deconfigure = false;             // select configuration without a descriptor
     std::vector<ULONG> maxTransferSizes;  // select configuration: per pipe
     USBD_PIPE_HANDLE pipe = nullptr;
-    std::vector<uint8_t> data;  // bulk-out data
-    ULONG_PTR wmiProvider = 0;  // system control: Parameters.WMI.ProviderId
+    std::vector<uint8_t> data;                      // bulk-out data
+    ULONG_PTR wmiProvider = 0;                      // system control: Parameters.WMI.ProviderId
+    POWER_STATE_TYPE powerType = SystemPowerState;  // set power
+    ULONG powerState = 0;                           // set power: the state's value
     PVOID wmiBuffer = nullptr;
 
     bool IsRegisterRead(USHORT reg) const {
@@ -216,11 +218,20 @@ class UsbTestBus : public sim::Bus {
                 r.kind = UsbRequest::Kind::Pnp;
                 bus->requests.push_back(r);
                 return bus->AnswerPnp(irp, stack);
-            case IRP_MJ_POWER:
+            case IRP_MJ_POWER: {
                 r.kind = UsbRequest::Kind::Power;
+                if (r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_QUERY_POWER) {
+                    r.powerType = stack->Parameters.Power.Type;
+                    r.powerState =
+                        r.powerType == DevicePowerState
+                            ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
+                            : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
+                }
                 bus->requests.push_back(r);
                 PoStartNextPowerIrp(irp);
-                return Finish(irp, STATUS_SUCCESS);
+                Answer a = bus->decide ? bus->decide(bus->requests.back()) : Answer{};
+                return Finish(irp, a.status);
+            }
             case IRP_MJ_SYSTEM_CONTROL:
                 r.kind = UsbRequest::Kind::SystemControl;
                 r.wmiProvider = stack->Parameters.WMI.ProviderId;
