@@ -104,4 +104,24 @@ TEST(DispatchPower, WaitWakeInD0IsRefused) {
     });
 }
 
+// When the power manager refuses the device request that a system request
+// waits for, the system request still goes down (the transition goes on).
+TEST(DispatchPower, ARefusedDeviceRequestStillLetsTheSystemRequestDown) {
+    RunClean([] {
+        auto& sim = sim::Simulation::Current();
+        Machine m;
+        m.Load();
+        sim::DeviceNode* node = m.PlugIn();
+        SIM_CHECK(NT_SUCCESS(sim.pnp().SendPower(node, IRP_MN_SET_POWER, DevicePowerState,
+                                                 Device(PowerDeviceD0))));
+        m.bus.ClearLog();
+        sim.faults().FailCall("PoRequestPowerIrp", STATUS_INSUFFICIENT_RESOURCES);
+        SIM_CHECK(NT_SUCCESS(sim.pnp().SendPower(node, IRP_MN_SET_POWER, SystemPowerState,
+                                                 System(PowerSystemSleeping3))));
+        SIM_CHECK((PowerSeen(m) == std::vector<std::string>{"S3"}));
+        SIM_CHECK(Machine::Ext(node)->pendingSystemPowerIrp == nullptr);
+        sim.pnp().Unplug(node);
+    });
+}
+
 }  // namespace
