@@ -394,6 +394,18 @@ NTSTATUS SetRegistryValue(HANDLE keyHandle, PCWSTR valueName, ULONG valueNameMax
 // ---------------------------------------------------------------- Plug and Play
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject);
+NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject);
+
+// ---------------------------------------------------------------- open, cleanup and close
+
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchClose;
+NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject);
+
+// ---------------------------------------------------------------- power
+
+DRIVER_DISPATCH DispatchPower;
 
 // ---------------------------------------------------------------- USB configuration and start-up
 

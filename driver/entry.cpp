@@ -1,12 +1,15 @@
 // entry.cpp - driver entry, the handler table, AddDevice, Unload and the
 // pass-down of system-control (WMI) requests.
 #include "driver/driver.h"
+#include "receive/receive.h"
+#include "serial/serial.h"
+#include "transmit/transmit.h"
 
 constinit DriverGlobalsState DriverGlobals = {};
 
-// Installs the handler table and the driver-wide state. Handlers of request
-// families that this driver does not serve keep the I/O manager's default,
-// which completes them with STATUS_INVALID_DEVICE_REQUEST.
+// Installs the handler table and the driver-wide state. Every other major
+// function keeps the I/O manager's default, which completes it with
+// STATUS_INVALID_DEVICE_REQUEST.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     UNREFERENCED_PARAMETER(registryPath);
@@ -14,6 +17,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->DriverExtension->AddDevice = AddDevice;
     driverObject->DriverUnload = Unload;
     driverObject->DriverStartIo = nullptr;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    driverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
 

@@ -32,9 +32,8 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return ForwardRequest(deviceObject, irp);
     }
     extension->removed = TRUE;
-
-    // TO BE FILLED by the open/close and abort work: StopAllIo(deviceObject);
-    // AbortPipes(deviceObject); go here, before the request goes down.
+    (void)StopAllIo(deviceObject);
+    (void)AbortPipes(deviceObject);
 
     IoCopyCurrentIrpStackLocationToNext(irp);
     IofCallDriver(extension->lowerDeviceObject, irp);
@@ -57,9 +56,8 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
         extension->errorFlags = 0;
         KeReleaseMutex(&extension->openMutex, FALSE);
     }
-
-    // TO BE FILLED by the open/close and abort work: StopAllIo(deviceObject);
-    // AbortPipes(deviceObject); go here, before the tear-down.
+    (void)StopAllIo(deviceObject);
+    (void)AbortPipes(deviceObject);
 
     PDEVICE_OBJECT lowerDeviceObject = extension->lowerDeviceObject;
     RemoveDevice(deviceObject);

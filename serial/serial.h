@@ -4,6 +4,12 @@
 
 #include "driver/driver.h"
 
+// ---------------------------------------------------------------- serial control dispatcher
+
+DRIVER_DISPATCH DispatchDeviceControl;
+NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject);
+VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination);
+
 // ---------------------------------------------------------------- wait on mask
 
 NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp);

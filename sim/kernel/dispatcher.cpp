@@ -160,6 +160,11 @@ void ExpireTimer(Simulation::Impl* impl, PKTIMER timer) {
 void ArmTimer(Simulation::Impl* impl, PKTIMER timer, uint64_t when) {
     timer->DueTime.QuadPart = when;
     timer->Header.Inserted = 1;
+    if (when <= impl->now) {
+        // A due time at or before now expires the timer at once, as on Windows.
+        ExpireTimer(impl, timer);
+        return;
+    }
     uint64_t id = impl->Schedule(when, [impl, timer] { ExpireTimer(impl, timer); }, "timer");
     impl->timerEvents[timer] = id;
 }
@@ -190,6 +195,14 @@ const void* OldestQueuedTimer(Simulation::Impl& s, const DeviceRecord* inDevice)
         }
     }
     return oldest;
+}
+
+void DeliverApcs(SimThread& thread) {
+    while (thread.irql < APC_LEVEL && !thread.pendingApcs.empty()) {
+        auto apc = std::move(thread.pendingApcs.front());
+        thread.pendingApcs.erase(thread.pendingApcs.begin());
+        apc();
+    }
 }
 
 // Signals an event from inside the I/O manager (m not held).
@@ -268,6 +281,7 @@ VOID KeLowerIrql(KIRQL newIrql) {
                                                " from " + std::to_string(self.irql));
     }
     self.irql = newIrql;
+    DeliverApcs(self);
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(VOID) {
@@ -298,6 +312,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL oldIrql) {
     NoteDriverLockReleased(&self, lock);
     TraceEvent("LOCK", "release " + S().Label(lock, "spinlock"));
     self.irql = oldIrql;
+    DeliverApcs(self);
     KernelPoint("KeReleaseSpinLock");
 }
 
@@ -341,6 +356,7 @@ VOID IoReleaseCancelSpinLock(KIRQL irql) {
     ReleaseSpinLockRaw(&S().cancelLock, "IoReleaseCancelSpinLock");
     self.holdsCancelLock = false;
     self.irql = irql;
+    DeliverApcs(self);
     KernelPoint("IoReleaseCancelSpinLock");
 }
 
@@ -353,14 +369,18 @@ VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     InitializeListHead(&event->Header.WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
     KernelPoint("KeSetEvent");
-    VerifyIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    VerifyIrqlAtMost(wait ? APC_LEVEL : DISPATCH_LEVEL,
+                     wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent");
     LONG previous = event->Header.SignalState;
     Simulation::Impl& s = S();
-    TraceEvent("EVENT", "set " + s.Label(event, "event"));
+    TraceEvent("EVENT", "set " + s.Label(event, "event") + (wait ? " (Wait TRUE)" : ""));
     std::unique_lock<std::mutex> guard(s.m);
     Signal(&event->Header);
+    // Windows returns holding the dispatcher lock at DISPATCH_LEVEL; the
+    // caller's next call must be a wait, which nothing runs before.
+    if (wait) s.Self()->mustWaitNext = true;
     return previous;
 }
 
@@ -422,6 +442,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                                PLARGE_INTEGER timeout) {
     KernelPoint("KeWaitForSingleObject");
     SimThread& self = CurrentThread();
+    self.mustWaitNext = false;
     bool zeroTimeout = timeout && timeout->QuadPart == 0;
     if (self.irql > DISPATCH_LEVEL || (self.irql == DISPATCH_LEVEL && !zeroTimeout)) {
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject on " + ObjectText(object) +
@@ -502,9 +523,9 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     timer->Dpc = dpc;
     timer->Period = period;
     timer->Header.SignalState = 0;
-    ArmTimer(&s, timer, when);
     TraceEvent("TIMER", "set " + s.Label(timer, "timer") + " for t=" + std::to_string(when / 10) +
                             "us" + (wasQueued ? " (was queued)" : ""));
+    ArmTimer(&s, timer, when);
     return wasQueued;
 }
 

@@ -64,6 +64,12 @@ struct SimThread {
     bool holdsCancelLock = false;
     int pctPriority = 0;
     int inCancelRoutine = 0;
+    // KeSetEvent with Wait TRUE: the next kernel call must be a wait.
+    bool mustWaitNext = false;
+    // Completions of requests this thread built (IoBuildDeviceIoControlRequest)
+    // that wait, as Windows' special kernel APC does, until the thread's IRQL
+    // is below APC_LEVEL.
+    std::vector<std::function<void()>> pendingApcs;
 };
 
 // A timed event on the virtual clock.
@@ -94,6 +100,8 @@ struct IrpShadow {
     PDRIVER_OBJECT allocatingDriver = nullptr;
     std::function<void(PIRP)> finish;  // final completion for platform IRPs
     std::string label;                 // IRP#n
+    std::string request;               // user requests: what was asked ("IRP_MJ_READ")
+    SimThread* issuer = nullptr;       // user and built requests: the issuing thread
 };
 
 // The I/O manager's record of a device object.
@@ -184,6 +192,8 @@ struct Simulation::Impl {
     void SatisfyWaits();
     bool TryConsume(SimThread* t);
     bool AdvanceClock(std::unique_lock<std::mutex>& lock);
+    void FireDue(uint64_t when);                    // clock to `when` (never back), fire due events
+    void MaybeAdvanceAtPoint();                     // Random/PCT: seeded early clock advance
     void StopAll(std::unique_lock<std::mutex>& lock);
     [[noreturn]] void StopHere(std::unique_lock<std::mutex>& lock);
     std::string DeadlockReport();
@@ -223,10 +233,13 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 DeviceRecord* RecordOf(const DEVICE_OBJECT* device);
 void SetEventInternal(PKEVENT event);
 void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
+void VerifyNoUserRequestHeldAt(PDEVICE_OBJECT device);
 bool AddressInDevice(const void* address, const DeviceRecord& record);
 void VerifyNoTimersOrDpcsIn(const DeviceRecord& record);
 bool AnyDriverTimerOrDpcQueued(std::string* what);
 void VerifyIrqlAtMost(KIRQL max, const char* routine);
+// Runs the thread's pending completion APCs when its IRQL is below APC_LEVEL.
+void DeliverApcs(SimThread& thread);
 std::string KeyPathForDevice(PDEVICE_OBJECT pdo, ULONG type);
 
 // Registry helpers for the PnP harness.

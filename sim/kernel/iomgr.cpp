@@ -247,6 +247,31 @@ void FreeIrpInternal(PIRP irp) {
     s.irpQuarantine.push_back(irp);
 }
 
+// A user request that reached the device and has not been completed past
+// it is still held by the device's driver: deleting the device strands it.
+void VerifyNoUserRequestHeldAt(PDEVICE_OBJECT device) {
+    Simulation::Impl& s = S();
+    const IrpShadow* oldest = nullptr;
+    for (auto& [irp, shadow] : s.irps) {
+        if (shadow.origin != IrpShadow::Origin::User || shadow.state == IrpShadow::State::Freed ||
+            shadow.state == IrpShadow::State::Done)
+            continue;
+        auto* stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
+        for (int location = std::max<int>(irp->CurrentLocation, 1); location <= irp->StackCount;
+             ++location) {
+            if (stack[location - 1].DeviceObject == device) {
+                if (!oldest || shadow.seq < oldest->seq) oldest = &shadow;
+                break;
+            }
+        }
+    }
+    if (oldest) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "device " + DeviceLabel(device) + " deleted while user request " + oldest->label +
+                     " (" + oldest->request + ") is still held by its driver");
+    }
+}
+
 void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
     DeviceRecord* record = RecordOf(device);
     if (!record || !record->deleted) return;
@@ -305,18 +330,32 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
                  shadow.label + ": information " + std::to_string(irp->IoStatus.Information) +
                      " is larger than the caller's buffer of " + std::to_string(outputLength));
     }
-    if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
-    if (irp->AssociatedIrp.SystemBuffer) {
-        // Buffered output goes back to the caller's buffer.
-        if (irp->UserBuffer && outputLength != 0 && irp->IoStatus.Information)
-            std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
-                        irp->IoStatus.Information);
-        std::free(irp->AssociatedIrp.SystemBuffer);
-        irp->AssociatedIrp.SystemBuffer = nullptr;
+    // The rest runs as Windows' special kernel APC in the issuing thread: at
+    // once when that thread is below APC_LEVEL, else when it gets there.
+    auto complete = [irp, outputLength] {
+        if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+        PKEVENT event = irp->UserEvent;
+        if (irp->AssociatedIrp.SystemBuffer) {
+            // Buffered output goes back to the caller's buffer unless the
+            // request failed (an error status; warnings copy, as on Windows).
+            bool error = (static_cast<ULONG>(irp->IoStatus.Status) >> 30) == 3;
+            if (irp->UserBuffer && outputLength != 0 && irp->IoStatus.Information && !error)
+                std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer,
+                            irp->IoStatus.Information);
+            std::free(irp->AssociatedIrp.SystemBuffer);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+        FreeIrpInternal(irp);
+        if (event) SetEventInternal(event);
+    };
+    SimThread* issuer = shadow.issuer;
+    if (issuer && issuer->state != SimThread::State::Finished && issuer->irql >= APC_LEVEL) {
+        TraceEvent("IRP", shadow.label + " final completion waits until '" + issuer->name +
+                              "' is below APC_LEVEL");
+        issuer->pendingApcs.push_back(std::move(complete));
+        return;
     }
-    FreeIrpInternal(irp);
-    if (event) SetEventInternal(event);
+    complete();
 }
 
 }  // namespace
@@ -396,6 +435,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
                      DeviceLabel(deviceObject->DeviceObjectExtension->AttachedTo));
     }
     VerifyNoTimersOrDpcsIn(*record);
+    VerifyNoUserRequestHeldAt(deviceObject);
     Simulation& sim = Simulation::Current();
     if (!record->name.empty()) sim.objects().impl_->devices.erase(CanonicalName(record->name));
     PDRIVER_OBJECT driver = deviceObject->DriverObject;
@@ -417,6 +457,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
     if (FaultFor("IoAttachDeviceToDeviceStack")) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(targetDevice);
     if (!top) return nullptr;
+    DeviceRecord* targetRecord = RecordOf(targetDevice);
+    DeviceRecord* topRecord = RecordOf(top);
+    if (!targetRecord || targetRecord->deleted || !topRecord || topRecord->deleted) {
+        // Windows refuses to attach to a stack being deleted.
+        TraceEvent("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top) +
+                                 ": the target is deleted");
+        return nullptr;
+    }
     top->AttachedDevice = sourceDevice;
     sourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     sourceDevice->DeviceObjectExtension->AttachedTo = top;
@@ -426,6 +474,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
 
 VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
     KernelPoint("IoDetachDevice");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     PDEVICE_OBJECT above = targetDevice->AttachedDevice;
     if (!above) {
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
@@ -575,19 +624,33 @@ VOID IoFreeIrp(PIRP irp) {
 VOID IoReuseIrp(PIRP irp, NTSTATUS status) {
     KernelPoint("IoReuseIrp");
     IrpShadow* shadow = ShadowOf(irp);
-    if (!shadow || shadow->state == IrpShadow::State::Dispatched) {
+    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of an unknown IRP");
+    if (shadow->state == IrpShadow::State::Freed) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of " + shadow->label +
+                                                            ", which was already freed");
+    }
+    if (shadow->origin != IrpShadow::Origin::Driver) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoReuseIrp of " + shadow->label +
+                     ", which the driver did not allocate with IoAllocateIrp");
+    }
+    if (shadow->state == IrpShadow::State::Dispatched || shadow->callDepth > 0) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of an IRP in use");
     }
+    // IoInitializeIrp: the whole IRP and its stack locations are zeroed; the
+    // size, stack count and allocation flags are kept.
     int count = irp->StackCount;
-    std::memset(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1), 0,
-                static_cast<size_t>(count) * sizeof(IO_STACK_LOCATION));
+    USHORT size = irp->Size;
+    UCHAR allocationFlags = irp->AllocationFlags;
+    std::memset(irp, 0, size);
+    irp->Type = 6;
+    irp->Size = size;
+    irp->StackCount = static_cast<CHAR>(count);
+    irp->AllocationFlags = allocationFlags;
     irp->CurrentLocation = static_cast<CHAR>(count + 1);
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + count;
+    InitializeListHead(&irp->ThreadListEntry);
     irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    irp->Cancel = FALSE;
-    irp->CancelRoutine = nullptr;
-    irp->PendingReturned = FALSE;
     shadow->state = IrpShadow::State::Allocated;
     std::fill(shadow->marked.begin(), shadow->marked.end(), 0);
     std::fill(shadow->returned.begin(), shadow->returned.end(), 0);
@@ -613,7 +676,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
         case METHOD_BUFFERED: {
             ULONG size = std::max(inputBufferLength, outputBufferLength);
             if (size) {
-                irp->AssociatedIrp.SystemBuffer = std::calloc(1, size);
+                // Filled as pool is (0xCD), not zeroed: the lower driver must
+                // not rely on output bytes it did not write.
+                irp->AssociatedIrp.SystemBuffer = std::malloc(size);
+                std::memset(irp->AssociatedIrp.SystemBuffer, 0xCD, size);
                 if (inputBuffer && inputBufferLength)
                     std::memcpy(irp->AssociatedIrp.SystemBuffer, inputBuffer, inputBufferLength);
             }
@@ -628,6 +694,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
     irp->UserEvent = event;
     irp->UserIosb = ioStatusBlock;
     irp->IoStatus.Status = STATUS_SUCCESS;
+    ShadowOf(irp)->issuer = &CurrentThread();
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(&CurrentThread());
     TraceEvent("IRP", "build " + ShadowOf(irp)->label + " device control " + Hex(ioControlCode) +
                           " for " + DeviceLabel(deviceObject));
     return irp;
@@ -645,6 +713,22 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     DeviceRecord* record = RecordOf(deviceObject);
     if (!record) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IofCallDriver to no device");
+    // A driver passing a request to a deleted device is at fault. The I/O
+    // manager itself still sends requests on an open file (cleanup, close)
+    // to its device after the device was deleted, as Windows does.
+    bool sentByIoManager = (shadow->origin == IrpShadow::Origin::User ||
+                            shadow->origin == IrpShadow::Origin::Pnp ||
+                            shadow->origin == IrpShadow::Origin::Power) &&
+                           irp->CurrentLocation == irp->StackCount + 1;
+    if (record->deleted && !sentByIoManager) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " sent to " + DeviceLabel(deviceObject) + ", which was deleted");
+    }
+    if (irp->CancelRoutine) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " sent to " + DeviceLabel(deviceObject) +
+                     " with a cancel routine still set");
+    }
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0) {
         BugCheck("NO_MORE_IRP_STACK_LOCATIONS",
@@ -685,6 +769,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (self.heldSpinLocks.size() != locksBefore) {
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "dispatch routine for " + what + " returned holding a spin lock");
+    }
+    if (self.mustWaitNext) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "dispatch routine for " + what + " returned after KeSetEvent with Wait TRUE "
+                                                  "without waiting");
     }
     shadow->returned[location] = 1;
     shadow->returnedStatus[location] = status;

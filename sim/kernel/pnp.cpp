@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "sim/kernel/internal.h"
@@ -80,8 +81,11 @@ NTSTATUS SendFromThread(const std::string& threadName, PDEVICE_OBJECT top, UCHAR
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
+        bool completed = false;
+        std::string label = ShadowOf(irp)->label;
         ShadowOf(irp)->finish = [&](PIRP finished) {
             iosb = finished->IoStatus;
+            completed = true;
             FreeIrpInternal(finished);
             SetEventInternal(&done);
         };
@@ -93,6 +97,12 @@ NTSTATUS SendFromThread(const std::string& threadName, PDEVICE_OBJECT top, UCHAR
         NTSTATUS status = IofCallDriver(top, irp);
         if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        } else if (!completed) {
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     label + " " + MajorName(major) + " " +
+                         (major == IRP_MJ_PNP ? PnpMinorName(minor) : Hex(minor)) +
+                         ": dispatch returned " + StatusText(status) +
+                         " without completing the request or marking it pending");
         }
         final = iosb.Status;
     });
@@ -204,7 +214,10 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
         answer->Address = 0xFFFFFFFF;
         answer->UINumber = 0xFFFFFFFF;
     }
-    PDEVICE_OBJECT top = node->top ? node->top : TopOfStack(node->pdo);
+    // As Windows does (IoGetAttachedDeviceReference on the PDO), the request
+    // goes to the current top of the stack: a driver that has detached its
+    // device no longer receives it.
+    PDEVICE_OBJECT top = TopOfStack(node->pdo);
     TraceEvent("PNP", PnpMinorName(minor) + " for " + node->instanceId);
     NTSTATUS status = SendFromThread(
         "PnP", top, IRP_MJ_PNP, minor,
@@ -219,7 +232,7 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
 }
 
 NTSTATUS Pnp::SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-    PDEVICE_OBJECT top = node->top ? node->top : TopOfStack(node->pdo);
+    PDEVICE_OBJECT top = TopOfStack(node->pdo);
     return SendFromThread(
         "Power", top, IRP_MJ_POWER, minor,
         [&](PIO_STACK_LOCATION next) {
@@ -399,15 +412,26 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFu
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State = powerState;
     }
+    auto completed = std::make_shared<bool>(false);
     ShadowOf(irp)->finish = [deviceObject, minorFunction, powerState, completionFunction,
-                             context](PIRP finished) {
+                             context, completed](PIRP finished) {
         IO_STATUS_BLOCK iosb = finished->IoStatus;
+        *completed = true;
         FreeIrpInternal(finished);
         if (completionFunction)
             completionFunction(deviceObject, minorFunction, powerState, context, &iosb);
     };
     if (irpOut) *irpOut = irp;
     TraceEvent("POWER", "request power IRP " + ShadowOf(irp)->label);
-    Simulation::Current().StartThread("Power", [top, irp] { IofCallDriver(top, irp); });
+    std::string label = ShadowOf(irp)->label;
+    Simulation::Current().StartThread("Power", [top, irp, completed, label, minorFunction] {
+        NTSTATUS status = IofCallDriver(top, irp);
+        if (status != STATUS_PENDING && !*completed) {
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     label + " IRP_MJ_POWER " + Hex(minorFunction) + ": dispatch returned " +
+                         StatusText(status) +
+                         " without completing the request or marking it pending");
+        }
+    });
     return STATUS_PENDING;
 }

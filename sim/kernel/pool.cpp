@@ -89,6 +89,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     Simulation& sim = Simulation::Current();
     VerifyIrqlAtMost(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
     Pool::Impl& pool = *sim.pool().impl_;
+    if (numberOfBytes == 0) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "allocation of zero bytes with tag '" + Pool::TagText(tag) + "'");
+    }
     bool fail = false;
     if (pool.failCountdown > 0 && --pool.failCountdown == 0) fail = true;
     if (!fail && pool.failChance > 0 && sim.RandomUnit() < pool.failChance) fail = true;
@@ -97,8 +101,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
                                Pool::TagText(tag) + "' fails (injected)");
         return nullptr;
     }
-    void* p = std::malloc(numberOfBytes ? numberOfBytes : 1);
-    std::memset(p, 0xCD, numberOfBytes ? numberOfBytes : 1);
+    void* p = std::malloc(numberOfBytes);
+    std::memset(p, 0xCD, numberOfBytes);
     pool.live[p] = Pool::Impl::Block{tag, numberOfBytes, ++pool.seq, poolType};
     pool.allocations++;
     return p;
@@ -117,6 +121,7 @@ VOID ExFreePoolWithTag(PVOID p, ULONG tag) {
         BugCheck("BAD_POOL_CALLER", p ? "free of a block that is not allocated (double free?)"
                                       : "free of a null pointer");
     }
+    if (it->second.type == PagedPool) VerifyIrqlAtMost(APC_LEVEL, "ExFreePool of paged pool");
     if (tag != 0 && it->second.tag != tag) {
         BugCheck("BAD_POOL_CALLER", "freed with tag '" + Pool::TagText(tag) +
                                         "' a block allocated with tag '" +

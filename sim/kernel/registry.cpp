@@ -368,6 +368,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName) {
 
 NTSTATUS ZwClose(HANDLE handle) {
     KernelPoint("ZwClose");
+    VerifyIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     uintptr_t raw = reinterpret_cast<uintptr_t>(handle);
     if (raw < 0x80000000u) return STATUS_INVALID_HANDLE;
     return Reg().handles.erase((raw - 0x80000000u) / 4) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;

@@ -6,8 +6,11 @@
 // variable. A thread gives the baton away only inside the kernel: at a
 // scheduling point (a strategy may preempt it there) or when it blocks. When
 // no thread can run, the clock jumps to the next timed event; when nothing is
-// queued either, the run is deadlocked. Nothing here depends on host
-// addresses, host thread ids or the wall clock (except optional pacing).
+// queued either, the run is deadlocked. Under random and PCT a scheduling
+// point may also move the clock to a nearly due event (seeded), so that DPCs
+// and device completions interleave with running threads. Nothing here
+// depends on host addresses, host thread ids or the wall clock (except
+// optional pacing).
 #include <algorithm>
 #include <cinttypes>
 #include <csignal>
@@ -168,6 +171,10 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
     bool stopped = false;
     try {
         t->body();
+        if (t->mustWaitNext) {
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                     "thread '" + t->name + "' ended after KeSetEvent with Wait TRUE without waiting");
+        }
         if (t->id == 0) {
             // The end of the run: let everything that can still run without
             // advancing time finish, then stop.
@@ -389,6 +396,7 @@ void Simulation::Impl::Point() {
     }
     if (!posted.empty()) DrainPosted();
     const Options& o = sim->options();
+    if (o.strategy != Strategy::Sequential) MaybeAdvanceAtPoint();
     switch (o.strategy) {
         case Strategy::Sequential:
             return;
@@ -461,6 +469,11 @@ bool Simulation::Impl::AdvanceClock(std::unique_lock<std::mutex>& lock) {
         if (it == timed.end()) return false;
         when = it->first.first;
     }
+    FireDue(when);
+    return true;
+}
+
+void Simulation::Impl::FireDue(uint64_t when) {
     if (when > now) now = when;
     // Everything due at this tick fires before any thread runs.
     while (!timed.empty() && timed.begin()->first.first <= now) {
@@ -470,7 +483,27 @@ bool Simulation::Impl::AdvanceClock(std::unique_lock<std::mutex>& lock) {
         timedById.erase(event.id);
         event.fire();
     }
-    return true;
+}
+
+// Under Random and PCT, a scheduling point may let the clock reach the
+// earliest timed event when it is due within the window: its DPC or device
+// completion then runs (on a DPC context) while the current thread still
+// runs, as it would on another processor. The chance is drawn from the
+// run's seed only when such an event exists, so runs without one keep their
+// schedules, and every run replays from its seed. Time never goes back and
+// no earlier event is skipped: the clock moves to the earliest event only.
+void Simulation::Impl::MaybeAdvanceAtPoint() {
+    const Options& o = sim->options();
+    if (timed.empty() || o.paced || o.clockAdvancePercent <= 0) return;
+    uint64_t when = timed.begin()->first.first;
+    if (when > now + o.clockAdvanceWindow) return;
+    if (static_cast<int>(NextRandom(100)) >= o.clockAdvancePercent) return;
+    if (when > now) {
+        SimThread* self = Self();
+        TraceEvent("CLOCK", "advance " + std::to_string((when - now) * 100) + " ns while '" +
+                                (self ? self->name : std::string("?")) + "' runs");
+    }
+    FireDue(when);
 }
 
 void Simulation::Impl::StopAll(std::unique_lock<std::mutex>&) {
@@ -524,11 +557,20 @@ void Simulation::Impl::DrainPosted() {
 
 // ---------------------------------------------------------------- kernel glue
 
-void KernelPoint(const char*) {
+void KernelPoint(const char* routine) {
     Simulation* s = tlsSim;
     if (!s) {
         std::fprintf(stderr, "bridgesim: kernel routine called outside a simulation\n");
         std::abort();
+    }
+    if (tlsThread && tlsThread->mustWaitNext) {
+        // After KeSetEvent(..., TRUE) the thread holds the dispatcher lock at
+        // DISPATCH_LEVEL: nothing may run before its wait, and nothing else
+        // may be called first.
+        if (std::strcmp(routine, "KeWaitForSingleObject") == 0) return;
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string("KeSetEvent with Wait TRUE was followed by ") + routine +
+                     " instead of a wait");
     }
     s->impl().Point();
 }
@@ -699,6 +741,22 @@ RunResult Simulation::Run(std::function<void()> body) {
             s.result.failure += std::to_string(open) + " registry key handle(s) never closed\n";
         }
     }
+    if (s.result.ok) {
+        // A user request never completed: the application would hang.
+        std::vector<const IrpShadow*> held;  // reported in issue order
+        for (auto& [irp, shadow] : s.irps) {
+            if (shadow.origin == IrpShadow::Origin::User &&
+                shadow.state != IrpShadow::State::Freed && shadow.state != IrpShadow::State::Done)
+                held.push_back(&shadow);
+        }
+        std::sort(held.begin(), held.end(),
+                  [](const IrpShadow* a, const IrpShadow* b) { return a->seq < b->seq; });
+        for (const IrpShadow* shadow : held) {
+            s.result.ok = false;
+            s.result.failure += "user request " + shadow->label + " (" + shadow->request +
+                                ") still held by the driver at the end of the run\n";
+        }
+    }
     if (s.result.ok && options_.checkPoolAtEnd) {
         std::vector<const IrpShadow*> leaked;  // reported in allocation order
         for (auto& [irp, shadow] : s.irps) {
@@ -752,12 +810,15 @@ uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const std::stri
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     Impl* impl = &s;
-    return s.Schedule(
-        when,
-        [impl, fn = std::move(fn), what] {
-            impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
-        },
-        what);
+    auto fire = [impl, fn = std::move(fn), what] {
+        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
+    };
+    if (when <= s.now) {
+        // Already due: it fires at once (queued to a DPC context now).
+        fire();
+        return 0;
+    }
+    return s.Schedule(when, std::move(fire), what);
 }
 
 bool Simulation::CancelEvent(uint64_t id) {

@@ -36,6 +36,14 @@ struct Options {
     int pctDepth = 3;            // PCT: number of priority change points + 1
     int pctExpectedSteps = 20000;  // PCT: expected scheduling points, for change-point placement
     int randomSwitchPercent = 30;  // Random: chance of a switch at a scheduling point
+    // Random and PCT: at a scheduling point, with this chance, the clock moves
+    // on to the earliest timed event (timer expiry, device completion, wait
+    // deadline) when it is due within clockAdvanceWindow (100 ns units), and
+    // everything due by then fires, so that DPCs and device completions
+    // interleave with running threads as on another processor. Sequential
+    // runs move the clock only when every thread is blocked.
+    int clockAdvancePercent = 5;
+    uint64_t clockAdvanceWindow = 10'000;  // 1 ms
     int processors = 2;          // DPC contexts
     bool paced = false;          // tie virtual time to the wall clock (interactive use only)
     double pace = 1.0;           // virtual seconds per wall second when paced
@@ -346,9 +354,16 @@ public:
     // Waits for an overlapped request (timeout in 100 ns units, -1: none).
     // Returns STATUS_TIMEOUT when it has not completed in time.
     NTSTATUS Wait(Overlapped* overlapped, int64_t timeout = -1);
-    // Cancels every request of the handle still in the driver (CancelIo).
+    // CancelIo: cancels the handle's requests still in the driver that the
+    // calling thread issued. CancelIoEx (without an OVERLAPPED): all of them,
+    // whichever thread issued them.
     void CancelIo(Handle handle);
-    // IRP_MJ_CLEANUP then IRP_MJ_CLOSE.
+    void CancelIoEx(Handle handle);
+    // CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request on the
+    // handle is outstanding. With requests still outstanding after cleanup,
+    // Close returns the cleanup status at once and IRP_MJ_CLOSE goes from a
+    // worker thread ("I/O close") when the last of them completes, as Windows
+    // sends it when the last reference to the file object goes.
     NTSTATUS Close(Handle handle);
 
     struct Impl;
@@ -384,7 +399,8 @@ public:
     // Virtual time, 100 ns units since the start of the run.
     uint64_t Now() const;
     // Runs fn at virtual time `when` in a DPC context at DISPATCH_LEVEL.
-    // Returns an id that Cancel() takes.
+    // Returns an id that CancelEvent() takes. A time at or before now fires at
+    // once (fn is queued to a DPC context before At returns) and gives 0.
     uint64_t At(uint64_t when, std::function<void()> fn, const std::string& what = "event");
     bool CancelEvent(uint64_t id);
     // Runs fn soon in a DPC context at DISPATCH_LEVEL (like a DPC).

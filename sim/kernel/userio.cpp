@@ -17,6 +17,8 @@ struct UserIo::Impl {
         PDEVICE_OBJECT top = nullptr;    // where requests go
         FILE_OBJECT* file = nullptr;
         std::vector<PIRP> outstanding;
+        bool closing = false;    // cleanup sent: the handle takes no new requests
+        bool closeSent = false;  // IRP_MJ_CLOSE issued
     };
     std::map<Handle, Open> handles;
     std::map<const DEVICE_OBJECT*, int> openCount;
@@ -31,6 +33,10 @@ namespace {
 
 UserIo::Impl& U() { return *Simulation::Current().io().impl_; }
 
+void StartDeferredClose(Handle handle);
+NTSTATUS Synchronous(Handle handle, UCHAR major, ULONG code, const void* input, ULONG inputLength,
+                     void* output, ULONG outputLength, ULONG* information);
+
 enum class Buffering { Buffered, Neither };
 
 // Builds and sends one request; completion fills *ov. Returns what the
@@ -40,11 +46,20 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     VerifyIrqlAtMost(PASSIVE_LEVEL, "user-mode I/O");
     UserIo::Impl& io = U();
     auto it = io.handles.find(handle);
-    if (it == io.handles.end()) return STATUS_INVALID_HANDLE;
+    if (it == io.handles.end() || (it->second.closing && major != IRP_MJ_CLOSE)) {
+        *ov = Overlapped{};
+        ov->done = true;
+        ov->iosb.Status = STATUS_INVALID_HANDLE;
+        return STATUS_INVALID_HANDLE;
+    }
     UserIo::Impl::Open& open = it->second;
     PDEVICE_OBJECT top = open.top;
     PIRP irp = AllocateIrpInternal(top->StackSize, IrpShadow::Origin::User);
     IrpShadow* shadow = ShadowOf(irp);
+    SimThread* issuer = &CurrentThread();
+    shadow->issuer = issuer;
+    shadow->request = MajorName(major) + (code ? " " + Hex(code) : "");
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(issuer);
     *ov = Overlapped{};
     KeInitializeEvent(&ov->event, NotificationEvent, FALSE);
     ov->irp = irp;
@@ -122,12 +137,17 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
         ov->irp = nullptr;
         UserIo::Impl& io = U();
         auto h = io.handles.find(handle);
+        bool lastOfClosedHandle = false;
         if (h != io.handles.end()) {
             auto& list = h->second.outstanding;
             list.erase(std::remove(list.begin(), list.end(), done), list.end());
+            lastOfClosedHandle = h->second.closing && !h->second.closeSent && list.empty();
         }
         FreeIrpInternal(done);
         SetEventInternal(&ov->event);
+        // The last request of a closed handle held the last reference to its
+        // file object: IRP_MJ_CLOSE goes now.
+        if (lastOfClosedHandle) StartDeferredClose(handle);
     };
     open.outstanding.push_back(irp);
     TraceEvent("USER", label + " " + MajorName(major) + (code ? " " + Hex(code) : ""));
@@ -140,6 +160,32 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
                      " without completing the request or marking it pending");
     }
     return status;
+}
+
+// IRP_MJ_CLOSE for a handle whose cleanup has been sent, then the handle,
+// the exclusive-open count and the device reference go.
+NTSTATUS SendClose(Handle handle) {
+    UserIo::Impl& io = U();
+    auto it = io.handles.find(handle);
+    if (it == io.handles.end()) return STATUS_INVALID_HANDLE;
+    it->second.closeSent = true;
+    PDEVICE_OBJECT named = it->second.named;
+    NTSTATUS status = Synchronous(handle, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr);
+    io.handles.erase(handle);
+    io.openCount[named]--;
+    TraceEvent("USER", "close handle " + std::to_string(handle));
+    ObfDereferenceObject(named);
+    return status;
+}
+
+// The file object's last reference went with a request that completed after
+// its handle was closed: the I/O manager sends IRP_MJ_CLOSE from a system
+// worker thread at PASSIVE_LEVEL (the completion may run at DISPATCH_LEVEL).
+void StartDeferredClose(Handle handle) {
+    U().handles.find(handle)->second.closeSent = true;
+    TraceEvent("USER", "last request of closed handle " + std::to_string(handle) +
+                           " done: IRP_MJ_CLOSE goes from a worker thread");
+    Simulation::Current().StartThread("I/O close", [handle] { SendClose(handle); });
 }
 
 NTSTATUS WaitFor(Overlapped* ov, int64_t timeout) {
@@ -180,6 +226,10 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
         report(STATUS_ACCESS_DENIED);
         return kInvalidHandle;
     }
+    // The open counts from here, before IRP_MJ_CREATE is sent, so that a
+    // second open racing this one's create sees it (the I/O manager checks
+    // and counts in one step under the device's lock).
+    impl_->openCount[named]++;
     auto file = std::make_unique<FILE_OBJECT>();
     file->Type = 5;
     file->Size = sizeof(FILE_OBJECT);
@@ -194,11 +244,11 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
     NTSTATUS s = Synchronous(handle, IRP_MJ_CREATE, 0, nullptr, 0, nullptr, 0, nullptr);
     if (!NT_SUCCESS(s)) {
         impl_->handles.erase(handle);
+        impl_->openCount[named]--;
         ObfDereferenceObject(named);
         report(s);
         return kInvalidHandle;
     }
-    impl_->openCount[named]++;
     report(s);
     return handle;
 }
@@ -247,33 +297,52 @@ NTSTATUS UserIo::Wait(Overlapped* overlapped, int64_t timeout) {
     return WaitFor(overlapped, timeout);
 }
 
-void UserIo::CancelIo(Handle handle) {
-    KernelPoint("CancelIo");
-    auto it = impl_->handles.find(handle);
-    if (it == impl_->handles.end()) return;
+namespace {
+
+// Cancels the handle's requests still in the driver: those issued by
+// `thread` only, or all when thread is null.
+void CancelRequests(UserIo::Impl& io, Handle handle, SimThread* thread, const char* what) {
+    auto it = io.handles.find(handle);
+    if (it == io.handles.end() || it->second.closing) return;
     std::vector<PIRP> snapshot = it->second.outstanding;
     for (PIRP irp : snapshot) {
-        auto again = impl_->handles.find(handle);
-        if (again == impl_->handles.end()) return;
+        auto again = io.handles.find(handle);
+        if (again == io.handles.end()) return;
         auto& list = again->second.outstanding;
         if (std::find(list.begin(), list.end(), irp) == list.end()) continue;
-        TraceEvent("USER", "CancelIo " + ShadowOf(irp)->label);
+        IrpShadow* shadow = ShadowOf(irp);
+        if (thread && shadow->issuer != thread) continue;
+        TraceEvent("USER", std::string(what) + " " + shadow->label);
         CancelIrpInternal(irp);
     }
+}
+
+}  // namespace
+
+void UserIo::CancelIo(Handle handle) {
+    KernelPoint("CancelIo");
+    CancelRequests(*impl_, handle, &CurrentThread(), "CancelIo");
+}
+
+void UserIo::CancelIoEx(Handle handle) {
+    KernelPoint("CancelIoEx");
+    CancelRequests(*impl_, handle, nullptr, "CancelIoEx");
 }
 
 NTSTATUS UserIo::Close(Handle handle) {
     KernelPoint("CloseHandle");
     auto it = impl_->handles.find(handle);
-    if (it == impl_->handles.end()) return STATUS_INVALID_HANDLE;
-    PDEVICE_OBJECT named = it->second.named;
-    Synchronous(handle, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr);
-    NTSTATUS status = Synchronous(handle, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr);
-    impl_->handles.erase(handle);
-    impl_->openCount[named]--;
-    TraceEvent("USER", "close handle " + std::to_string(handle));
-    ObfDereferenceObject(named);
-    return status;
+    if (it == impl_->handles.end() || it->second.closing) return STATUS_INVALID_HANDLE;
+    NTSTATUS cleanup = Synchronous(handle, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr);
+    it = impl_->handles.find(handle);
+    it->second.closing = true;
+    if (it->second.outstanding.empty()) return SendClose(handle);
+    // Requests still outstanding hold references to the file object:
+    // IRP_MJ_CLOSE waits for the last of them (see StartDeferredClose).
+    TraceEvent("USER", "close handle " + std::to_string(handle) + ": IRP_MJ_CLOSE waits for " +
+                           std::to_string(it->second.outstanding.size()) +
+                           " outstanding request(s)");
+    return cleanup;
 }
 
 }  // namespace sim

@@ -476,7 +476,6 @@ NTSTATUS Refuse(PIRP irp, PURB urb, uint64_t id, const std::string& what, USBD_S
     urb->UrbHeader.Status = status;
     TraceUrb(Format("#%llu ", static_cast<unsigned long long>(id)) + what + ": refused, " +
              UsbdText(status));
-    irp->CancelRoutine = nullptr;  // the caller may have set one; the request never waits here
     NTSTATUS nt = NtStatusFor(status);
     irp->IoStatus.Status = nt;
     irp->IoStatus.Information = 0;

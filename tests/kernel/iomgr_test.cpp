@@ -340,7 +340,7 @@ sim::RunResult CancelRace(sim::Strategy strategy, uint64_t seed, int* cancelled,
         for (int i = 0; i < 3; ++i) io.ReadAsync(h, buffers[i], 4, &ov[i]);
         auto canceller = s.StartThread("canceller", [&io, h] {
             testdrv::Sleep100ns(100);
-            io.CancelIo(h);
+            io.CancelIoEx(h);  // the requests are main's: CancelIo here would cancel none
         });
         for (int i = 0; i < 3; ++i) {
             NTSTATUS st = io.Wait(&ov[i]);
@@ -414,6 +414,266 @@ TEST(IoManager, DeviceControlWithoutOutputBufferMayReportACount) {
     });
     ASSERT_TRUE(r.ok) << r.Report();
     EXPECT_EQ(info, 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- close, attach, reuse, built requests, CancelIo, exclusive opens
+
+// IRP_MJ_CLOSE goes only when the last reference to the file object goes:
+// a request still outstanding after cleanup holds it back.
+TEST(IoManager, CloseWaitsForTheRequestsStillOutstandingOnTheHandle) {
+    static std::vector<int> log;
+    static PIRP held;
+    log.clear();
+    held = nullptr;
+    NTSTATUS readStatus = 0;
+    auto r = sim::RunScenario({}, [&] {
+        Device d = MakeDevice();
+        for (UCHAR m : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            d.driver->MajorFunction[m] = [](PDEVICE_OBJECT, PIRP irp) {
+                log.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+                return Complete(irp, STATUS_SUCCESS);
+            };
+        }
+        d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+            log.push_back(IRP_MJ_READ);
+            IoMarkIrpPending(irp);
+            held = irp;  // cleanup does not complete it
+            return STATUS_PENDING;
+        };
+        auto& io = sim::Simulation::Current().io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        char b[4];
+        sim::Overlapped ov;
+        SIM_CHECK(io.ReadAsync(h, b, 4, &ov) == STATUS_PENDING);
+        SIM_CHECK(NT_SUCCESS(io.Close(h)));
+        sim::Overlapped late;
+        SIM_CHECK(io.ReadAsync(h, b, 4, &late) == STATUS_INVALID_HANDLE);  // the handle is gone
+        log.push_back(-1);  // the held read completes now
+        Complete(held, STATUS_CANCELLED);
+        readStatus = io.Wait(&ov);
+        testdrv::Sleep100ns(10);  // the close goes from a worker thread
+        testdrv::DeleteDevice(d);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(readStatus, STATUS_CANCELLED);
+    EXPECT_EQ(log, (std::vector<int>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, -1, IRP_MJ_CLOSE}));
+}
+
+// The I/O manager still sends cleanup and close on an open file to its
+// device after the driver deleted it; only drivers passing requests to a
+// deleted device are stopped.
+TEST(IoManager, CleanupAndCloseStillReachADeviceDeletedWhileOpen) {
+    static std::vector<UCHAR> majors;
+    majors.clear();
+    auto r = sim::RunScenario({}, [] {
+        Device d = MakeDevice();
+        for (UCHAR m : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            d.driver->MajorFunction[m] = [](PDEVICE_OBJECT, PIRP irp) {
+                majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+                return Complete(irp, STATUS_SUCCESS);
+            };
+        }
+        auto& io = sim::Simulation::Current().io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        testdrv::DeleteDevice(d);
+        io.Close(h);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+TEST(IoManager, AttachingToADeletedDeviceGivesNull) {
+    PDEVICE_OBJECT attachedTo = reinterpret_cast<PDEVICE_OBJECT>(1);
+    auto r = sim::RunScenario({}, [&] {
+        Device lower = MakeDevice(0, "Lower");
+        ObfReferenceObject(lower.device);
+        testdrv::DeleteDevice(lower, "Lower");
+        Device upper = MakeDevice(0, "Upper");
+        attachedTo = IoAttachDeviceToDeviceStack(upper.device, lower.device);
+        testdrv::DeleteDevice(upper, "Upper");
+        ObfDereferenceObject(lower.device);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(attachedTo, nullptr);
+}
+
+TEST(IoManager, ReuseResetsTheWholeIrp) {
+    auto r = sim::RunScenario({}, [] {
+        PIRP irp = IoAllocateIrp(3, FALSE);
+        irp->Tail.Overlay.DriverContext[0] = irp;
+        irp->UserBuffer = irp;
+        irp->Flags = 0x40;
+        irp->AssociatedIrp.SystemBuffer = irp;
+        irp->UserIosb = reinterpret_cast<PIO_STATUS_BLOCK>(irp);
+        irp->IoStatus.Information = 7;
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+        SIM_CHECK(irp->Tail.Overlay.DriverContext[0] == nullptr);
+        SIM_CHECK(irp->UserBuffer == nullptr);
+        SIM_CHECK(irp->Flags == 0);
+        SIM_CHECK(irp->AssociatedIrp.SystemBuffer == nullptr);
+        SIM_CHECK(irp->UserIosb == nullptr);
+        SIM_CHECK(irp->IoStatus.Status == STATUS_NOT_SUPPORTED);
+        SIM_CHECK(irp->IoStatus.Information == 0);
+        SIM_CHECK(irp->StackCount == 3 && irp->CurrentLocation == 4);
+        SIM_CHECK(IoGetNextIrpStackLocation(irp)->MajorFunction == 0);
+        IoFreeIrp(irp);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+}
+
+// A built METHOD_BUFFERED request: the system buffer is filled as pool is,
+// and output comes back only when the request did not fail.
+TEST(IoManager, BuiltRequestFillsLikePoolAndCopiesBackOnlyOnSuccess) {
+    struct Row {
+        NTSTATUS status;
+        bool copied;
+    };
+    for (Row row : {Row{STATUS_SUCCESS, true}, Row{STATUS_UNSUCCESSFUL, false}}) {
+        static NTSTATUS completeWith;
+        static unsigned char unwritten;
+        completeWith = row.status;
+        char out[4] = {'.', '.', '.', '.'};
+        auto r = sim::RunScenario({}, [&] {
+            static Device lower;
+            lower = MakeDevice(0, "Lower");
+            lower.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+                auto* b = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+                unwritten = b[3];  // beyond the 1-byte input
+                b[0] = 'x';
+                return Complete(irp, completeWith, 1);
+            };
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb{};
+            char in[1] = {'a'};
+            PIRP irp = IoBuildDeviceIoControlRequest(
+                CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), lower.device,
+                in, 1, out, sizeof out, FALSE, &event, &iosb);
+            IofCallDriver(lower.device, irp);
+            SIM_CHECK(iosb.Status == completeWith);
+            testdrv::DeleteDevice(lower, "Lower");
+        });
+        ASSERT_TRUE(r.ok) << r.Report();
+        EXPECT_EQ(unwritten, 0xCD);
+        EXPECT_EQ(out[0], row.copied ? 'x' : '.') << std::hex << row.status;
+    }
+}
+
+// The final completion of a built request runs, as Windows' special kernel
+// APC, in the issuing thread once its IRQL is below APC_LEVEL.
+TEST(IoManager, BuiltRequestCompletionWaitsUntilTheIssuerIsBelowApcLevel) {
+    bool doneAtApcLevel = true, doneAfterLowering = false;
+    auto r = sim::RunScenario({}, [&] {
+        static Device lower;
+        lower = MakeDevice(0, "Lower");
+        lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
+                                                                          PIRP irp) {
+            return Complete(irp, STATUS_SUCCESS);
+        };
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = STATUS_PENDING;
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr, 0,
+                                                 TRUE, &event, &iosb);
+        KIRQL old;
+        KeRaiseIrql(APC_LEVEL, &old);
+        IofCallDriver(lower.device, irp);  // completes at once in the lower driver
+        doneAtApcLevel = iosb.Status != STATUS_PENDING || KeReadStateEvent(&event) != 0;
+        KeLowerIrql(old);
+        doneAfterLowering = iosb.Status == STATUS_SUCCESS && KeReadStateEvent(&event) != 0;
+        testdrv::DeleteDevice(lower, "Lower");
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_FALSE(doneAtApcLevel);
+    EXPECT_TRUE(doneAfterLowering);
+}
+
+// CancelIo cancels the calling thread's requests on the handle; CancelIoEx
+// cancels every thread's.
+TEST(UserIoCancel, CancelIoTakesOnlyTheCallersRequestsAndCancelIoExTakesAll) {
+    NTSTATUS mainsAfterOtherCancelIo = 0, others = 0, mainsAtEnd = 0;
+    auto r = sim::RunScenario({}, [&] {
+        Device d = MakeDevice();
+        testdrv::AcceptOpenAndClose(d.driver);
+        d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+                IoReleaseCancelSpinLock(cancelled->CancelIrql);
+                Complete(cancelled, STATUS_CANCELLED);
+            });
+            return STATUS_PENDING;
+        };
+        auto& s = sim::Simulation::Current();
+        auto& io = s.io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        char a[4], b[4];
+        sim::Overlapped mine, theirs;
+        io.ReadAsync(h, a, 4, &mine);
+        auto other = s.StartThread("other", [&] {
+            io.ReadAsync(h, b, 4, &theirs);
+            io.CancelIo(h);
+            others = io.Wait(&theirs);
+        });
+        s.Join(other);
+        mainsAfterOtherCancelIo = io.Wait(&mine, 0);
+        io.CancelIoEx(h);
+        mainsAtEnd = io.Wait(&mine);
+        io.Close(h);
+        testdrv::DeleteDevice(d);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(others, STATUS_CANCELLED);
+    EXPECT_EQ(mainsAfterOtherCancelIo, STATUS_TIMEOUT);
+    EXPECT_EQ(mainsAtEnd, STATUS_CANCELLED);
+}
+
+// Two opens of an exclusive device racing each other: the second is
+// refused even while the first one's create is still in the driver.
+TEST(IoManager, RacingOpensOfAnExclusiveDeviceNeverBothSucceed) {
+    for (sim::Strategy strategy : {sim::Strategy::Sequential, sim::Strategy::Random}) {
+        for (uint64_t seed = 1; seed <= 20; ++seed) {
+            NTSTATUS first = -1, second = -1;
+            sim::Options o;
+            o.strategy = strategy;
+            o.seed = seed;
+            auto r = sim::RunScenario(o, [&] {
+                static Device d;
+                d.driver = sim::CreateDriverObject("excl");
+                UNICODE_STRING nt, dos;
+                RtlInitUnicodeString(&nt, u"\\Device\\Excl");
+                RtlInitUnicodeString(&dos, u"\\DosDevices\\EXCL");
+                IoCreateDevice(d.driver, 0, &nt, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &d.device);
+                d.device->Flags &= ~DO_DEVICE_INITIALIZING;
+                IoCreateSymbolicLink(&dos, &nt);
+                testdrv::AcceptOpenAndClose(d.driver);
+                d.driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
+                    testdrv::Sleep100ns(10);  // the create takes a while
+                    return Complete(irp, STATUS_SUCCESS);
+                };
+                auto& s = sim::Simulation::Current();
+                auto& io = s.io();
+                sim::Handle h1 = 0, h2 = 0;
+                auto a = s.StartThread("open1", [&] { h1 = io.Open("\\\\.\\EXCL", &first); });
+                auto b = s.StartThread("open2", [&] { h2 = io.Open("\\\\.\\EXCL", &second); });
+                s.Join(a);
+                s.Join(b);
+                if (h1) io.Close(h1);
+                if (h2) io.Close(h2);
+                IoDeleteSymbolicLink(&dos);
+                IoDeleteDevice(d.device);
+            });
+            ASSERT_TRUE(r.ok) << r.Report();
+            EXPECT_EQ(NT_SUCCESS(first) + NT_SUCCESS(second), 1) << r.Replay();
+            EXPECT_TRUE(first == STATUS_ACCESS_DENIED || second == STATUS_ACCESS_DENIED)
+                << r.Replay();
+        }
+    }
 }
 
 }  // namespace

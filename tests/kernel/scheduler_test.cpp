@@ -1,6 +1,7 @@
 // Scheduler, virtual clock and dispatcher objects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -86,8 +87,9 @@ struct TimerContext {
 
 void CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* c = static_cast<TimerContext*>(context);
+    uint64_t now = KeQueryInterruptTime();  // a scheduling point: before the count
+    c->ranAt = now;
     c->runs++;
-    c->ranAt = KeQueryInterruptTime();
 }
 
 TEST(Scheduler, TimerDpcRunsAtDueTimeAtDispatchLevel) {
@@ -253,6 +255,160 @@ TEST(Scheduler, OutsideInputRunsInADpcContextInPostedOrder) {
     ASSERT_TRUE(r.ok) << r.Report();
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     EXPECT_EQ(irql, DISPATCH_LEVEL);
+}
+
+}  // namespace
+
+namespace {
+
+// Under random and PCT schedules the clock may reach a due or nearly due
+// event at a scheduling point, so a timer's DPC can run on another
+// processor before the thread that set the timer blocks. Sequential runs
+// keep the clock still while a thread can run.
+struct EarlyDpcRun {
+    bool dpcBeforeBlock = false;
+    bool clockMoved = false;
+    bool ok = false;
+    std::string trace;
+};
+
+EarlyDpcRun TimerSetThenWork(Strategy strategy, uint64_t seed) {
+    static TimerContext c;
+    c = TimerContext{};
+    EarlyDpcRun out;
+    Options o;
+    o.strategy = strategy;
+    o.seed = seed;
+    o.pctExpectedSteps = 40;
+    Simulation s(o);
+    auto r = s.Run([&] {
+        KeInitializeTimer(&c.timer);
+        KeInitializeDpc(&c.dpc, CountingDpc, &c);
+        uint64_t before = KeQueryInterruptTime();
+        KeSetTimer(&c.timer, Relative(1), &c.dpc);  // 100 ns
+        uint64_t after = before;
+        for (int i = 0; i < 10; ++i) after = KeQueryInterruptTime();
+        out.dpcBeforeBlock = c.runs > 0;
+        out.clockMoved = after > before;
+        KeWaitForSingleObject(&c.timer, Executive, KernelMode, FALSE, nullptr);
+        KeFlushQueuedDpcs();
+        SIM_CHECK(c.runs == 1);
+        SIM_CHECK(c.ranAt >= 1);  // never before its due time
+    });
+    EXPECT_TRUE(r.ok) << r.Report();
+    out.ok = r.ok;
+    out.trace = s.trace().Format();
+    return out;
+}
+
+TEST(Scheduler, TimerDpcRunsBeforeTheSetterBlocksInSomeOf200Seeds) {
+    int early = 0, moved = 0;
+    for (Strategy strategy : {Strategy::Random, Strategy::Pct}) {
+        for (uint64_t seed = 1; seed <= 100; ++seed) {
+            EarlyDpcRun run = TimerSetThenWork(strategy, seed);
+            ASSERT_TRUE(run.ok);
+            early += run.dpcBeforeBlock;
+            moved += run.clockMoved;
+            if (run.dpcBeforeBlock && early == 1) {
+                // The run replays exactly from its seed.
+                EXPECT_EQ(TimerSetThenWork(strategy, seed).trace, run.trace) << seed;
+            }
+        }
+    }
+    EXPECT_GT(early, 0) << "no seed ran the DPC before the thread that set the timer blocked";
+    EXPECT_GT(moved, 0) << "KeQueryInterruptTime never moved while the thread ran";
+    for (uint64_t seed = 1; seed <= 5; ++seed) {
+        EarlyDpcRun run = TimerSetThenWork(Strategy::Sequential, seed);
+        EXPECT_FALSE(run.dpcBeforeBlock);
+        EXPECT_FALSE(run.clockMoved);
+    }
+}
+
+// Two timers due close together: the clock reaches the earlier first and
+// never goes back, whatever the schedule.
+TEST(Scheduler, EarlyClockAdvanceNeverSkipsAnEarlierEvent) {
+    for (Strategy strategy : {Strategy::Random, Strategy::Pct}) {
+        for (uint64_t seed = 1; seed <= 60; ++seed) {
+            static TimerContext a, b;
+            a = TimerContext{};
+            b = TimerContext{};
+            Options o;
+            o.strategy = strategy;
+            o.seed = seed;
+            o.pctExpectedSteps = 40;
+            std::vector<uint64_t> seen;
+            auto r = RunScenario(o, [&] {
+                KeInitializeTimer(&a.timer);
+                KeInitializeTimer(&b.timer);
+                KeInitializeDpc(&a.dpc, CountingDpc, &a);
+                KeInitializeDpc(&b.dpc, CountingDpc, &b);
+                KeSetTimer(&a.timer, Relative(1000), &a.dpc);
+                KeSetTimer(&b.timer, Relative(1000), &b.dpc);  // due 1000 or more after a
+                for (int i = 0; i < 20; ++i) seen.push_back(KeQueryInterruptTime());
+                SIM_CHECK(!(b.runs && !KeReadStateTimer(&a.timer)));
+                LARGE_INTEGER d = Relative(5000);
+                KeDelayExecutionThread(KernelMode, FALSE, &d);
+            });
+            ASSERT_TRUE(r.ok) << r.Report();
+            EXPECT_EQ(a.runs, 1);
+            EXPECT_EQ(b.runs, 1);
+            EXPECT_GE(a.ranAt, 1000u) << r.Replay();
+            EXPECT_GE(b.ranAt, 1000u) << r.Replay();
+            EXPECT_GE(b.timer.DueTime.QuadPart, a.timer.DueTime.QuadPart) << r.Replay();
+            EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << r.Replay();
+        }
+    }
+}
+
+// A due time at or before now expires the timer at once and queues its DPC.
+TEST(Scheduler, TimerDueAtOrBeforeNowExpiresAtOnce) {
+    static TimerContext c;
+    c = TimerContext{};
+    BOOLEAN signalledAtOnce = FALSE, pastSignalled = FALSE;
+    auto r = RunScenario({}, [&] {
+        KeInitializeTimer(&c.timer);
+        KeInitializeDpc(&c.dpc, CountingDpc, &c);
+        KeSetTimer(&c.timer, Relative(0), &c.dpc);
+        signalledAtOnce = KeReadStateTimer(&c.timer);
+        LARGE_INTEGER d = Relative(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &d);
+        static KTIMER past;
+        KeInitializeTimer(&past);
+        LARGE_INTEGER absolute;
+        KeQuerySystemTime(&absolute);
+        absolute.QuadPart -= 5;  // an absolute time already gone
+        KeSetTimer(&past, absolute, nullptr);
+        pastSignalled = KeReadStateTimer(&past);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_TRUE(signalledAtOnce);
+    EXPECT_TRUE(pastSignalled);
+    EXPECT_EQ(c.runs, 1);
+    EXPECT_EQ(c.ranAt, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// KeSetEvent with Wait TRUE followed at once by a wait is the documented use.
+TEST(Scheduler, SetEventWithWaitTrueFollowedByAWaitIsAccepted) {
+    NTSTATUS status = -1;
+    auto r = RunScenario({}, [&] {
+        static KEVENT mine, theirs;
+        KeInitializeEvent(&mine, NotificationEvent, FALSE);
+        KeInitializeEvent(&theirs, NotificationEvent, FALSE);
+        auto& s = Simulation::Current();
+        auto t = s.StartThread("other", [] {
+            KeWaitForSingleObject(&mine, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&theirs, IO_NO_INCREMENT, FALSE);
+        });
+        KeSetEvent(&mine, IO_NO_INCREMENT, TRUE);
+        status = KeWaitForSingleObject(&theirs, Executive, KernelMode, FALSE, nullptr);
+        s.Join(t);
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -256,6 +256,145 @@ std::vector<Case> Cases() {
              KeSetTimer(&timer, testdrv::Relative(1000), &dpc);
              sim::Simulation::Current().pnp().UnloadDriver(driver);
          }},
+        // ---- requests never completed
+        {"a PnP request returned without completing it or marking it pending",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             auto& sim = sim::Simulation::Current();
+             auto bus = sim::MakeMinimalBus();
+             sim::DeviceNode* node = sim.pnp().Enumerate(*bus, "ROOT\\TEST\\0");
+             node->pdo->DriverObject->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP) {
+                 return STATUS_SUCCESS;  // neither completed nor pending
+             };
+             sim.pnp().SendPnp(node, IRP_MN_QUERY_CAPABILITIES);
+         }},
+        {"deleting a device while its driver holds a user request",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             Device d = MakeDevice(sizeof(Ext));
+             testdrv::AcceptOpenAndClose(d.driver);
+             d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+                 IoMarkIrpPending(irp);
+                 return STATUS_PENDING;  // held, never completed
+             };
+             auto& io = sim::Simulation::Current().io();
+             sim::Handle h = io.Open("\\\\.\\Test");
+             char b[4];
+             sim::Overlapped ov;
+             io.ReadAsync(h, b, 4, &ov);
+             testdrv::DeleteDevice(d);
+         }},
+        // ---- passing a request down
+        {"passing a request down with its cancel routine still set",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             Device lower = MakeDevice(0, "Lower");
+             PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+             IofCallDriver(lower.device, irp);
+         }},
+        {"passing a request to a deleted device", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             Device lower = MakeDevice(0, "Lower");
+             ObfReferenceObject(lower.device);  // the memory stays; the device is gone
+             testdrv::DeleteDevice(lower, "Lower");
+             PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             IoSetCompletionRoutine(
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                     return STATUS_MORE_PROCESSING_REQUIRED;
+                 },
+                 nullptr, TRUE, TRUE, TRUE);
+             IofCallDriver(lower.device, irp);
+             IoFreeIrp(irp);
+             ObfDereferenceObject(lower.device);
+         }},
+        // ---- IRP reuse
+        {"reusing a freed IRP", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             PIRP irp = IoAllocateIrp(2, FALSE);
+             IoFreeIrp(irp);
+             IoReuseIrp(irp, STATUS_SUCCESS);
+         }},
+        {"reusing an IRP built by IoBuildDeviceIoControlRequest",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             Device lower = MakeDevice(0, "Lower");
+             KEVENT event;
+             KeInitializeEvent(&event, NotificationEvent, FALSE);
+             IO_STATUS_BLOCK iosb{};
+             PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower.device, nullptr, 0, nullptr,
+                                                      0, TRUE, &event, &iosb);
+             IoReuseIrp(irp, STATUS_SUCCESS);
+         }},
+        // ---- pool and IRQL
+        {"allocating zero bytes", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 PVOID p = ExAllocatePoolWithTag(NonPagedPool, 0, testdrv::kTag);
+                 if (p) ExFreePool(p);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"freeing paged pool at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 PVOID p = ExAllocatePoolWithTag(PagedPool, 8, testdrv::kTag);
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 ExFreePool(p);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"IoDetachDevice at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             static KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             Device lower = MakeDevice(0, "Lower");
+             Device upper = MakeDevice(0, "Upper");
+             IoAttachDeviceToDeviceStack(upper.device, lower.device);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             IoDetachDevice(lower.device);
+             KeReleaseSpinLock(&lock, old);
+         }},
+        {"ZwClose at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             OBJECT_ATTRIBUTES attributes;
+             UNICODE_STRING path;
+             RtlInitUnicodeString(&path, u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP");
+             InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr,
+                                        nullptr);
+             HANDLE key;
+             SIM_CHECK(NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)));
+             static KSPIN_LOCK lock;
+             KeInitializeSpinLock(&lock);
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             ZwClose(key);
+             KeReleaseSpinLock(&lock, old);
+         }},
+        // ---- KeSetEvent with Wait TRUE
+        {"KeSetEvent with Wait TRUE not followed by a wait", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KeSetEvent(&ExtOf(d)->event, IO_NO_INCREMENT, TRUE);
+                 KeClearEvent(&ExtOf(d)->event);  // the planted fault: not a wait
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"KeSetEvent with Wait TRUE at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KIRQL old;
+                 KeAcquireSpinLock(&ExtOf(d)->a, &old);
+                 KeSetEvent(&ExtOf(d)->event, IO_NO_INCREMENT, TRUE);
+                 KeReleaseSpinLock(&ExtOf(d)->a, old);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
         {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
@@ -322,6 +461,33 @@ TEST(Verifier, RunEndingWithARegistryKeyOpenFails) {
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.failure.find("1 registry key handle(s) never closed"), std::string::npos)
         << r.failure;
+}
+
+}  // namespace
+
+namespace {
+
+// A user request the driver still holds when the run ends would hang the
+// application: the run fails and names it.
+TEST(Verifier, RunEndingWithAUserRequestStillHeldFails) {
+    auto r = sim::RunScenario({}, [] {
+        Device d = MakeDevice();
+        testdrv::AcceptOpenAndClose(d.driver);
+        d.driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;  // never completed
+        };
+        auto& io = sim::Simulation::Current().io();
+        sim::Handle h = io.Open("\\\\.\\Test");
+        static char b[4];
+        static sim::Overlapped ov;
+        io.ReadAsync(h, b, 4, &ov);
+    });
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.failure.find("user request IRP#2 (IRP_MJ_READ) still held by the driver at the "
+                             "end of the run"),
+              std::string::npos)
+        << r.Report();
 }
 
 }  // namespace
