@@ -34,7 +34,7 @@ struct PhoneOptions {
     bool referenceMaker = false;  // AT+CGMI gives the reference reply
     bool flowControl = false;     // RTS/CTS on the phone's side
     size_t bufferSize = 256;      // input buffer under flow control
-    uint64_t byteTime = 10'000;   // 1 ms to work through one buffered byte
+    uint64_t byteTime = 20'000;   // 2 ms to work through one buffered byte
 };
 
 class Phone : public LinePeer {

@@ -173,15 +173,15 @@ void Finish(OVERLAPPED* ov, const OpPtr& op) {
 }
 
 // Sends one read, write or device control the way ReadFile, WriteFile and
-// DeviceIoControl do: on a handle opened without FILE_FLAG_OVERLAPPED the
-// call waits for the end; on an overlapped handle it returns
+// DeviceIoControl do: on a handle opened without FILE_FLAG_OVERLAPPED, or
+// without an OVERLAPPED, the call waits for the end; on an overlapped
+// handle with an OVERLAPPED it returns
 // ERROR_IO_PENDING while the request is in the driver, and the OVERLAPPED
 // (its event, Internal and InternalHigh) tells the end.
 BOOL Request(HANDLE handle, RequestKind kind, DWORD code, const void* input, DWORD inputLength,
              void* output, DWORD outputLength, LPDWORD transferred, LPOVERLAPPED ov) {
     Object* file = FileOf(handle);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
-    if (file->overlapped && ov == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     win32sim::EventPtr event;
     if (ov) {
         if (Object* e = Find(ov->hEvent, Object::Kind::Event)) {
@@ -368,7 +368,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED ov, LPDWORD transferre
 BOOL WINAPI CancelIo(HANDLE file) {
     Object* o = FileOf(file);
     if (!o) return Fail(ERROR_INVALID_HANDLE);
-    win32sim::CancelAll(o->file);
+    win32sim::CancelAll(o->file, false);
     return TRUE;
 }
 
@@ -376,7 +376,7 @@ BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED ov) {
     Object* o = FileOf(file);
     if (!o) return Fail(ERROR_INVALID_HANDLE);
     if (ov == nullptr) {
-        win32sim::CancelAll(o->file);
+        win32sim::CancelAll(o->file, true);
         return TRUE;
     }
     auto it = pending.find(ov);

@@ -160,7 +160,10 @@ bool Cancel(const OpPtr& op) {
     return true;
 }
 
-void CancelAll(int handle) { sim::Simulation::Current().io().CancelIo(handle); }
+void CancelAll(int handle, bool everyThread) {
+    if (everyThread) sim::Simulation::Current().io().CancelIoEx(handle);
+    else sim::Simulation::Current().io().CancelIo(handle);
+}
 
 EventPtr NewEvent(bool manualReset, bool initialState) {
     auto e = std::make_shared<Event>();

@@ -70,8 +70,9 @@ Status Wait(const OpPtr& op, int64_t timeout);
 void WhenDone(const OpPtr& op, std::function<void()> fn);
 // Cancels one request still in the driver; false when it has ended already.
 bool Cancel(const OpPtr& op);
-// Cancels every request of the handle still in the driver.
-void CancelAll(int handle);
+// Cancels the handle's requests still in the driver: those the calling
+// thread issued (CancelIo), or all of them (CancelIoEx without an OVERLAPPED).
+void CancelAll(int handle, bool everyThread);
 
 // Dispatcher events of the simulation.
 struct Event;
