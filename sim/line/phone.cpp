@@ -67,10 +67,10 @@ void Phone::OnReceived(uint64_t now, chip::ReceivedChar received) {
 
 void Phone::UpdateCts() {
     if (!options_.flowControl) return;
-    if (!ctsHeld_ && input_.size() >= options_.bufferSize / 2) {
+    if (!ctsHeld_ && input_.size() >= options_.bufferSize / 4) {
         ctsHeld_ = true;
         SetLine(chip::kLineCts, false);
-    } else if (ctsHeld_ && input_.size() <= options_.bufferSize / 4) {
+    } else if (ctsHeld_ && input_.size() <= options_.bufferSize / 8) {
         ctsHeld_ = false;
         SetLine(chip::kLineCts, true);
     }

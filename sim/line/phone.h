@@ -13,8 +13,9 @@
 // It drives DSR on while attached and CTS on unless its flow control holds
 // it. With RTS/CTS flow control on, received bytes go into an input buffer
 // that the phone works through one byte per byteTime: CTS drops when the
-// buffer is half full and rises again at a quarter full, and the phone sends
-// nothing while the chip holds RTS off.
+// buffer is a quarter full and rises again at an eighth (the room above
+// covers what the far side's FIFOs still send after CTS drops), and the
+// phone sends nothing while the chip holds RTS off.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,7 @@ struct PhoneOptions {
     LineSettings settings = LineSettings::Baud(9600);
     bool referenceMaker = false;  // AT+CGMI gives the reference reply
     bool flowControl = false;     // RTS/CTS on the phone's side
-    size_t bufferSize = 256;      // input buffer under flow control
+    size_t bufferSize = 512;      // input buffer under flow control
     uint64_t byteTime = 20'000;   // 2 ms to work through one buffered byte
 };
 

@@ -82,6 +82,7 @@ RunSummary Machine::Run(const std::function<int()>& application) {
     o.seed = m.options.seed;
     o.pctDepth = m.options.pctDepth;
     o.echoTrace = m.options.echoTrace;
+    o.paced = m.options.paced;
     m.sim = std::make_unique<sim::Simulation>(o);
     m.bus = std::make_unique<sim::usb::UsbBus>();
     sim::Simulation& s = *m.sim;
@@ -155,6 +156,37 @@ uint64_t Machine::Now() const { return impl_->sim->Now(); }
 
 std::string Machine::TraceTail(size_t events) const { return impl_->sim->trace().Tail(events); }
 std::string Machine::TraceText() const { return impl_->sim->trace().Format(); }
+
+std::vector<std::string> Machine::TraceEvents(const std::string& kind) const {
+    std::vector<std::string> out;
+    for (const sim::TraceRecord& e : impl_->sim->trace().EventsOfKind(kind)) {
+        std::string line = sim::Trace::FormatEvent(e);
+        out.push_back(line.substr(line.find_first_not_of(' ')));
+    }
+    return out;
+}
+
+std::vector<std::string> Machine::PortFacts(int cable) const {
+    sim::Simulation& s = *impl_->sim;
+    const Impl::Cable& c = impl_->cables.at(cable);
+    std::vector<std::string> out;
+    if (!c.node || !c.node->top) return out;
+    std::string name = s.objects().NameOf(c.node->top);
+    out.push_back("NT device name     " + name);
+    for (const std::string& link : s.objects().LinksTo(name)) out.push_back("COM link           " + link);
+    auto serialComm = s.registry().GetValue(std::string(sim::kDeviceMapPath) + "\\SERIALCOMM", name);
+    out.push_back("SERIALCOMM value   " +
+                  (serialComm ? "\"" + name + "\" = \"" + serialComm->AsString() + "\"" : std::string("(none)")));
+    auto ports = s.registry().GetValue(sim::kPortsPath, c.node->portName + ":");
+    out.push_back("Ports entry        " +
+                  (ports ? "\"" + c.node->portName + ":\" = \"" + ports->AsString() + "\"" : std::string("(none)")));
+    for (auto& i : s.objects().Interfaces())
+        if (i.pdo == c.node->pdo)
+            out.push_back("COM-port interface " + i.symbolicLink + (i.enabled ? " (enabled)" : " (disabled)"));
+    return out;
+}
+
+void Machine::Post(std::function<void()> fn) { impl_->sim->Post(std::move(fn)); }
 
 line::Phone* Machine::PhoneOf(int cable) {
     return dynamic_cast<line::Phone*>(impl_->cables.at(cable).peer.get());

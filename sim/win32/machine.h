@@ -31,6 +31,7 @@ struct MachineOptions {
     uint64_t seed = 1;
     int pctDepth = 3;
     bool echoTrace = false;      // print every trace event as it happens
+    bool paced = false;          // virtual time follows the wall clock (interactive use)
     std::string capturePath;     // USBPcap capture of the run, when set
     RequestMonitor* monitor = nullptr;  // sees every request of the application
     // Called with the driver object right after the driver has loaded.
@@ -76,6 +77,14 @@ class Machine {
     uint64_t Now() const;  // virtual, 100 ns
     std::string TraceTail(size_t events) const;
     std::string TraceText() const;
+    // The trace events of one kind (URB, IRP, ...) so far, formatted.
+    std::vector<std::string> TraceEvents(const std::string& kind) const;
+    // What an application can find of a cable's port: NT name, COM link,
+    // SERIALCOMM value, Ports entry and COM-port interface, one per line.
+    std::vector<std::string> PortFacts(int cable) const;
+    // Outside input, from any host thread: fn runs inside the simulation
+    // (in a DPC context) when the scheduler next drains the queue.
+    void Post(std::function<void()> fn);
 
     // Peers, inside or after the run.
     line::Phone* PhoneOf(int cable);
