@@ -21,7 +21,6 @@ void BM_ReceivePathPerByte(benchmark::State& state) {
         auto r = sim::RunScenario({}, [&] {
             bridgetest::Machine m;
             m.Load();
-            porttest::InstallTestHandlers(m.driver);
             m.bus.asynchronous = true;
             m.bus.answerDelay = 10;  // 1 µs: the reader keeps up, as a paced bus makes it
             m.bus.bulkInData = porttest::Pattern(total);
@@ -65,7 +64,6 @@ void BM_TransmitPathPerByte(benchmark::State& state) {
         auto r = sim::RunScenario({}, [&] {
             bridgetest::Machine m;
             m.Load();
-            porttest::InstallTestHandlers(m.driver);
             m.bus.asynchronous = true;
             m.bus.answerDelay = 10;
             m.bus.decide = [&](const bridgetest::UsbRequest& q) {
@@ -96,6 +94,33 @@ BENCHMARK(BM_TransmitPathPerByte)
     ->Args({1 << 20, 64})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// Wall cost of a close, whose one second of settling is virtual: open and
+// close cycles on the real bus and chip.
+void BM_OpenCloseCycle(benchmark::State& state) {
+    const int cycles = static_cast<int>(state.range(0));
+    int done = 0;
+    for (auto _ : state) {
+        sim::Simulation s;
+        sim::usb::UsbBus bus;
+        line::RecordingPeer peer;
+        auto r = s.Run([&] {
+            porttest::PortRig rig{s, bus, peer};
+            rig.Plug();
+            rig.Close();
+            for (int i = 0; i < cycles; ++i) {
+                rig.Open();
+                rig.Close();
+                ++done;
+            }
+            rig.Finish();
+        });
+        if (!r.ok) state.SkipWithError(r.Report().c_str());
+    }
+    state.counters["s/cycle"] = benchmark::Counter(
+        static_cast<double>(done), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_OpenCloseCycle)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

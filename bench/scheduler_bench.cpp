@@ -33,10 +33,10 @@ void SchedulingPoints(benchmark::State& state, sim::Strategy strategy) {
         total += r.schedulingPoints;
         switches += r.contextSwitches;
     }
-    state.counters["points/s"] = benchmark::Counter(static_cast<double>(total),
-                                                    benchmark::Counter::kIsRate);
-    state.counters["switches/s"] = benchmark::Counter(static_cast<double>(switches),
-                                                      benchmark::Counter::kIsRate);
+    state.counters["points/s"] =
+        benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+    state.counters["switches/s"] =
+        benchmark::Counter(static_cast<double>(switches), benchmark::Counter::kIsRate);
 }
 
 void BM_SchedulingPointsSequential(benchmark::State& state) {
@@ -72,8 +72,8 @@ void SchedulingPointsWithTimer(benchmark::State& state, sim::Strategy strategy) 
             counter = 0;
             ticks = 0;
             KeInitializeTimer(&timer);
-            KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { InterlockedIncrement(&ticks); },
-                            nullptr);
+            KeInitializeDpc(
+                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { InterlockedIncrement(&ticks); }, nullptr);
             LARGE_INTEGER due;
             due.QuadPart = -10'000;
             KeSetTimerEx(&timer, due, 1, &dpc);
@@ -92,12 +92,12 @@ void SchedulingPointsWithTimer(benchmark::State& state, sim::Strategy strategy) 
         switches += r.contextSwitches;
         virtualTime += r.virtualTime;
     }
-    state.counters["points/s"] = benchmark::Counter(static_cast<double>(total),
-                                                    benchmark::Counter::kIsRate);
-    state.counters["switches/s"] = benchmark::Counter(static_cast<double>(switches),
-                                                      benchmark::Counter::kIsRate);
-    state.counters["virtual_ms"] = benchmark::Counter(
-        static_cast<double>(virtualTime) / 10'000.0, benchmark::Counter::kAvgIterations);
+    state.counters["points/s"] =
+        benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+    state.counters["switches/s"] =
+        benchmark::Counter(static_cast<double>(switches), benchmark::Counter::kIsRate);
+    state.counters["virtual_ms"] = benchmark::Counter(static_cast<double>(virtualTime) / 10'000.0,
+                                                      benchmark::Counter::kAvgIterations);
 }
 
 void BM_SchedulingPointsWithTimerSequential(benchmark::State& state) {
@@ -109,9 +109,18 @@ void BM_SchedulingPointsWithTimerRandom(benchmark::State& state) {
 void BM_SchedulingPointsWithTimerPct(benchmark::State& state) {
     SchedulingPointsWithTimer(state, sim::Strategy::Pct);
 }
-BENCHMARK(BM_SchedulingPointsWithTimerSequential)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SchedulingPointsWithTimerRandom)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_SchedulingPointsWithTimerPct)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SchedulingPointsWithTimerSequential)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SchedulingPointsWithTimerRandom)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_SchedulingPointsWithTimerPct)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // A whole simulation whose one thread waits one simulated second.
 void BM_OneSecondDelay(benchmark::State& state) {

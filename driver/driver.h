@@ -354,6 +354,7 @@ NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelR
 PIRP TakeNextRequest(PLIST_ENTRY queue);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject);
 VOID CompleteRequestList(PLIST_ENTRY list);
+ULONG_PTR InformationWithinOutput(PIRP irp, ULONG_PTR information);
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 DRIVER_CANCEL TransferCancelRoutine;
 
@@ -371,15 +372,16 @@ KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
-// Transfer slots: start, end and stop of the one transfer of a pipe.
-BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy);
-BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                         PKEVENT stopped, PIRP irp);
-BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted);
-VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped);
-VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
-                  PIO_COMPLETION_ROUTINE completionRoutine);
+// Transfer slots: the one transfer of each pipe, built, sent, taken apart
+// and stopped the same way for the bulk-in, bulk-out and status pipes.
+BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe);
+NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, ULONG transferFlags,
+                       ULONG length);
+VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTINE completion);
+VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer);
+VOID FreeTransferParts(PURB urb, PUCHAR buffer);
+BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed);
+VOID StopTransfer(PortExtension* extension, ULONG pipe);
 
 // ---------------------------------------------------------------- port naming and registry
 
@@ -402,6 +404,7 @@ DRIVER_DISPATCH DispatchCreate;
 DRIVER_DISPATCH DispatchCleanup;
 DRIVER_DISPATCH DispatchClose;
 NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject);
+VOID MarkPortClosed(PortExtension* extension);
 
 // ---------------------------------------------------------------- power
 

@@ -48,17 +48,6 @@ VOID FreeReceiveRing(PortExtension* extension) {
     }
 }
 
-// Marks the port closed and clears the hold and error words.
-// IRQL: PASSIVE_LEVEL. Locks: takes openMutex.
-VOID MarkPortClosed(PortExtension* extension) {
-    KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
-    extension->portOpen = FALSE;
-    extension->txHoldFlags = 0;
-    extension->rxHoldFlags = 0;
-    extension->errorFlags = 0;
-    KeReleaseMutex(&extension->openMutex, FALSE);
-}
-
 // Undoes an open that failed after the port was marked open, so that a
 // later open can succeed: the transfers it started are stopped, the pipes
 // unmarked, the port marked closed and the ring freed.
@@ -82,6 +71,17 @@ VOID UndoOpen(PDEVICE_OBJECT deviceObject) {
 }
 
 }  // namespace
+
+// Marks the port closed and clears the hold and error words: no completion
+// re-arms a transfer after this. IRQL: PASSIVE_LEVEL. Locks: takes openMutex.
+VOID MarkPortClosed(PortExtension* extension) {
+    KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
+    extension->portOpen = FALSE;
+    extension->txHoldFlags = 0;
+    extension->rxHoldFlags = 0;
+    extension->errorFlags = 0;
+    KeReleaseMutex(&extension->openMutex, FALSE);
+}
 
 // IRP_MJ_CREATE: the exclusive open. Resets the per-open state, allocates the
 // receive ring, programs 115200 baud, drops and raises DTR and RTS, reads

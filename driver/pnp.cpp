@@ -49,12 +49,7 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
     extension->removed = TRUE;
     if (extension->portOpen) {
-        KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
-        extension->portOpen = FALSE;
-        extension->txHoldFlags = 0;
-        extension->rxHoldFlags = 0;
-        extension->errorFlags = 0;
-        KeReleaseMutex(&extension->openMutex, FALSE);
+        MarkPortClosed(extension);
     }
     (void)StopAllIo(deviceObject);
     (void)AbortPipes(deviceObject);

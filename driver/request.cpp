@@ -69,6 +69,17 @@ PIRP TakeNextRequest(PLIST_ENTRY queue) {
     return nullptr;
 }
 
+// The information of a buffered device control that reports a count
+// without returning data (set wait mask, purge), capped at the output
+// buffer when the caller gave one: the I/O manager copies that many bytes
+// back into it. With no output buffer nothing is copied and the count stands.
+// IRQL: any. Locks: none.
+ULONG_PTR InformationWithinOutput(PIRP irp, ULONG_PTR information) {
+    const ULONG outputLength =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    return outputLength != 0 && information > outputLength ? outputLength : information;
+}
+
 // Completes, in list order, requests collected under a path's spin lock,
 // each with the status and information already stored in it. The list is
 // linked through Irp->Tail.Overlay.ListEntry and is empty afterwards.

@@ -1,17 +1,28 @@
 // transfer.cpp - the life of one continuously re-armed USB transfer slot
 // (bulk-in, bulk-out, status) and how a stop meets it.
 //
-// A slot holds at most one transfer. Its busy flag is claimed under
-// transferLock before anything is built, so two paths that try to start a
-// transfer at once never both send one. While a stop is under way the slot
-// cannot be claimed, and a transfer claimed just before the stop began is
-// abandoned before it is sent. A stop that finds a transfer in flight pins
-// its request: the completion routine then takes the transfer apart but
-// leaves the request itself for the stop to free, so the stop's
-// cancellation never touches freed memory. The slot's stopped event is
-// cleared when a stop begins and set by the transfer that ends while the
-// stop waits, so a signal left over from an earlier failure cannot end a
-// later stop early.
+// A slot holds at most one transfer: a request, its URB and its data
+// buffer, built afresh from non-paged pool for each transfer and taken apart
+// by the transfer's completion routine. The slot's busy flag is claimed
+// under transferLock before anything is built, and it stays claimed until
+// the completion routine has finished its work: the completion either sends
+// the next transfer on the same claim or gives the slot up as its very last
+// step. So two paths never both send a transfer, and a stop that finds the
+// slot idle knows that no completion is still running for it.
+//
+// A start refused because the slot is taken is remembered; the holder
+// starts again instead of giving the slot up, so no start is lost (a write
+// that arrives while the last chunk's completion finds nothing to send, a
+// read that arrives while a completion decides to pause the loop).
+//
+// A stop (close, cleanup, removal) marks the slot stopping, so nothing new
+// starts and the holder gives the slot up; it cancels the transfer in flight
+// and waits for the slot's event, which the holder sets when it gives the
+// slot up. The stop pins the request it cancels: the completion takes the
+// URB and buffer but leaves the request for the stop to free, so the
+// cancellation never touches freed memory. The event is cleared when the
+// stop begins, so a signal left over from an earlier failure cannot end it
+// early.
 //
 // Requests sent down carry no cancel routine of the driver's: once the bus
 // holds a request its own cancel routine is in place, and a cancellation
@@ -19,19 +30,59 @@
 // flag, which is therefore never cleared here.
 #include "driver/driver.h"
 
-// Claims the slot for a new transfer. FALSE when a transfer is already in
-// flight (or being built) or a stop is under way. A start refused because
-// the slot is taken is remembered, and the holder starts again when it gives
-// the slot up: a holder that was about to find nothing to send must not make
-// a write that arrived meanwhile wait for the next status report.
-// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy) {
+namespace {
+
+// The fields of one pipe's slot in the record.
+struct SlotFields {
+    PIRP* irp;
+    PURB* urb;
+    PUCHAR* buffer;
+    volatile BOOLEAN* busy;
+    PKEVENT stopped;
+};
+
+SlotFields SlotOf(PortExtension* x, ULONG pipe) {
+    switch (pipe) {
+        case BRIDGE_PIPE_STATUS:
+            return {&x->statusIrp, &x->statusUrb, &x->statusBuffer, &x->statusBusy,
+                    &x->statusStopped};
+        case BRIDGE_PIPE_BULK_OUT:
+            return {&x->bulkOutIrp, &x->bulkOutUrb, &x->bulkOutBuffer, &x->bulkOutBusy,
+                    &x->bulkOutStopped};
+        default:
+            return {&x->bulkInIrp, &x->bulkInUrb, &x->bulkInBuffer, &x->bulkInBusy,
+                    &x->bulkInStopped};
+    }
+}
+
+// Records the request about to be sent on the claimed slot. FALSE when a
+// stop began meanwhile. IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN claimed = !*busy && !stop.stopRequested;
+    BOOLEAN send = !stop.stopRequested;
+    if (send) {
+        stop.sentIrp = irp;
+    }
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    return send;
+}
+
+}  // namespace
+
+// Claims the slot for a new transfer. FALSE when a transfer is already in
+// flight or being built or completed (the start is then remembered for the
+// holder), or a stop is under way.
+// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    TransferStopState& stop = extension->transferStop[pipe];
+    BOOLEAN claimed = !*slot.busy && !stop.stopRequested;
     if (claimed) {
-        *busy = TRUE;
+        *slot.busy = TRUE;
     } else if (!stop.stopRequested) {
         stop.startRequested = TRUE;
     }
@@ -39,101 +90,163 @@ BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN
     return claimed;
 }
 
-// Records the request about to be sent. FALSE when a stop began while the
-// transfer was being built: the slot is then released (and the stop's wait
-// ended), and the caller frees what it built instead of sending it.
-// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                         PKEVENT stopped, PIRP irp) {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN send = !stop.stopRequested;
-    if (send) {
-        stop.sentIrp = irp;
-    } else {
-        *busy = FALSE;
-        stop.startRequested = FALSE;
-        KeSetEvent(stopped, IO_NO_INCREMENT, FALSE);
+// Builds the slot's transfer: a zeroed data buffer, a request for the stack
+// below and a bulk or interrupt URB on the pipe, stored in the slot; sends
+// nothing. Nothing stays half-allocated on failure.
+// IRQL: <= DISPATCH_LEVEL. Locks: none; the caller holds the claim (or the
+// port is being opened).
+NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, ULONG transferFlags,
+                       ULONG length) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    PUCHAR buffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, BRIDGESER_POOL_TAG));
+    if (buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    return send;
+    RtlZeroMemory(buffer, bufferSize);
+    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+    if (urb == nullptr) {
+        IoFreeIrp(irp);
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = extension->interfaceInfo->Pipes[pipe].PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags = transferFlags;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    *slot.irp = irp;
+    *slot.urb = urb;
+    *slot.buffer = buffer;
+    return STATUS_SUCCESS;
 }
 
-// Ends the slot's transfer: the slot is free again. *freeRequest tells
-// whether the caller frees the request (FALSE when a stop has pinned it and
-// frees it itself); *startWanted (when asked) whether a start was refused
-// while the slot was held, which the caller then makes. Returns TRUE when the
-// caller must set the slot's stopped event once it has finished with the
-// transfer (as its last step): the transfer failed, or a stop waits for it.
-// Also used when a transfer could not be built (nothing was sent).
-// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-BOOLEAN ReleaseTransferSlot(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy,
-                            BOOLEAN failed, BOOLEAN* freeRequest, BOOLEAN* startWanted) {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    TransferStopState& stop = extension->transferStop[pipe];
-    if (startWanted != nullptr) {
-        *startWanted = stop.startRequested && !stop.stopRequested;
-    }
-    stop.startRequested = FALSE;
-    *freeRequest = !stop.irpPinned;
-    stop.irpPinned = FALSE;
-    stop.sentIrp = nullptr;
-    *busy = FALSE;
-    BOOLEAN signal = failed || stop.stopRequested;
-    KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    return signal;
-}
-
-// Stops the slot's transfer: cancels the transfer in flight and waits until
-// its completion has finished; returns at once when the slot is idle. No
-// transfer starts on the pipe while the stop runs.
-// IRQL: PASSIVE_LEVEL. Locks: none may be held; takes transferLock.
-VOID StopTransfer(PortExtension* extension, ULONG pipe, volatile BOOLEAN* busy, PKEVENT stopped) {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN inFlight = *busy;
-    PIRP irp = nullptr;
-    if (inFlight) {
-        stop.stopRequested = TRUE;
-        KeClearEvent(stopped);
-        irp = stop.sentIrp;
-        stop.irpPinned = irp != nullptr;
-    }
-    KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    if (!inFlight) {
+// Sends the transfer built in the claimed slot to the USB stack as
+// IOCTL_INTERNAL_USB_SUBMIT_URB, with the completion routine invoked on
+// success, error and cancel and the record as its context. When a stop
+// began meanwhile, the transfer is freed instead and the slot given up (in
+// that order, so nothing of it outlives the stop).
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
+VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTINE completion) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    PIRP irp = *slot.irp;
+    if (!MarkTransferSent(extension, pipe, irp)) {
+        PURB urb;
+        PUCHAR buffer;
+        TakeTransferBack(extension, pipe, nullptr, &urb, &buffer);
+        IoFreeIrp(irp);
+        FreeTransferParts(urb, buffer);
+        (void)KeepTransferSlot(extension, pipe, FALSE, FALSE);
         return;
     }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = *slot.urb;
+    IoSetCompletionRoutine(irp, completion, extension, TRUE, TRUE, TRUE);
+    (void)IofCallDriver(extension->lowerDeviceObject, irp);
+}
 
-    // A transfer still being built when the stop began is abandoned by its
-    // starter, which sets the event; one in flight is cancelled and its
-    // completion sets the event after leaving the pinned request here.
-    if (irp != nullptr) {
-        IoCancelIrp(irp);
-    }
-    KeWaitForSingleObject(stopped, Executive, KernelMode, FALSE, nullptr);
-
+// First step of a completion routine (after it has read the request's
+// status): takes the URB and buffer out of the slot for the caller to read
+// and free, and frees the completed request unless a stop has pinned it (the
+// stop frees it then). The slot stays claimed.
+// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    *urb = *slot.urb;
+    *buffer = *slot.buffer;
+    *slot.irp = nullptr;
+    *slot.urb = nullptr;
+    *slot.buffer = nullptr;
+    KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    stop.stopRequested = FALSE;
-    KeClearEvent(stopped);
+    TransferStopState& stop = extension->transferStop[pipe];
+    const BOOLEAN freeRequest = !stop.irpPinned;
+    stop.irpPinned = FALSE;
+    stop.sentIrp = nullptr;
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    if (irp != nullptr) {
+    if (irp != nullptr && freeRequest) {
         IoFreeIrp(irp);
     }
 }
 
-// Sends a transfer request built by the caller down to the USB stack as
-// IOCTL_INTERNAL_USB_SUBMIT_URB with the given completion routine, invoked
-// on success, error and cancel. The outcome arrives only through the
-// completion routine. IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
-VOID SendTransfer(PortExtension* extension, PIRP irp, PURB urb,
-                  PIO_COMPLETION_ROUTINE completionRoutine) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(irp, completionRoutine, extension, TRUE, TRUE, TRUE);
-    (void)IofCallDriver(extension->lowerDeviceObject, irp);
+// Frees a transfer's URB and data buffer. IRQL: <= DISPATCH_LEVEL.
+// Locks: none.
+VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
+    if (urb != nullptr) {
+        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
+    }
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
+    }
+}
+
+// Last step of the holder of a claimed slot (a completion routine, or a
+// start that found nothing to send or could not build its transfer). TRUE:
+// the holder keeps the claim and sends again, because it wants to (again)
+// or a start was asked for meanwhile, and no stop is under way. FALSE: the
+// slot is given up; the stopped event is set when the transfer failed or a
+// stop waits. After FALSE the holder touches neither the slot nor the
+// record again. IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    TransferStopState& stop = extension->transferStop[pipe];
+    BOOLEAN keep = !stop.stopRequested && (again || stop.startRequested);
+    stop.startRequested = FALSE;
+    if (!keep) {
+        *slot.busy = FALSE;
+        if (failed || stop.stopRequested) {
+            KeSetEvent(slot.stopped, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    return keep;
+}
+
+// Stops the slot's transfer: cancels the transfer in flight and waits until
+// its holder has given the slot up; returns at once when the slot is idle.
+// No transfer starts on the pipe while the stop runs.
+// IRQL: PASSIVE_LEVEL. Locks: none may be held; takes transferLock.
+VOID StopTransfer(PortExtension* extension, ULONG pipe) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    TransferStopState& stop = extension->transferStop[pipe];
+    BOOLEAN held = *slot.busy;
+    PIRP irp = nullptr;
+    if (held) {
+        stop.stopRequested = TRUE;
+        KeClearEvent(slot.stopped);
+        irp = stop.sentIrp;
+        stop.irpPinned = irp != nullptr;
+    }
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    if (!held) {
+        return;
+    }
+
+    if (irp != nullptr) {
+        IoCancelIrp(irp);
+    }
+    KeWaitForSingleObject(slot.stopped, Executive, KernelMode, FALSE, nullptr);
+
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    stop.stopRequested = FALSE;
+    stop.startRequested = FALSE;
+    KeClearEvent(slot.stopped);
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    if (irp != nullptr) {
+        IoFreeIrp(irp);
+    }
 }

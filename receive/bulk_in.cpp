@@ -13,188 +13,114 @@ namespace {
 
 // The reference reply to the identification query: the query's echo, a
 // carriage return and line feed, then the expected maker's 13 bytes.
-constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43,
-                kReply04 = 0x47, kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D,
-                kReply08 = 0x0D, kReply09 = 0x0A, kReply10 = 0x53, kReply11 = 0x6F,
-                kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20, kReply15 = 0x45,
-                kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
+constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43, kReply04 = 0x47,
+                kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D, kReply08 = 0x0D, kReply09 = 0x0A,
+                kReply10 = 0x53, kReply11 = 0x6F, kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20,
+                kReply15 = 0x45, kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
                 kReply20 = 0x73, kReply21 = 0x6F, kReply22 = 0x6E;
 constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
     kReply00, kReply01, kReply02, kReply03, kReply04, kReply05, kReply06, kReply07,
     kReply08, kReply09, kReply10, kReply11, kReply12, kReply13, kReply14, kReply15,
     kReply16, kReply17, kReply18, kReply19, kReply20, kReply21, kReply22};
 
-// Frees the three objects of a bulk-in transfer; the request only when the
-// caller owns it. IRQL: <= DISPATCH_LEVEL. Locks: none.
-VOID FreeBulkInObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-// Takes the slot's objects out of the record. IRQL: <= DISPATCH_LEVEL.
-// Locks: the caller owns the slot (its busy flag).
-VOID DetachBulkInObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->bulkInIrp;
-    *urb = extension->bulkInUrb;
-    *buffer = extension->bulkInBuffer;
-    extension->bulkInIrp = nullptr;
-    extension->bulkInUrb = nullptr;
-    extension->bulkInBuffer = nullptr;
-}
-
 }  // namespace
 
 // Allocates the request, URB and 64-byte buffer of one bulk-in transfer and
 // fills the URB; sends nothing. Nothing stays half-allocated on failure.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot or the
-// port is not yet started.
+// port is being opened.
 NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
-    PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_IN].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_MAX_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-
-    extension->bulkInIrp = irp;
-    extension->bulkInUrb = urb;
-    extension->bulkInBuffer = buffer;
-    return STATUS_SUCCESS;
+    return BuildTransfer(GetPortExtension(deviceObject), BRIDGE_PIPE_BULK_IN, BRIDGE_MAX_TRANSFER,
+                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_MAX_TRANSFER);
 }
 
-// Sends the bulk-in transfer unless one is already in flight or a stop is
-// under way (both report success). Builds the transfer first when the slot
-// holds none. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
-NTSTATUS StartBulkInTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy)) {
-        return STATUS_SUCCESS;
-    }
+namespace {
+
+// Sends a bulk-in transfer on the claimed slot, building it first when the
+// slot holds none (open prepares the first). On failure the slot is given
+// up (no retry: the next read or status report starts the loop again).
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
+NTSTATUS SendBulkIn(PortExtension* extension) {
     if (extension->bulkInIrp == nullptr) {
         NTSTATUS status = PrepareBulkInTransfer(extension->deviceObject);
         if (!NT_SUCCESS(status)) {
-            BOOLEAN freeRequest;
-            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy, TRUE,
-                                    &freeRequest, nullptr)) {
-                KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
-            }
+            (void)KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, FALSE, TRUE);
             return status;
         }
     }
-    PIRP irp = extension->bulkInIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                          &extension->bulkInStopped, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachBulkInObjects(extension, &irp, &urb, &buffer);
-        FreeBulkInObjects(irp, urb, buffer, TRUE);
+    SendSlotTransfer(extension, BRIDGE_PIPE_BULK_IN, BulkInComplete);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Sends the bulk-in transfer unless one is already in flight (or its
+// completion is still running, which then starts again) or a stop is under
+// way; both report success.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
+NTSTATUS StartBulkInTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
         return STATUS_SUCCESS;
     }
-    SendTransfer(extension, irp, extension->bulkInUrb, BulkInComplete);
-    return STATUS_SUCCESS;
+    return SendBulkIn(extension);
 }
 
 // Completion routine of the bulk-in transfer. Takes the bytes into the ring,
 // raises SERIAL_EV_RXFLAG, hands the bytes to reads, raises SERIAL_EV_RXCHAR
-// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms the loop.
-// A failed or cancelled transfer takes no byte and stops the loop. Always
-// returns STATUS_MORE_PROCESSING_REQUIRED: the driver frees its request.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes readLock, then
-// (after releasing it) controlLock and transferLock.
+// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the
+// port is open and reception is neither held nor in error. A failed or
+// cancelled transfer takes no byte and stops the loop. Either way a start
+// asked for meanwhile (a read made current) is made. The slot stays claimed
+// until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
+// driver frees its request.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
+// readLock, controlLock, each alone.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachBulkInObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    NTSTATUS status = irp->IoStatus.Status;
-
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN, irp, &urb, &buffer);
     // A device that claims more than the buffer holds is believed only as
     // far as the buffer goes.
+    ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (count > BRIDGE_MAX_TRANSFER) {
         count = BRIDGE_MAX_TRANSFER;
     }
 
-    if (!NT_SUCCESS(status)) {
-        BOOLEAN freeRequest;
-        BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN,
-                                             &extension->bulkInBusy, TRUE, &freeRequest, nullptr);
-        FreeBulkInObjects(irp, urb, buffer, freeRequest);
-        if (signal) {
-            KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+    BOOLEAN again = FALSE;
+    if (NT_SUCCESS(status)) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&extension->readLock, &oldIrql);
+        if (extension->statsEnabled) {
+            extension->receivedCount += count;
         }
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        AppendToReceiveRing(extension, buffer, count);
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        FreeTransferParts(urb, buffer);
+
+        if (extension->eventCharSeen) {
+            SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
+            extension->eventCharSeen = FALSE;
+        }
+        DeliverReceivedData(extension);
+        ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
+        ULONG events = 0;
+        if (held >= RECEIVE_RING_80_PERCENT) {
+            events |= SERIAL_EV_RX80FULL;
+        }
+        if (held != 0) {
+            events |= SERIAL_EV_RXCHAR;
+        }
+        SignalSerialEvents(extension, events);
+        again = extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0;
+    } else {
+        FreeTransferParts(urb, buffer);
     }
 
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    if (extension->statsEnabled) {
-        extension->receivedCount += count;
-    }
-    AppendToReceiveRing(extension, buffer, count);
-    KeReleaseSpinLock(&extension->readLock, oldIrql);
-
-    if (extension->eventCharSeen) {
-        SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
-        extension->eventCharSeen = FALSE;
-    }
-
-    BOOLEAN freeRequest;
-    BOOLEAN startWanted;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                                         FALSE, &freeRequest, &startWanted);
-    FreeBulkInObjects(irp, urb, buffer, freeRequest);
-
-    DeliverReceivedData(extension);
-
-    ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
-    ULONG events = 0;
-    if (held >= RECEIVE_RING_80_PERCENT) {
-        events |= SERIAL_EV_RX80FULL;
-    }
-    if (held != 0) {
-        events |= SERIAL_EV_RXCHAR;
-    }
-    SignalSerialEvents(extension, events);
-
-    // A read made current while this transfer held the slot asked for a
-    // start, which does not wait on the holds (a read restarts the loop).
-    if (extension->portOpen &&
-        ((extension->rxHoldFlags == 0 && extension->errorFlags == 0) || startWanted)) {
-        (void)StartBulkInTransfer(extension);
-    }
-    if (signal) {
-        KeSetEvent(&extension->bulkInStopped, IO_NO_INCREMENT, FALSE);
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, again, !NT_SUCCESS(status))) {
+        (void)SendBulkIn(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -203,8 +129,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_BULK_IN, &extension->bulkInBusy,
-                 &extension->bulkInStopped);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_IN);
 }
 
 // Appends a transfer's bytes to the ring in at most two block copies. A held
@@ -280,8 +205,8 @@ VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, UL
     if (DriverGlobals.probePending || !DriverGlobals.captureEnabled || count == 0) {
         return;
     }
-    PVOID owner = InterlockedCompareExchangePointer(&DriverGlobals.captureOwner, extension,
-                                                    nullptr);
+    PVOID owner =
+        InterlockedCompareExchangePointer(&DriverGlobals.captureOwner, extension, nullptr);
     if (owner != nullptr && owner != extension) {
         return;
     }

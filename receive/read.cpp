@@ -22,8 +22,7 @@ VOID MakeCurrentRead(PortExtension* extension, PIRP irp) {
     extension->readProgress.request = irp;
     if (irp != nullptr) {
         extension->readProgress.buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-        extension->readProgress.length =
-            IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        extension->readProgress.length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
         extension->readProgress.done = 0;
     }
 }
@@ -119,7 +118,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
         LONGLONG totalDue = 0;
         BOOLEAN endNow = irp->Cancel;
         NTSTATUS endStatus = STATUS_CANCELLED;
-        if (!endNow && ComputeReadTimeouts(extension, length, taken == 0, &intervalDue, &totalDue)) {
+        if (!endNow &&
+            ComputeReadTimeouts(extension, length, taken == 0, &intervalDue, &totalDue)) {
             endNow = TRUE;
             endStatus = STATUS_SUCCESS;
         }
@@ -257,39 +257,43 @@ VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql) {
     KeReleaseSpinLock(&extension->readLock, oldIrql);
 }
 
-// DPC of the interval timer: times the current read out, unless this run
-// belongs to an expiry whose cancel came too late.
-// IRQL: DISPATCH_LEVEL. Locks: takes readLock.
+namespace {
+
+// What both read timers' DPCs do: unless this run belongs to an expiry whose
+// cancel came too late, cancel the other timer and time the current read
+// out. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
+VOID ReadTimerExpired(PortExtension* extension, ULONG* flags, PKTIMER otherTimer,
+                      ULONG* otherFlags) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    if (!ConsumePathTimerRun(flags)) {
+        KeReleaseSpinLock(&extension->readLock, oldIrql);
+        return;
+    }
+    CancelPathTimer(otherTimer, otherFlags);
+    TimeOutCurrentRead(extension, oldIrql);
+}
+
+}  // namespace
+
+// DPC of the interval timer. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    if (!ConsumePathTimerRun(&extension->readIntervalTimerFlags)) {
-        KeReleaseSpinLock(&extension->readLock, oldIrql);
-        return;
-    }
-    CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
-    TimeOutCurrentRead(extension, oldIrql);
+    ReadTimerExpired(extension, &extension->readIntervalTimerFlags, &extension->readTotalTimer,
+                     &extension->readTotalTimerFlags);
 }
 
-// DPC of the total timer: as the interval timer's, with the roles exchanged.
-// IRQL: DISPATCH_LEVEL. Locks: takes readLock.
+// DPC of the total timer. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    if (!ConsumePathTimerRun(&extension->readTotalTimerFlags)) {
-        KeReleaseSpinLock(&extension->readLock, oldIrql);
-        return;
-    }
-    CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
-    TimeOutCurrentRead(extension, oldIrql);
+    ReadTimerExpired(extension, &extension->readTotalTimerFlags, &extension->readIntervalTimer,
+                     &extension->readIntervalTimerFlags);
 }
 
 // Cancel routine of a read waiting in the queue.
@@ -367,7 +371,8 @@ VOID DeliverReceivedData(PortExtension* extension) {
         irp->IoStatus.Status = endStatus;
         CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
         InsertTailList(&completionList, &irp->Tail.Overlay.ListEntry);
-        MakeCurrentRead(extension, StartNextRead(extension, RingHasData(extension), &completionList));
+        MakeCurrentRead(extension,
+                        StartNextRead(extension, RingHasData(extension), &completionList));
         if (!RingHasData(extension)) {
             break;
         }

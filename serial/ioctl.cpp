@@ -282,7 +282,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             return QueueMaskRequest(extension, irp);
         case IOCTL_SERIAL_PURGE:
             Purge(deviceObject, *static_cast<PULONG>(buffer));
-            information = sizeof(ULONG);
+            information = InformationWithinOutput(irp, sizeof(ULONG));
             break;
         case IOCTL_SERIAL_GET_BAUD_RATE:
             static_cast<PSERIAL_BAUD_RATE>(buffer)->BaudRate = extension->baudRate;

@@ -15,8 +15,8 @@ VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination);
 NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp);
 NTSTATUS ProcessMaskRequests(PortExtension* extension);
 VOID ApplyWaitMask(PortExtension* extension, ULONG mask);
-VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql,
-                                NTSTATUS status, BOOLEAN fromCancelRoutine);
+VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql, NTSTATUS status,
+                                BOOLEAN fromCancelRoutine);
 VOID PruneRxCharEvent(PortExtension* extension);
 VOID SignalSerialEvents(PortExtension* extension, ULONG events);
 VOID FlushMaskRequests(PortExtension* extension);

@@ -105,7 +105,7 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
             ApplyWaitMask(extension, mask);
-            irp->IoStatus.Information = sizeof(ULONG);
+            irp->IoStatus.Information = InformationWithinOutput(irp, sizeof(ULONG));
             status = STATUS_SUCCESS;
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
@@ -207,13 +207,13 @@ VOID ApplyWaitMask(PortExtension* extension, ULONG mask) {
 // promotes when no loop is running.
 // IRQL: DISPATCH_LEVEL. Locks: entered with controlLock held (acquired at
 // oldIrql); releases it.
-VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql,
-                                NTSTATUS status, BOOLEAN fromCancelRoutine) {
+VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql, NTSTATUS status,
+                                BOOLEAN fromCancelRoutine) {
     if (extension->currentMaskRequest == irp) {
         PromoteNextMaskRequest(extension);
     }
-    BOOLEAN runLoop = fromCancelRoutine && extension->currentMaskRequest != nullptr &&
-                      !extension->maskLoopActive;
+    BOOLEAN runLoop =
+        fromCancelRoutine && extension->currentMaskRequest != nullptr && !extension->maskLoopActive;
     if (runLoop) {
         extension->maskLoopActive = TRUE;
     }

@@ -12,96 +12,39 @@
 #include "status/status.h"
 #include "transmit/transmit.h"
 
-namespace {
-
-VOID FreeStatusObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-VOID DetachStatusObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->statusIrp;
-    *urb = extension->statusUrb;
-    *buffer = extension->statusBuffer;
-    extension->statusIrp = nullptr;
-    extension->statusUrb = nullptr;
-    extension->statusBuffer = nullptr;
-}
-
-}  // namespace
-
 // Allocates and fills the request, URB and 4-byte buffer of one status
 // transfer into the slot; nothing stays half-allocated on failure.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot.
 NTSTATUS PrepareStatusTransfer(PDEVICE_OBJECT deviceObject) {
-    PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_STATUS_REPORT_SIZE, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(buffer, BRIDGE_STATUS_REPORT_SIZE);
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_STATUS].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BRIDGE_STATUS_REPORT_SIZE;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    return BuildTransfer(
+        GetPortExtension(deviceObject), BRIDGE_PIPE_STATUS, BRIDGE_STATUS_REPORT_SIZE,
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_STATUS_REPORT_SIZE);
+}
 
-    extension->statusIrp = irp;
-    extension->statusUrb = urb;
-    extension->statusBuffer = buffer;
+namespace {
+
+// Sends the status transfer on the claimed slot; gives the slot up when the
+// transfer cannot be built. IRQL: <= DISPATCH_LEVEL. Locks: none held; the
+// caller holds the claim.
+NTSTATUS SendStatus(PortExtension* extension) {
+    NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
+    if (!NT_SUCCESS(status)) {
+        (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, FALSE, TRUE);
+        return status;
+    }
+    SendSlotTransfer(extension, BRIDGE_PIPE_STATUS, StatusTransferComplete);
     return STATUS_SUCCESS;
 }
+
+}  // namespace
 
 // Sends the status transfer unless one is outstanding or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartStatusTransfer(PortExtension* extension) {
-    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy)) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS)) {
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
-    if (!NT_SUCCESS(status)) {
-        BOOLEAN freeRequest;
-        if (ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy, TRUE,
-                                &freeRequest, nullptr)) {
-            KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
-        }
-        return status;
-    }
-    PIRP irp = extension->statusIrp;
-    if (!MarkTransferSent(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                          &extension->statusStopped, irp)) {
-        PURB urb;
-        PUCHAR buffer;
-        DetachStatusObjects(extension, &irp, &urb, &buffer);
-        FreeStatusObjects(irp, urb, buffer, TRUE);
-        return STATUS_SUCCESS;
-    }
-    SendTransfer(extension, irp, extension->statusUrb, StatusTransferComplete);
-    return STATUS_SUCCESS;
+    return SendStatus(extension);
 }
 
 // Takes one accepted report: keeps it, sets the modem-status shadow (the
@@ -122,8 +65,8 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
     if ((handshake & SERIAL_CTS_HANDSHAKE) && !(modem & MSR_CTS)) txHold |= TX_HOLD_CTS;
     if ((handshake & SERIAL_DSR_HANDSHAKE) && !(modem & MSR_DSR)) txHold |= TX_HOLD_DSR;
     if ((handshake & SERIAL_DCD_HANDSHAKE) && !(modem & MSR_DCD)) txHold |= TX_HOLD_DCD;
-    extension->txHoldFlags = (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) |
-                             txHold;
+    extension->txHoldFlags =
+        (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) | txHold;
     if ((handshake & SERIAL_DSR_SENSITIVITY) && !(modem & MSR_DSR)) {
         extension->rxHoldFlags |= RX_HOLD_DSR;
     } else {
@@ -138,37 +81,28 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 }
 
 // Completion routine of the status transfer: applies an accepted report,
-// re-arms while the port is open, and restarts the bulk-out transfer (bytes
-// queued, no transmit hold) and the bulk-in transfer (no receive hold, no
-// error) when they are idle. A failed transfer stops the pipe. Always
-// returns STATUS_MORE_PROCESSING_REQUIRED.
+// restarts the bulk-out transfer (bytes queued, no transmit hold) and the
+// bulk-in transfer (no receive hold, no error), and re-arms while the port
+// is open. A failed transfer stops the pipe. The slot stays claimed until
+// the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: DISPATCH_LEVEL. Locks: none held on entry.
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachStatusObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    const NTSTATUS status = irp->IoStatus.Status;
+    TakeTransferBack(extension, BRIDGE_PIPE_STATUS, irp, &urb, &buffer);
     const ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 
     if (NT_SUCCESS(status) && length == BRIDGE_STATUS_REPORT_SIZE &&
         buffer[0] == STATUS_REPORT_MARKER) {
         ApplyStatusReport(extension, buffer);
     }
-
-    BOOLEAN freeRequest;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                                         !NT_SUCCESS(status), &freeRequest, nullptr);
-    FreeStatusObjects(irp, urb, buffer, freeRequest);
+    FreeTransferParts(urb, buffer);
 
     if (NT_SUCCESS(status)) {
-        if (extension->portOpen) {
-            (void)StartStatusTransfer(extension);
-        }
-        // The starts do nothing while a transfer is in flight.
+        // Each start does nothing while its transfer is in flight.
         if (extension->portOpen && extension->txHoldFlags == 0 &&
             extension->writeQueuedBytes != 0) {
             (void)StartBulkOutTransfer(extension);
@@ -177,8 +111,9 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
             (void)StartBulkInTransfer(extension);
         }
     }
-    if (signal) {
-        KeSetEvent(&extension->statusStopped, IO_NO_INCREMENT, FALSE);
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, NT_SUCCESS(status) && extension->portOpen,
+                         !NT_SUCCESS(status))) {
+        (void)SendStatus(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -187,6 +122,5 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_STATUS, &extension->statusBusy,
-                 &extension->statusStopped);
+    StopTransfer(extension, BRIDGE_PIPE_STATUS);
 }

@@ -10,33 +10,6 @@
 #include "serial/serial.h"
 #include "transmit/transmit.h"
 
-namespace {
-
-VOID FreeBulkOutObjects(PIRP irp, PURB urb, PUCHAR buffer, BOOLEAN freeRequest) {
-    if (urb != nullptr) {
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-    }
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
-}
-
-// Takes the slot's objects out of the record. Locks: the caller owns the
-// slot (its busy flag).
-VOID DetachBulkOutObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR* buffer) {
-    *irp = extension->bulkOutIrp;
-    *urb = extension->bulkOutUrb;
-    *buffer = extension->bulkOutBuffer;
-    extension->bulkOutIrp = nullptr;
-    extension->bulkOutUrb = nullptr;
-    extension->bulkOutBuffer = nullptr;
-}
-
-}  // namespace
-
 // Builds the transfer of the current write's next chunk into the slot.
 // With nothing left to send it raises SERIAL_EV_TXEMPTY and returns
 // STATUS_INTERNAL_ERROR; nothing stays half-allocated on failure.
@@ -44,12 +17,7 @@ VOID DetachBulkOutObjects(PortExtension* extension, PIRP* irp, PURB* urb, PUCHAR
 // owns the slot.
 NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    PUCHAR buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, BRIDGE_MAX_TRANSFER, BRIDGESER_POOL_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-
+    UCHAR data[BRIDGE_MAX_TRANSFER];
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->writeLock, &oldIrql);
     const BOOLEAN empty = extension->writeQueuedBytes == 0;
@@ -60,80 +28,55 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
         if (chunk > BRIDGE_MAX_TRANSFER) {
             chunk = BRIDGE_MAX_TRANSFER;
         }
-        RtlCopyMemory(buffer, progress.buffer + progress.done, chunk);
+        RtlCopyMemory(data, progress.buffer + progress.done, chunk);
         extension->bulkOutSequence = extension->writeSequence;
         extension->bulkOutChunk = chunk;
     }
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
     if (chunk == 0) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
         if (empty) {
             SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
         }
         return STATUS_INTERNAL_ERROR;
     }
-
-    PIRP irp = IoAllocateIrp(extension->lowerDeviceObject->StackSize, FALSE);
-    if (irp == nullptr) {
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = BuildTransfer(extension, BRIDGE_PIPE_BULK_OUT, BRIDGE_MAX_TRANSFER,
+                                    USBD_TRANSFER_DIRECTION_OUT, chunk);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(extension->bulkOutBuffer, data, chunk);
     }
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
-    if (urb == nullptr) {
-        IoFreeIrp(irp);
-        ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle =
-        extension->interfaceInfo->Pipes[BRIDGE_PIPE_BULK_OUT].PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags = 0;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = chunk;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
-
-    extension->bulkOutIrp = irp;
-    extension->bulkOutUrb = urb;
-    extension->bulkOutBuffer = buffer;
-    return STATUS_SUCCESS;
+    return status;
 }
 
-// Sends the next chunk unless a transfer is in flight or a stop is under
-// way. When there is nothing to send and a start was asked for meanwhile
-// (a write arrived while the slot was held here), it looks again.
-// IRQL: <= DISPATCH_LEVEL. Locks: none held.
-NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+namespace {
+
+// Sends the current write's next chunk on the claimed slot. With nothing to
+// send, or when the transfer cannot be built, the slot is given up, unless
+// a start was asked for meanwhile (a write arrived), which makes it look
+// again. IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the
+// claim.
+NTSTATUS SendBulkOut(PortExtension* extension) {
     for (;;) {
-        if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy)) {
+        NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
+        if (NT_SUCCESS(status)) {
+            SendSlotTransfer(extension, BRIDGE_PIPE_BULK_OUT, BulkOutComplete);
             return STATUS_SUCCESS;
         }
-        NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
-        if (!NT_SUCCESS(status)) {
-            BOOLEAN freeRequest;
-            BOOLEAN startWanted;
-            if (ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy, FALSE,
-                                    &freeRequest, &startWanted)) {
-                KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
-            }
-            if (status == STATUS_INTERNAL_ERROR && startWanted) {
-                continue;
-            }
+        if (!KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, FALSE, FALSE)) {
             return status;
         }
-        PIRP irp = extension->bulkOutIrp;
-        if (!MarkTransferSent(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                              &extension->bulkOutStopped, irp)) {
-            PURB urb;
-            PUCHAR buffer;
-            DetachBulkOutObjects(extension, &irp, &urb, &buffer);
-            FreeBulkOutObjects(irp, urb, buffer, TRUE);
-            return STATUS_SUCCESS;
-        }
-        SendTransfer(extension, irp, extension->bulkOutUrb, BulkOutComplete);
+    }
+}
+
+}  // namespace
+
+// Sends the next chunk unless a transfer is in flight (or its completion is
+// still running, which then starts again) or a stop is under way.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held.
+NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT)) {
         return STATUS_SUCCESS;
     }
+    return SendBulkOut(extension);
 }
 
 // Completion routine of the bulk-out transfer. Credits the bytes the device
@@ -142,22 +85,22 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 // next chunk while the port is open and no transmit hold is set. A failed,
 // empty or stale chunk credits nothing: the same bytes go again, at most
 // BULK_OUT_IDLE_LIMIT times in a row from here. A cancelled one stops the
-// chain. Always returns STATUS_MORE_PROCESSING_REQUIRED.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes writeLock, then
-// transferLock.
+// chain. A start asked for meanwhile (a write made current) is made anyway.
+// Always returns STATUS_MORE_PROCESSING_REQUIRED.
+// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock and
+// writeLock, each alone.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    PIRP slotIrp;
+    const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    DetachBulkOutObjects(extension, &slotIrp, &urb, &buffer);
-    UNREFERENCED_PARAMETER(slotIrp);  // the request completing here
-    const NTSTATUS status = irp->IoStatus.Status;
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT, irp, &urb, &buffer);
     ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (moved > extension->bulkOutChunk) {
         moved = extension->bulkOutChunk;  // never more than was offered
     }
+    FreeTransferParts(urb, buffer);
 
     BOOLEAN keepSending = FALSE;
     KIRQL oldIrql;
@@ -189,20 +132,9 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         KeReleaseSpinLock(&extension->writeLock, oldIrql);
     }
 
-    BOOLEAN freeRequest;
-    BOOLEAN startWanted;
-    BOOLEAN signal = ReleaseTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                                         !NT_SUCCESS(status), &freeRequest, &startWanted);
-    FreeBulkOutObjects(irp, urb, buffer, freeRequest);
-
-    // A start asked for while this chunk held the slot (a write made current,
-    // whose first chunk goes whatever the holds say) is made here.
-    if (extension->portOpen &&
-        ((keepSending && extension->txHoldFlags == 0) || startWanted)) {
-        (void)StartBulkOutTransfer(extension);
-    }
-    if (signal) {
-        KeSetEvent(&extension->bulkOutStopped, IO_NO_INCREMENT, FALSE);
+    const BOOLEAN again = keepSending && extension->portOpen && extension->txHoldFlags == 0;
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, again, !NT_SUCCESS(status))) {
+        (void)SendBulkOut(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -211,6 +143,5 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    StopTransfer(extension, BRIDGE_PIPE_BULK_OUT, &extension->bulkOutBusy,
-                 &extension->bulkOutStopped);
+    StopTransfer(extension, BRIDGE_PIPE_BULK_OUT);
 }

@@ -41,8 +41,8 @@ VOID MakeCurrentWrite(PortExtension* extension, PIRP irp) {
 VOID ArmWriteTimer(PortExtension* extension, ULONG length) {
     LONGLONG due = ComputeWriteTimeout(extension, length);
     if (due != 0) {
-        ArmPathTimer(&extension->writeTimer, &extension->writeTimerDpc,
-                     &extension->writeTimerFlags, due);
+        ArmPathTimer(&extension->writeTimer, &extension->writeTimerDpc, &extension->writeTimerFlags,
+                     due);
     }
 }
 
@@ -245,7 +245,8 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
         CompleteCurrentWrite(extension, STATUS_CANCELLED, oldIrql);
         return;
     }
-    extension->writeQueuedBytes -= WriteLengthOf(irp) - static_cast<ULONG>(irp->IoStatus.Information);
+    extension->writeQueuedBytes -=
+        WriteLengthOf(irp) - static_cast<ULONG>(irp->IoStatus.Information);
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

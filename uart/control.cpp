@@ -140,7 +140,9 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT deviceObject) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    extension->lineControlShadow = value;
+    // The shadow never keeps the latch bit (a latch left open by an earlier
+    // failed sequence must not be carried into later line-control writes).
+    extension->lineControlShadow = static_cast<UCHAR>(value & ~LCR_DIVISOR_LATCH);
     status = WriteUartRegister(deviceObject, UART_REG_LINE_CONTROL,
                                static_cast<UCHAR>(value | LCR_DIVISOR_LATCH));
     if (!NT_SUCCESS(status)) {
@@ -148,16 +150,15 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT deviceObject) {
     }
     status =
         WriteUartRegister(deviceObject, UART_REG_DIVISOR_LOW, static_cast<UCHAR>(divisor & 0xFF));
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (NT_SUCCESS(status)) {
+        status = WriteUartRegister(deviceObject, UART_REG_DIVISOR_HIGH,
+                                   static_cast<UCHAR>((divisor >> 8) & 0xFF));
     }
-    status = WriteUartRegister(deviceObject, UART_REG_DIVISOR_HIGH,
-                               static_cast<UCHAR>((divisor >> 8) & 0xFF));
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    return WriteUartRegister(deviceObject, UART_REG_LINE_CONTROL,
-                             static_cast<UCHAR>(extension->lineControlShadow & ~LCR_DIVISOR_LATCH));
+    // Close the latch whatever happened to the divisor writes, so the data
+    // registers work again; a failed divisor write keeps its status.
+    NTSTATUS closed =
+        WriteUartRegister(deviceObject, UART_REG_LINE_CONTROL, extension->lineControlShadow);
+    return NT_SUCCESS(status) ? closed : status;
 }
 
 // Initialises the chip at device start: FIFO control 0x08, interrupt enable

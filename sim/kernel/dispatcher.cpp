@@ -421,6 +421,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     }
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
+    --self.mutexesOwned;
     LONG previous = mutex->Header.SignalState;
     mutex->Header.SignalState = mutex->Header.SignalState + 1;
     if (mutex->Header.SignalState > 0) {

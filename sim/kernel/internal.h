@@ -61,6 +61,7 @@ struct SimThread {
     WaitRecord wait;
     uint64_t readySeq = 0;     // when it last became ready
     std::vector<PKSPIN_LOCK> heldSpinLocks;  // driver spin locks, in order taken
+    int mutexesOwned = 0;      // kernel mutex acquisitions not yet released
     bool holdsCancelLock = false;
     int pctPriority = 0;
     int inCancelRoutine = 0;

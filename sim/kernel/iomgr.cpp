@@ -752,6 +752,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irqlBefore = self.irql;
     size_t locksBefore = self.heldSpinLocks.size();
+    const int mutexesBefore = self.mutexesOwned;
     record->activeCalls++;
     shadow->callDepth++;
     NTSTATUS status = dispatch(deviceObject, irp);
@@ -769,6 +770,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (self.heldSpinLocks.size() != locksBefore) {
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "dispatch routine for " + what + " returned holding a spin lock");
+    }
+    if (self.mutexesOwned != mutexesBefore) {
+        // As Windows stops a thread that returns to user mode owning one.
+        BugCheck("APC_INDEX_MISMATCH",
+                 "dispatch routine for " + what + " returned owning a kernel mutex");
     }
     if (self.mustWaitNext) {
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",

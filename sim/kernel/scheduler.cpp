@@ -171,6 +171,13 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
     bool stopped = false;
     try {
         t->body();
+        if (t->mutexesOwned > 0 && !t->isDpc) {
+            // Windows stops a thread that returns to user mode, or ends,
+            // holding a kernel mutex.
+            BugCheck("APC_INDEX_MISMATCH",
+                     "thread '" + t->name + "' ended owning " + std::to_string(t->mutexesOwned) +
+                         " kernel mutex acquisition(s)");
+        }
         if (t->mustWaitNext) {
             BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
                      "thread '" + t->name + "' ended after KeSetEvent with Wait TRUE without waiting");
@@ -242,11 +249,13 @@ bool Simulation::Impl::TryConsume(SimThread* t) {
                     auto* mutex = static_cast<KMUTEX*>(w.object);
                     if (mutex->OwnerThread == reinterpret_cast<PKTHREAD>(t)) {
                         mutex->Header.SignalState = mutex->Header.SignalState - 1;
+                        ++t->mutexesOwned;
                         return true;
                     }
                     if (mutex->Header.SignalState <= 0) return false;
                     mutex->Header.SignalState = mutex->Header.SignalState - 1;
                     mutex->OwnerThread = reinterpret_cast<PKTHREAD>(t);
+                    ++t->mutexesOwned;
                     return true;
                 }
                 default:

@@ -328,6 +328,7 @@ struct Overlapped {
     KEVENT event{};
     bool pending = false;
     bool done = false;
+    uint64_t completedAt = 0;  // virtual time of the final completion
     void* userBuffer = nullptr;
     ULONG userLength = 0;
 };

@@ -134,6 +134,7 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
         done->AssociatedIrp.SystemBuffer = nullptr;
         ov->iosb = done->IoStatus;
         ov->done = true;
+        ov->completedAt = Simulation::Current().Now();
         ov->irp = nullptr;
         UserIo::Impl& io = U();
         auto h = io.handles.find(handle);

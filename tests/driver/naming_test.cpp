@@ -374,6 +374,11 @@ TEST(CreatePortDevice, EveryAllocationFailingInTurnLeavesNothingOrAWholePort) {
                 SIM_CHECK(status == STATUS_INSUFFICIENT_RESOURCES);
                 ExpectNoTrace(node->portName);
                 ++failures;
+                // The port list is free again: another cable can be added.
+                SIM_CHECK(KeReadStateMutex(&DriverGlobals.portListMutex) == 1);
+                sim::DeviceNode* other = m.PlugIn("USB\\VID_1A2B&PID_0001\\2");
+                SIM_CHECK(other != nullptr && other->started);
+                sim.pnp().Unplug(other);
                 return;
             }
             // A port whose scratch buffer failed lacks only what that step gives;

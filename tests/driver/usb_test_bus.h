@@ -273,8 +273,10 @@ class UsbTestBus : public sim::Bus {
             IoMarkIrpPending(irp);
             auto finish = [irp, status] { Finish(irp, status); };
             sim::Simulation& s = sim::Simulation::Current();
-            if (answerDelay) s.At(s.Now() + answerDelay, finish, "bus answer");
-            else s.Defer(finish, "bus answer");
+            if (answerDelay)
+                s.At(s.Now() + answerDelay, finish, "bus answer");
+            else
+                s.Defer(finish, "bus answer");
             return STATUS_PENDING;
         }
         return Finish(irp, status);

@@ -17,10 +17,15 @@
 
 namespace porttest {
 
-inline int ExploreRuns(int fallback) {
-    const char* text = std::getenv("BRIDGESER_EXPLORE_RUNS");
+// A count from the environment variable `name` when set, else the fallback.
+inline int ExploreRunsOr(const char* name, int fallback) {
+    const char* text = std::getenv(name);
     int runs = text ? std::atoi(text) : 0;
     return runs > 0 ? runs : fallback;
+}
+
+inline int ExploreRuns(int fallback) {
+    return ExploreRunsOr("BRIDGESER_EXPLORE_RUNS", fallback);
 }
 
 // The options of run number `index` (0-based) of an exploration.
@@ -40,7 +45,7 @@ inline void Explore(const char* name, int runs,
         unsigned long long seed = 1;
         int depth = 3;
         std::sscanf(replay, "%15[a-z]:%llu:%d", strategy, &seed, &depth);
-        o.strategy = std::string(strategy) == "pct" ? sim::Strategy::Pct
+        o.strategy = std::string(strategy) == "pct"      ? sim::Strategy::Pct
                      : std::string(strategy) == "random" ? sim::Strategy::Random
                                                          : sim::Strategy::Sequential;
         o.seed = seed;

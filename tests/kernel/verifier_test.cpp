@@ -191,6 +191,23 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
+        {"a dispatch routine returning owning a mutex", "APC_INDEX_MISMATCH",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 KeWaitForSingleObject(&ExtOf(d)->mutex, Executive, KernelMode, FALSE, nullptr);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"a thread ending owning a mutex", "APC_INDEX_MISMATCH",
+         [] {
+             static KMUTEX mutex;
+             KeInitializeMutex(&mutex, 0);
+             auto& s = sim::Simulation::Current();
+             s.Join(s.StartThread("holder", [] {
+                 KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+             }));
+             SIM_CHECK(!"the thread was not stopped");
+         }},
         {"releasing a mutex the thread does not own", "THREAD_NOT_MUTEX_OWNER",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {

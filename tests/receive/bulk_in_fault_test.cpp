@@ -89,15 +89,16 @@ TEST(BulkInFaults, TransferLongerThanAskedIsCutToTheBuffer) {
     bridgetest::RunClean([] {
         bridgetest::Machine m;
         m.Load();
-        porttest::InstallTestHandlers(m.driver);
         m.bus.bulkInData = porttest::Pattern(200);
         int bulkIns = 0;
         m.bus.decide = [&](const bridgetest::UsbRequest& r) {
             bridgetest::Answer a;
             if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                 (r.transferFlags & USBD_TRANSFER_DIRECTION_IN)) {
-                if (r.transferLength == 64 && ++bulkIns == 1) a.length = 100;
-                else a.hang = true;  // later bulk-ins and the status pipe wait
+                if (r.transferLength == 64 && ++bulkIns == 1)
+                    a.length = 100;
+                else
+                    a.hang = true;  // later bulk-ins and the status pipe wait
             }
             return a;
         };
@@ -108,8 +109,8 @@ TEST(BulkInFaults, TransferLongerThanAskedIsCutToTheBuffer) {
         std::vector<uint8_t> got(200);
         ULONG n = 0;
         SERIAL_TIMEOUTS t{MAXULONG, 0, 0, 0, 0};
-        SIM_CHECK(NT_SUCCESS(io.DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t,
-                                                nullptr, 0)));
+        SIM_CHECK(
+            NT_SUCCESS(io.DeviceIoControl(h, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0)));
         SIM_CHECK(io.Read(h, got.data(), 200, &n) == STATUS_SUCCESS);
         got.resize(n);
         SIM_CHECK(got == porttest::Pattern(64));

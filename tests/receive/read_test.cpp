@@ -19,7 +19,7 @@ enum class Ends {
 struct ReadCase {
     const char* name;
     ULONG interval, multiplier, constant;
-    size_t preload;   // in the ring before the read
+    size_t preload;  // in the ring before the read
     ULONG length;
     size_t later;     // sent 10 ms after the read was issued
     NTSTATUS status;  // final status (STATUS_CANCELLED for Never)
@@ -40,8 +40,8 @@ const ReadCase kReadCases[] = {
     {"total only, nothing comes", kMax, kMax, 500, 0, 100, 0, STATUS_TIMEOUT, 0, Ends::After, 500},
     {"total only, first bytes end it", kMax, kMax, 500, 0, 100, 1, STATUS_SUCCESS, 1,
      Ends::AfterLastData, 0},
-    {"interval from the last transfer", 20, 0, 0, 0, 100, 5, STATUS_TIMEOUT, 5,
-     Ends::AfterLastData, 20},
+    {"interval from the last transfer", 20, 0, 0, 0, 100, 5, STATUS_TIMEOUT, 5, Ends::AfterLastData,
+     20},
     {"interval armed at dispatch", 20, 0, 0, 5, 100, 0, STATUS_TIMEOUT, 5, Ends::After, 20},
     {"no timer once a byte is placed", kMax, 10, 100, 5, 100, 0, STATUS_CANCELLED, 5, Ends::Never,
      0},

@@ -43,11 +43,11 @@ struct AppendCase {
 
 TEST(ReceiveRing, AppendStoresWhatFitsAndReportsEveryDroppedByte) {
     const AppendCase cases[] = {
-        {8150, 8150, 64, 42, true},  // fills in the middle of the transfer
-        {8150, 8150, 42, 42, false}, // last byte exactly fills the ring
-        {8192, 0, 10, 0, true},      // a full ring drops the whole transfer and says so
-        {8192, 0, 0, 0, false},      // a zero-length transfer loses nothing
-        {0, 8180, 20, 20, false},    // wraps: two block copies
+        {8150, 8150, 64, 42, true},   // fills in the middle of the transfer
+        {8150, 8150, 42, 42, false},  // last byte exactly fills the ring
+        {8192, 0, 10, 0, true},       // a full ring drops the whole transfer and says so
+        {8192, 0, 0, 0, false},       // a zero-length transfer loses nothing
+        {0, 8180, 20, 20, false},     // wraps: two block copies
     };
     InSimulation([&] {
         for (const auto& c : cases) {
@@ -90,11 +90,11 @@ TEST(ReceiveRing, CopyEndingAtTheStorageEndContinuesFromTheStart) {
 // The identification capture, fed as reads are filled.
 struct CaptureCase {
     const char* name;
-    bool probeSeen;                    // a write began with the query
+    bool probeSeen;  // a write began with the query
     std::vector<uint8_t> reply;
-    std::vector<ULONG> reads;          // sizes of successive reads
-    bool decided;                      // the capture ended
-    bool force;                        // and its result
+    std::vector<ULONG> reads;  // sizes of successive reads
+    bool decided;              // the capture ended
+    bool force;                // and its result
 };
 
 TEST(IdentificationCapture, DecidesOnceFromTheFirst23DeliveredBytes) {
@@ -106,8 +106,12 @@ TEST(IdentificationCapture, DecidesOnceFromTheFirst23DeliveredBytes) {
         {"whole reply in one read", true, kReference, {23}, true, true},
         {"split 10 then 20", true, longer, {10, 17}, true, true},
         {"other reply", true, errorReply, {23}, true, false},
-        {"short reply waits", true, std::vector<uint8_t>(kReference.begin(), kReference.begin() + 12),
-         {12}, false, false},
+        {"short reply waits",
+         true,
+         std::vector<uint8_t>(kReference.begin(), kReference.begin() + 12),
+         {12},
+         false,
+         false},
         {"no query written", false, kReference, {23}, false, false},
     };
     InSimulation([&] {
@@ -123,8 +127,10 @@ TEST(IdentificationCapture, DecidesOnceFromTheFirst23DeliveredBytes) {
                 at += n;
             }
             EXPECT_EQ(!DriverGlobals.captureEnabled, c.decided) << c.name;
-            if (c.decided) EXPECT_EQ(DriverGlobals.force230400 != 0, c.force) << c.name;
-            else EXPECT_EQ(DriverGlobals.captureCount, c.probeSeen ? at : 0u) << c.name;
+            if (c.decided)
+                EXPECT_EQ(DriverGlobals.force230400 != 0, c.force) << c.name;
+            else
+                EXPECT_EQ(DriverGlobals.captureCount, c.probeSeen ? at : 0u) << c.name;
         }
     });
 }

@@ -19,8 +19,8 @@ struct Wait {
 };
 
 void IssueWait(PortRig& rig, Wait& w) {
-    w.dispatched = rig.sim.io().DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK,
-                                                     nullptr, 0, &w.word, sizeof w.word, &w.ov);
+    w.dispatched = rig.sim.io().DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr,
+                                                     0, &w.word, sizeof w.word, &w.ov);
 }
 
 NTSTATUS Finish(PortRig& rig, Wait& w) {
@@ -30,23 +30,43 @@ NTSTATUS Finish(PortRig& rig, Wait& w) {
 struct EventCase {
     const char* name;
     ULONG mask;
-    ULONG before;             // signalled before the wait (0: nothing)
-    std::vector<ULONG> after; // signalled, in order, while the wait is out
-    NTSTATUS dispatched;      // what the dispatcher returned
+    ULONG before;              // signalled before the wait (0: nothing)
+    std::vector<ULONG> after;  // signalled, in order, while the wait is out
+    NTSTATUS dispatched;       // what the dispatcher returned
     bool completes;
     ULONG word;
 };
 
 TEST(WaitOnMask, EventsCompleteTheWaitAsTheMaskSays) {
     const EventCase cases[] = {
-        {"both changed bits reported", SERIAL_EV_CTS, 0, {SERIAL_EV_CTS | SERIAL_EV_DSR},
-         STATUS_PENDING, true, SERIAL_EV_CTS | SERIAL_EV_DSR},
-        {"an event outside the mask records nothing", SERIAL_EV_DSR, 0, {SERIAL_EV_CTS},
-         STATUS_PENDING, false, 0},
-        {"only the masked change after an unmasked one", SERIAL_EV_DSR, 0,
-         {SERIAL_EV_CTS, SERIAL_EV_DSR}, STATUS_PENDING, true, SERIAL_EV_DSR},
-        {"events seen earlier complete the wait at once", SERIAL_EV_RING, SERIAL_EV_RING, {},
-         STATUS_PENDING, true, SERIAL_EV_RING},
+        {"both changed bits reported",
+         SERIAL_EV_CTS,
+         0,
+         {SERIAL_EV_CTS | SERIAL_EV_DSR},
+         STATUS_PENDING,
+         true,
+         SERIAL_EV_CTS | SERIAL_EV_DSR},
+        {"an event outside the mask records nothing",
+         SERIAL_EV_DSR,
+         0,
+         {SERIAL_EV_CTS},
+         STATUS_PENDING,
+         false,
+         0},
+        {"only the masked change after an unmasked one",
+         SERIAL_EV_DSR,
+         0,
+         {SERIAL_EV_CTS, SERIAL_EV_DSR},
+         STATUS_PENDING,
+         true,
+         SERIAL_EV_DSR},
+        {"events seen earlier complete the wait at once",
+         SERIAL_EV_RING,
+         SERIAL_EV_RING,
+         {},
+         STATUS_PENDING,
+         true,
+         SERIAL_EV_RING},
         {"an empty set completes nothing", SERIAL_EV_CTS, 0, {0}, STATUS_PENDING, false, 0},
         {"a zero mask refuses the wait", 0, 0, {}, STATUS_INVALID_PARAMETER, true, 0xDEADBEEF},
     };
@@ -112,7 +132,7 @@ TEST(WaitOnMask, SecondWaitSetMaskAndCancelMeetThePendingWait) {
         SIM_CHECK(first.word == 0 && first.ov.iosb.Information == sizeof(ULONG));
 
         SignalSerialEvents(rig.ext, SERIAL_EV_DSR | SERIAL_EV_RING);  // recorded whole
-        rig.SetWaitMask(SERIAL_EV_DSR);                                // keeps only DSR
+        rig.SetWaitMask(SERIAL_EV_DSR);                               // keeps only DSR
         Wait third;
         IssueWait(rig, third);
         SIM_CHECK(Finish(rig, third) == STATUS_SUCCESS && third.word == SERIAL_EV_DSR);
@@ -147,6 +167,8 @@ TEST(WaitOnMask, ReceiveEventsFromTheBulkInLoop) {
         ExpectOk(RunOnPort({}, [&](PortRig& rig) {
             SERIAL_CHARS chars{};
             chars.EventChar = 0x21;
+            chars.XonChar = 0x11;
+            chars.XoffChar = 0x13;
             SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars)));
             rig.SetWaitMask(flagInMask ? SERIAL_EV_RXFLAG : SERIAL_EV_CTS);
             Wait w;
@@ -154,7 +176,8 @@ TEST(WaitOnMask, ReceiveEventsFromTheBulkInLoop) {
             rig.PeerSends({0x41, 0x21, 0x21, 0x42});
             rig.Pass(5 * kMs);
             SIM_CHECK(w.Done() == flagInMask);
-            if (flagInMask) SIM_CHECK(Finish(rig, w) == STATUS_SUCCESS && w.word == SERIAL_EV_RXFLAG);
+            if (flagInMask)
+                SIM_CHECK(Finish(rig, w) == STATUS_SUCCESS && w.word == SERIAL_EV_RXFLAG);
             SIM_CHECK(!rig.ext->eventCharSeen);
         }));
     }

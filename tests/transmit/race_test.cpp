@@ -30,53 +30,53 @@ void CheckRuns(const std::vector<uint8_t>& stream, const std::vector<WriteOutcom
         size_t run = 0;
         while (at < stream.size() && stream[at] == w.value) ++at, ++run;
         SIM_CHECK(run >= w.information);
-        if (w.status == STATUS_SUCCESS) SIM_CHECK(run == w.length && w.information == w.length);
-        else SIM_CHECK(run <= w.length && run <= w.information + BRIDGE_MAX_TRANSFER);
+        if (w.status == STATUS_SUCCESS)
+            SIM_CHECK(run == w.length && w.information == w.length);
+        else
+            SIM_CHECK(run <= w.length && run <= w.information + BRIDGE_MAX_TRANSFER);
     }
     SIM_CHECK(at == stream.size());  // nothing else, nothing doubled
 }
 
 // A write whose time-out expires on the very tick its chunk completes, with
 // the next write queued behind it: either may win, the next write still ends
-// by its own time-out exactly, and the counts stay right. The tick is found
-// by a first, undisturbed run.
+// by its own time-out and never earlier, and the counts stay right. The tick
+// comes from the bus: the second write is promoted, with its 1 ms time-out
+// armed, by the completion of the first write's one-byte chunk, and its own
+// one-byte chunk completes at the same offset of the next frame.
 TEST(TransmitRaces, TimeOutOnTheTickTheWriteEnds) {
     int timerWon = 0, chunkWon = 0;  // both must occur, or nothing raced
-    auto scenario = [&](uint64_t offset, uint64_t* chunkDone) {
-        return [&, offset, chunkDone](PortRig& rig) {
-            rig.Pass((offset + sim::usb::kFrameTicks - rig.Now() % sim::usb::kFrameTicks) %
-                     sim::usb::kFrameTicks);
-            rig.Inject(Fault::HangPipe(chip::kEndpointBulkOut).After(1));
-            rig.SetWriteTimeouts(0, chunkDone ? 0 : 1);
-            std::vector<uint8_t> first(64, 1), second(10, 2);
-            sim::Overlapped a, b;
-            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, first.data(), 64, &a) == STATUS_PENDING);
-            rig.SetWriteTimeouts(0, 5);
-            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, second.data(), 10, &b) == STATUS_PENDING);
-            NTSTATUS sa = rig.sim.io().Wait(&a);
-            const uint64_t end = rig.Now();
-            if (chunkDone) {
-                *chunkDone = rig.BulkOut().at(0).completeTime;
-                rig.sim.io().CancelIo(rig.handle);
-                rig.sim.io().Wait(&b);
-                return;
-            }
-            SIM_CHECK(sa == STATUS_SUCCESS || sa == STATUS_TIMEOUT);
-            ++(sa == STATUS_TIMEOUT ? timerWon : chunkWon);
-            SIM_CHECK(rig.sim.io().Wait(&b) == STATUS_TIMEOUT && b.iosb.Information == 0);
-            SIM_CHECK(rig.Now() - end == 5 * kMs);  // never ended early by the stale expiry
-            rig.Pass(20 * kMs);
-            CheckRuns(rig.PeerGot(), {{1, 64, sa, static_cast<ULONG>(a.iosb.Information)},
-                                      {2, 10, STATUS_TIMEOUT, 0}});
-            SIM_CHECK(rig.ext->writeQueuedBytes == 0);
-        };
-    };
-    // Learn where in its frame the first chunk completes.
-    uint64_t done = 0;
-    ExpectOk(RunOnPort({}, scenario(0, &done)));
-    const uint64_t offset = done % sim::usb::kFrameTicks;
     Explore("write time-out on the tick its chunk completes", 1000, [&](const sim::Options& o) {
-        return RunOnPort(o, scenario(offset, nullptr));
+        return RunOnPort(o, [&](PortRig& rig) {
+            rig.Inject(Fault::HangPipe(chip::kEndpointBulkOut).After(2));
+            const uint8_t first = 1, second = 2;
+            const std::vector<uint8_t> third(5, 3);
+            sim::Overlapped w0, w1, w2;
+            rig.SetWriteTimeouts(0, 0);  // the first write has no time-out
+            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, &first, 1, &w0) == STATUS_PENDING);
+            rig.SetWriteTimeouts(1, 0);  // 1 ms a byte for the writes promoted later
+            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, &second, 1, &w1) == STATUS_PENDING);
+            SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, third.data(), 5, &w2) == STATUS_PENDING);
+            SIM_CHECK(rig.sim.io().Wait(&w0) == STATUS_SUCCESS);
+            NTSTATUS s1 = rig.sim.io().Wait(&w1);
+            SIM_CHECK(s1 == STATUS_SUCCESS || s1 == STATUS_TIMEOUT);
+            ++(s1 == STATUS_TIMEOUT ? timerWon : chunkWon);
+            // The third write's chunk hangs, unless a slow completion sent it
+            // in the second's place (the second then timed out with nothing).
+            NTSTATUS s2 = rig.sim.io().Wait(&w2);
+            SIM_CHECK(s2 == STATUS_TIMEOUT || (s2 == STATUS_SUCCESS && s1 == STATUS_TIMEOUT));
+            // The third write became current as the second ended and its 5 ms
+            // count from there: a stale expiry of the second's timer would end
+            // it on that same tick. (The completion that promotes it may be
+            // preempted for up to the clock's look-ahead before the second
+            // write's completion is recorded.)
+            if (s2 == STATUS_TIMEOUT) SIM_CHECK(w2.completedAt + kMs >= w1.completedAt + 5 * kMs);
+            rig.Pass(20 * kMs);
+            CheckRuns(rig.PeerGot(), {{1, 1, STATUS_SUCCESS, 1},
+                                      {2, 1, s1, static_cast<ULONG>(w1.iosb.Information)},
+                                      {3, 5, s2, static_cast<ULONG>(w2.iosb.Information)}});
+            SIM_CHECK(rig.ext->writeQueuedBytes == 0);
+        });
     });
     if (!std::getenv("BRIDGESER_REPLAY")) {
         EXPECT_TRUE(timerWon > 0 && chunkWon > 0) << timerWon << " " << chunkWon;
@@ -148,7 +148,8 @@ TEST(TransmitRaces, WritersCancelsTimeOutsAndThePump) {
 TEST(TransmitRaces, HoldChangesWhileWritesEnd) {
     Explore("status report vs write end vs hold change", 1000, [](const sim::Options& o) {
         return RunOnPort(o, [](PortRig& rig) {
-            rig.bus.Update(rig.node->pdo, [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+            rig.bus.Update(rig.node->pdo,
+                           [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
             SERIAL_HANDFLOW flow{};
             flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
             SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));

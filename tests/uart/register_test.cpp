@@ -187,8 +187,10 @@ TEST(ProgramBaudRate, KeepsEveryOtherLineControlBitAsRead) {
     });
 }
 
-TEST(ProgramBaudRate, StopsAtTheFirstFailingTransfer) {
-    // Failing transfer k (1-based) of the five: exactly k transfers are made.
+TEST(ProgramBaudRate, StopsAtTheFirstFailingTransferButNeverLeavesTheLatchOpen) {
+    // Failing transfer k (1-based) of the five: the sequence stops there, with
+    // the failure's status; once the latch is open, a failed divisor write is
+    // still followed by the write that closes it.
     for (int failAt = 1; failAt <= 5; ++failAt) {
         SCOPED_TRACE(failAt);
         WithStartedPort([failAt](Machine& m, PDEVICE_OBJECT fdo, PortExtension* ext) {
@@ -197,9 +199,15 @@ TEST(ProgramBaudRate, StopsAtTheFirstFailingTransfer) {
                 return ++seen == failAt ? Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID)
                                         : Answer{};
             };
+            m.bus.registers[UART_REG_LINE_CONTROL] = 0x03;
             ext->baudRate = 9600;
             SIM_CHECK(ProgramBaudRate(fdo) == STATUS_UNSUCCESSFUL);
-            SIM_CHECK(m.bus.requests.size() == static_cast<size_t>(failAt));
+            const bool latchOpened = failAt >= 3 && failAt <= 4;
+            SIM_CHECK(m.bus.requests.size() == static_cast<size_t>(failAt + (latchOpened ? 1 : 0)));
+            if (latchOpened) {
+                SIM_CHECK(RegisterText(m.bus.requests.back()) == "W3=03");
+                SIM_CHECK((ext->lineControlShadow & LCR_DIVISOR_LATCH) == 0);
+            }
         });
     }
 }
