@@ -181,4 +181,26 @@ TEST(Open, ThousandCyclesWithRequestsOutstanding) {
     }));
 }
 
+// Power requests go down the stack unchanged and succeed there; a read
+// reaching the driver with no system buffer is refused, not written through.
+TEST(Open, PowerPassesDownAndAReadWithoutABufferIsRefused) {
+    porttest::ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        SIM_CHECK(NT_SUCCESS(
+            rig.sim.pnp().SendPower(rig.node, IRP_MN_SET_POWER, DevicePowerState, d0)));
+        PIRP read = IoAllocateIrp(rig.node->top->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(read);
+        next->MajorFunction = IRP_MJ_READ;
+        next->Parameters.Read.Length = 10;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(read, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+        if (IofCallDriver(rig.node->top, read) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        SIM_CHECK(read->IoStatus.Status == STATUS_INVALID_PARAMETER);
+        IoFreeIrp(read);
+    }));
+}
+
 }  // namespace
