@@ -3,8 +3,8 @@
 // bridgesim_add_windows_program in sim/win32/CMakeLists.txt) and runs as the
 // main thread of a simulated PC with one cable.
 //
-//   PROGRAM [--peer phone|loopback|echo] [--reference] [--strategy S] [--seed N]
-//           [--trace] PROGRAM-ARGUMENTS...
+//   PROGRAM [--peer phone|loopback|echo] [--strategy S] [--seed N] [--trace]
+//           PROGRAM-ARGUMENTS...
 //
 // The host's options come first; the rest goes to the program, whose first
 // argument is usually the port (the cable comes up as COM3).
@@ -32,8 +32,6 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "unknown peer '%s' (phone, loopback or echo)\n", p.c_str());
                 return 2;
             }
-        } else if (a == "--reference") {
-            cable.phone.referenceMaker = true;
         } else if (a == "--strategy" && i + 1 < argc) {
             options.strategy = argv[++i];
         } else if (a == "--seed" && i + 1 < argc) {

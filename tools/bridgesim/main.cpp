@@ -40,7 +40,7 @@ const char kTermHelp[] =
     "                      [--peer-baud N] [--quit-key C] [--idle MS]\n"
     "                      [--strategy S] [--seed N]\n"
     "Standard input goes to the port (COM3), the port to standard output. On a terminal\n"
-    "keys go out as typed and Ctrl-] (or Ctrl-C given by --quit-key C) quits; from a pipe\n"
+    "keys go out as typed and Ctrl-] quits (--quit-key X: Ctrl-X instead); from a pipe\n"
     "the input is sent (a line feed as a carriage return) and the output read until the\n"
     "line is quiet for --idle milliseconds (300), for example:\n"
     "  printf 'AT+CGMI\\r' | bridgesim term --peer phone\n"
@@ -168,6 +168,7 @@ int Term(int argc, char** argv) {
             o.rtsCts = true;
         } else if (a == "--quit-key") {
             ok = p.Value(&v);
+            if (ok && v.size() == 1 && v[0] >= 'a' && v[0] <= 'z') v[0] = static_cast<char>(v[0] - 32);
             if (ok && (v.size() != 1 || v[0] < '@' || v[0] > '_'))
                 return UsageError("term", "--quit-key takes one letter or one of @[\\]^_ (Ctrl and that key)");
             if (ok) o.quitKey = v[0] & 0x1F;

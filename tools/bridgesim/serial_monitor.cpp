@@ -52,7 +52,7 @@ std::string LineControl(const std::vector<uint8_t>& b) {
     static const char* const parity[] = {"none", "odd", "even", "mark", "space"};
     static const char* const stop[] = {"1", "1.5", "2"};
     return std::to_string(b[2]) + " data bits, parity " + (b[1] < 5 ? parity[b[1]] : "?") +
-           ", " + (b[0] < 3 ? stop[b[0]] : "?") + " stop bits";
+           ", stop bits " + (b[0] < 3 ? stop[b[0]] : "?");
 }
 
 std::string Fields(const std::vector<uint8_t>& b, std::initializer_list<const char*> names) {
