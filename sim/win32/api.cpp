@@ -163,13 +163,17 @@ int64_t Ticks(DWORD milliseconds) {
 
 // Records the end of an overlapped request in its OVERLAPPED and signals
 // hEvent, once, and only while the OVERLAPPED still tracks that request.
+// Nothing here is a scheduling point, so the completion thread and a caller
+// of GetOverlappedResult cannot interleave inside it (one would see the
+// request finished before its event is set, or a late signal would land on
+// the next request of the same OVERLAPPED).
 void Finish(OVERLAPPED* ov, const OpPtr& op) {
     auto it = pending.find(ov);
     if (it == pending.end() || it->second.op != op || it->second.finished) return;
     it->second.finished = true;
     ov->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(win32sim::OpStatus(*op)));
     ov->InternalHigh = win32sim::OpInformation(*op);
-    if (it->second.event) win32sim::SetEvent(*it->second.event);
+    if (it->second.event) win32sim::SignalEnd(*it->second.event);
 }
 
 // Sends one read, write or device control the way ReadFile, WriteFile and
@@ -200,7 +204,7 @@ BOOL Request(HANDLE handle, RequestKind kind, DWORD code, const void* input, DWO
         if (ov) {
             ov->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(status));
             ov->InternalHigh = information;
-            if (event) win32sim::SetEvent(*event);
+            if (event) win32sim::SignalEnd(*event);
         }
         if (transferred) *transferred = information;
         return Succeeded(status) ? TRUE : Fail(ErrorOf(status));

@@ -154,6 +154,8 @@ void Machine::Join(int thread) { impl_->sim->Join(thread); }
 
 uint64_t Machine::Now() const { return impl_->sim->Now(); }
 
+uint64_t Machine::Random() { return impl_->sim->Random(); }
+
 std::string Machine::TraceTail(size_t events) const { return impl_->sim->trace().Tail(events); }
 std::string Machine::TraceText() const { return impl_->sim->trace().Format(); }
 

@@ -75,6 +75,8 @@ class Machine {
     int StartThread(const std::string& name, std::function<void()> body);
     void Join(int thread);
     uint64_t Now() const;  // virtual, 100 ns
+    // A number from the run's seeded generator (the same seed, the same numbers).
+    uint64_t Random();
     std::string TraceTail(size_t events) const;
     std::string TraceText() const;
     // The trace events of one kind (URB, IRP, ...) so far, formatted.

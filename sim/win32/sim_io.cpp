@@ -173,6 +173,7 @@ EventPtr NewEvent(bool manualReset, bool initialState) {
 }
 
 void SetEvent(Event& e) { KeSetEvent(&e.event, 0, FALSE); }
+void SignalEnd(Event& e) { sim::SetEventInternal(&e.event); }
 void ResetEvent(Event& e) { KeClearEvent(&e.event); }
 
 Status WaitEvent(Event& e, int64_t timeout) {

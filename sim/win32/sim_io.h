@@ -79,6 +79,9 @@ struct Event;
 using EventPtr = std::shared_ptr<Event>;
 EventPtr NewEvent(bool manualReset, bool initialState);
 void SetEvent(Event& event);
+// Sets the event as the I/O manager does at a request's end: no scheduling
+// point, so that whoever records the end and signals it does both in one step.
+void SignalEnd(Event& event);
 void ResetEvent(Event& event);
 Status WaitEvent(Event& event, int64_t timeout);
 
