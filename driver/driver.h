@@ -397,6 +397,7 @@ NTSTATUS SetRegistryValue(HANDLE keyHandle, PCWSTR valueName, ULONG valueNameMax
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject);
+NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject);
 
 // ---------------------------------------------------------------- open, cleanup and close
 
@@ -421,6 +422,9 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
 NTSTATUS InitializePipeState(PDEVICE_OBJECT deviceObject);
 NTSTATUS SetStartDefaults(PortExtension* extension);
 VOID InitializeCommProperties(PortExtension* extension);
+
+// Device names tried in turn when \Device\SerialN is already taken.
+inline constexpr ULONG NAME_COLLISION_ATTEMPTS = 32;
 
 // Size of the buffer into which the configuration descriptor is read.
 inline constexpr ULONG CONFIGURATION_DESCRIPTOR_BUFFER_SIZE = 265;

@@ -158,17 +158,26 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
         ZwClose(hardwareKey);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(nameBuffer, NAME_BUFFER_SIZE);
     UNICODE_STRING deviceName = {0, NAME_MAX_LENGTH, nameBuffer};
-    WCHAR numberBuffer[DEVICE_NUMBER_CHARS];
-    UNICODE_STRING numberText = {0, sizeof(numberBuffer), numberBuffer};
-    RtlIntegerToUnicodeString(portNumber + 2, 10, &numberText);
-    RtlAppendUnicodeToString(&deviceName, WIDE("\\Device\\Serial"));
-    RtlAppendUnicodeStringToString(&deviceName, &numberText);
-
     PDEVICE_OBJECT deviceObject = nullptr;
-    status = IoCreateDevice(driverObject, sizeof(PortExtension), &deviceName,
-                            FILE_DEVICE_SERIAL_PORT, 0, TRUE, &deviceObject);
+    // A name another driver already holds is skipped: the next number is
+    // tried, a bounded number of times, so one foreign \Device\SerialN does
+    // not keep every later cable from being added.
+    for (ULONG attempt = 0;; ++attempt) {
+        RtlZeroMemory(nameBuffer, NAME_BUFFER_SIZE);
+        deviceName.Length = 0;
+        WCHAR numberBuffer[DEVICE_NUMBER_CHARS];
+        UNICODE_STRING numberText = {0, sizeof(numberBuffer), numberBuffer};
+        RtlIntegerToUnicodeString(portNumber + 2, 10, &numberText);
+        RtlAppendUnicodeToString(&deviceName, WIDE("\\Device\\Serial"));
+        RtlAppendUnicodeStringToString(&deviceName, &numberText);
+        status = IoCreateDevice(driverObject, sizeof(PortExtension), &deviceName,
+                                FILE_DEVICE_SERIAL_PORT, 0, TRUE, &deviceObject);
+        if (status != STATUS_OBJECT_NAME_COLLISION || attempt + 1 == NAME_COLLISION_ATTEMPTS) {
+            break;
+        }
+        portNumber = ++DriverGlobals.lastPortNumber;
+    }
     if (!NT_SUCCESS(status)) {
         KeReleaseMutex(&DriverGlobals.portListMutex, FALSE);
         ExFreePoolWithTag(nameBuffer, BRIDGESER_POOL_TAG);

@@ -44,9 +44,9 @@ bool IsWholeConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descript
 
 // Brings the cable into service after the stack below has started: selects
 // the configuration, sets the serial defaults and initialises the chip.
-// The device counts as started even when configuration fails; the start then
-// fails with the configuration's status and no stale interface information
-// is kept. IRQL: PASSIVE_LEVEL. Locks: none.
+// The device counts as started only when all of that succeeded; a failed
+// configuration fails the start with its status and keeps no stale
+// interface information. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     UNREFERENCED_PARAMETER(irp);
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -62,17 +62,20 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
         extension->interfaceInfo = nullptr;
     }
 
-    extension->started = TRUE;
     extension->removed = FALSE;
     extension->stopPending = FALSE;
     extension->removePending = FALSE;
     extension->devicePowerRequestBusy = FALSE;
     if (!NT_SUCCESS(status)) {
+        // Not started: requests that need the pipes are refused.
+        extension->started = FALSE;
         return status;
     }
 
     SetStartDefaults(extension);
-    return InitializeUart(deviceObject);
+    status = InitializeUart(deviceObject);
+    extension->started = NT_SUCCESS(status);
+    return status;
 }
 
 // Reads the configuration descriptor, resetting the port and clearing a stall

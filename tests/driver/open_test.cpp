@@ -187,8 +187,8 @@ TEST(Open, PowerPassesDownAndAReadWithoutABufferIsRefused) {
     porttest::ExpectOk(RunOnPort({}, [](PortRig& rig) {
         POWER_STATE d0;
         d0.DeviceState = PowerDeviceD0;
-        SIM_CHECK(NT_SUCCESS(
-            rig.sim.pnp().SendPower(rig.node, IRP_MN_SET_POWER, DevicePowerState, d0)));
+        SIM_CHECK(
+            NT_SUCCESS(rig.sim.pnp().SendPower(rig.node, IRP_MN_SET_POWER, DevicePowerState, d0)));
         PIRP read = IoAllocateIrp(rig.node->top->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(read);
         next->MajorFunction = IRP_MJ_READ;

@@ -101,7 +101,7 @@ TEST(StartDevice, WaitsForALowerDriverThatAnswersLater) {
               });
 }
 
-TEST(StartDevice, StartsWhateverTheLowerDriverAnswered) {
+TEST(StartDevice, FailsWithTheLowerDriversStatusAndSendsNothing) {
     WithStart(
         [](UsbTestBus& bus) {
             bus.decide = [](const UsbRequest& r) {
@@ -109,9 +109,9 @@ TEST(StartDevice, StartsWhateverTheLowerDriverAnswered) {
             };
         },
         [](Machine& m, sim::DeviceNode* node, NTSTATUS status) {
-            SIM_CHECK(status == STATUS_SUCCESS);
-            SIM_CHECK(Machine::Ext(node)->configured);
-            SIM_CHECK(m.bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size() == 1);
+            SIM_CHECK(status == STATUS_UNSUCCESSFUL);
+            SIM_CHECK(!Machine::Ext(node)->configured && !Machine::Ext(node)->started);
+            SIM_CHECK(m.bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).empty());
         });
 }
 
@@ -320,7 +320,7 @@ TEST(ConfigureDevice, FailuresFailTheStartWithoutParsingOrInitialising) {
         WithStart(c.setup, [&c](Machine& m, sim::DeviceNode* node, NTSTATUS status) {
             SIM_CHECK(status == c.expected);
             PortExtension* ext = Machine::Ext(node);
-            SIM_CHECK(ext->started && !ext->configured && ext->interfaceInfo == nullptr);
+            SIM_CHECK(!ext->started && !ext->configured && ext->interfaceInfo == nullptr);
             SIM_CHECK(m.bus.Urbs(URB_FUNCTION_SELECT_CONFIGURATION).size() == c.selections);
             SIM_CHECK(m.bus.RegisterSequence().empty());
         });
@@ -371,7 +371,7 @@ TEST(InitializeUart, AFailureOfAnyOfItsFourWritesFailsTheStart) {
                 SIM_CHECK(writes.back().rfind("W" + std::to_string(failing) + "=", 0) == 0);
                 SIM_CHECK(writes.size() <= 4);
                 PortExtension* ext = Machine::Ext(node);
-                SIM_CHECK(ext->configured && ext->started);
+                SIM_CHECK(ext->configured && !ext->started);  // a failed start is no start
                 SIM_CHECK(ext->baudRate == 115200);  // defaults already in place
             });
     }

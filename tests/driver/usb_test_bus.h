@@ -105,6 +105,8 @@ class UsbTestBus : public sim::Bus {
     // Bytes the next bulk-in / interrupt-in transfers deliver.
     std::vector<uint8_t> bulkInData;
     std::vector<uint8_t> statusData;
+    // Device power states the capabilities report for S1, S2 and S3.
+    DEVICE_POWER_STATE sleepStates[3] = {PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
     // Status returned for system-control requests.
     NTSTATUS systemControlStatus = STATUS_SUCCESS;
     // NT name the function device gets, to note its presence on arrival.
@@ -295,6 +297,14 @@ class UsbTestBus : public sim::Bus {
             case IRP_MN_SURPRISE_REMOVAL:
                 status = STATUS_SUCCESS;
                 break;
+            case IRP_MN_QUERY_CAPABILITIES: {
+                PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+                caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+                for (int i = 0; i < 3; ++i)
+                    caps->DeviceState[PowerSystemSleeping1 + i] = sleepStates[i];
+                status = STATUS_SUCCESS;
+                break;
+            }
             default:
                 break;
         }
