@@ -228,6 +228,8 @@ std::string DeviceLabel(const DEVICE_OBJECT* device);
 // Shared by the I/O manager and the user-mode side.
 IrpShadow* ShadowOf(const IRP* irp);
 BOOLEAN CancelIrpInternal(PIRP irp);
+// A user-mode handle is still open on a device object of the driver.
+bool HandleOpenOnDriver(PDRIVER_OBJECT driver);
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin);
 void FreeIrpInternal(PIRP irp);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

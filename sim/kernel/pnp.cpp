@@ -267,7 +267,9 @@ void FinishRemoval(Pnp::Impl& pnp, Pnp& owner, DeviceNode* node) {
     if (node->bus) node->bus->DeletePdo(node->pdo);
     ObfDereferenceObject(node->pdo);
     TraceEvent("PNP", "device " + node->instanceId + " removed");
-    if (driver && !driver->DeviceObject) owner.UnloadDriver(driver);
+    // The driver goes with its last device object, unless a handle still
+    // holds one of them: then it stays until an explicit UnloadDriver.
+    if (driver && !driver->DeviceObject && !HandleOpenOnDriver(driver)) owner.UnloadDriver(driver);
 }
 
 }  // namespace

@@ -346,4 +346,12 @@ NTSTATUS UserIo::Close(Handle handle) {
     return cleanup;
 }
 
+// The file object of an open handle references its device object, deleted
+// or not, and so keeps the driver that owns it loaded.
+bool HandleOpenOnDriver(PDRIVER_OBJECT driver) {
+    for (auto& [handle, open] : U().handles)
+        if (open.named && open.named->DriverObject == driver) return true;
+    return false;
+}
+
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include "sim/chip/bridge_chip.h"
 #include "sim/line/line_peer.h"
 #include "sim/line/loopback_plug.h"
+#include "sim/line/phone.h"
 
 namespace linetest {
 namespace {
@@ -255,3 +256,108 @@ TEST(RecordingPeer, ChangedSettingsApplyToTheNextFrame) {
 
 }  // namespace
 }  // namespace linetest
+
+// ---------------------------------------------------------------- the phone
+
+namespace phonetest {
+namespace {
+
+using linetest::Bench;
+using line::LineSettings;
+
+std::string Crlf(const std::string& text) { return "\r\n" + text + "\r\n"; }
+
+struct PhoneCase {
+    const char* typed;
+    std::string reply;  // everything the phone sends back, echo included
+};
+
+TEST(Phone, AnswersModemCommandsAtItsOwnSettings) {
+    const std::string ok = Crlf("OK");
+    const PhoneCase cases[] = {
+        {"AT\r", "AT\r" + ok},
+        {"ATE0\rAT\r", "ATE0\r" + ok + ok},
+        {"ATE0\rATE1\rAT\r", "ATE0\r" + ok + ok + "AT\r" + ok},
+        {"at+cgmi\r", "at+cgmi\r" + Crlf("Mockphone Ltd") + ok},
+        {"AT+CGMM\r", "AT+CGMM\r" + Crlf("MP-100") + ok},
+        {"AT+CGSN\r", "AT+CGSN\r" + Crlf("001234567890128") + ok},
+        {"ATI\r", "ATI\r" + Crlf("Mockphone MP-100 modem") + ok},
+        {"ATD123\r", "ATD123\r" + Crlf("ERROR")},
+        {"AX\bT\r\n", "AX\bT\r" + ok + "\n"},
+    };
+    for (const PhoneCase& c : cases) {
+        Bench b;
+        b.Program(312, 0x03);  // 9600 8N1, the phone's default
+        line::Phone phone;
+        b.chip.AttachFarEnd(&phone);
+        b.Send(c.typed);
+        b.RunToIdle();
+        EXPECT_EQ(b.Receive(), c.reply) << c.typed;
+    }
+}
+
+TEST(Phone, ReferenceReplyAndMismatchedSettings) {
+    Bench b;
+    b.Program(312, 0x03);
+    line::PhoneOptions o;
+    o.referenceMaker = true;
+    line::Phone phone(o);
+    b.chip.AttachFarEnd(&phone);
+    b.Send("AT+CGMI\r");
+    b.RunToIdle();
+    std::string got = b.Receive();
+    std::string expected = "AT+CGMI\r\r\n";
+    expected.append(std::begin(line::kReferenceMaker), std::end(line::kReferenceMaker));
+    EXPECT_EQ(got.substr(0, 23), expected);
+
+    Bench slow;
+    slow.Program(312, 0x03);
+    line::PhoneOptions fast;
+    fast.settings = LineSettings::Baud(19200);
+    line::Phone other(fast);
+    slow.chip.AttachFarEnd(&other);
+    slow.Send("AT\r");
+    slow.RunToIdle();
+    EXPECT_EQ(slow.Receive().find("OK"), std::string::npos);
+    EXPECT_TRUE(other.Commands().empty());
+}
+
+// With flow control, a burst faster than the phone works drops CTS at a
+// quarter of its buffer and raises it again at an eighth, losing nothing;
+// replies wait while RTS is off.
+TEST(Phone, FlowControlHoldsCtsAndWaitsForRts) {
+    Bench b;
+    b.Program(26, 0x03);  // 115200: far faster than the phone's 2 ms a byte
+    line::PhoneOptions o;
+    o.settings = LineSettings::Baud(115200);
+    o.flowControl = true;
+    o.bufferSize = 128;  // CTS off at 32 bytes held, on again at 16
+    line::Phone phone(o);
+    b.chip.AttachFarEnd(&phone);
+    b.SetReg(4, 0x03);  // DTR and RTS on
+    b.Send(std::string(60, 'x'));  // bulk-out packets of at most 64 bytes
+    b.Send(std::string(60, 'x') + "\r");
+    bool held = false;
+    const uint64_t end = b.now + 2 * chip::kTicksPerSecond;
+    for (uint64_t t = b.now; t < end; t += 10'000) {
+        b.RunUntil(t);
+        held = held || (phone.HoldingCts() && !(phone.ModemLines() & chip::kLineCts));
+    }
+    EXPECT_TRUE(held);
+    EXPECT_FALSE(phone.HoldingCts());
+    EXPECT_TRUE(phone.ModemLines() & chip::kLineCts);
+    EXPECT_EQ(phone.BytesTaken(), 121u);
+    EXPECT_EQ(phone.BytesDropped(), 0u);
+    b.Receive();
+
+    b.SetReg(4, 0x01);  // RTS off
+    b.Send("ATE0\r");
+    b.RunUntil(b.now + chip::kTicksPerSecond);
+    EXPECT_EQ(b.Receive(), "");
+    b.SetReg(4, 0x03);
+    b.RunToIdle();
+    EXPECT_EQ(b.Receive(), "ATE0\r\r\nOK\r\n");
+}
+
+}  // namespace
+}  // namespace phonetest

@@ -1,130 +1,276 @@
-// demo.cpp - two simulated cables plugged into the simulated kernel with the
-// driver loaded: what each port looks like to an application (NT name, COM
-// link, SERIALCOMM value, Ports entry, COM-port interface), the tear-down of
-// the first, and the verifier's verdict with the pool balance.
+// demo.cpp - the product's story through the Windows serial API: a cable
+// with a phone behind it is plugged in, an application opens the port, sets
+// 9600 8N1 and asks the phone who made it; the phone gives the reference
+// reply and the driver switches the port to 230400; hardware flow control
+// holds a long write and lets it go; the cable is pulled out mid-transfer
+// and the application's requests end; then the verdict. Every step prints
+// what the application called and what it got back. The reference reply is
+// shown as bytes only.
 #include "tools/bridgesim/demo.h"
 
+#include <windows.h>
+
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
-#include "platform/platform.h"
-#include "sim/usb/usb_bus.h"
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
+#include "sim/win32/machine.h"
+#include "tools/bridgesim/serial_monitor.h"
 
 namespace bridgesim {
 
 namespace {
 
-const char* const kInstances[] = {"USB\\VID_1A2B&PID_0001\\5&1A2B3C4D&0&1",
-                                  "USB\\VID_1A2B&PID_0001\\5&1A2B3C4D&0&2"};
-
 void Say(const std::string& text) { std::printf("%s\n", text.c_str()); }
 
-std::string StatusName(NTSTATUS status) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-    return status == STATUS_SUCCESS ? "STATUS_SUCCESS" : buffer;
+std::string Ms(uint64_t ticks) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ticks) / 10'000.0);
+    return text;
 }
 
-// What an application can find of one port.
-void ShowPort(sim::Simulation& s, sim::DeviceNode* node) {
-    std::string name = s.objects().NameOf(node->top);
-    Say("  NT device name     " + name);
-    for (const std::string& link : s.objects().LinksTo(name)) Say("  COM link           " + link);
-    auto serialComm =
-        s.registry().GetValue(std::string(sim::kDeviceMapPath) + "\\SERIALCOMM", name);
-    Say("  SERIALCOMM value   " + (serialComm ? "\"" + name + "\" = \"" + serialComm->AsString() + "\""
-                                              : std::string("(none)")));
-    auto ports = s.registry().GetValue(sim::kPortsPath, node->portName + ":");
-    Say("  Ports entry        " + (ports ? "\"" + node->portName + ":\" = \"" + ports->AsString() + "\""
-                                         : std::string("(none)")));
-    for (auto& i : s.objects().Interfaces()) {
-        if (i.pdo == node->pdo)
-            Say("  COM-port interface " + i.symbolicLink + (i.enabled ? " (enabled)" : " (disabled)"));
+const char* ErrorName(DWORD error) {
+    switch (error) {
+        case ERROR_SUCCESS: return "ERROR_SUCCESS";
+        case ERROR_INVALID_FUNCTION: return "ERROR_INVALID_FUNCTION";
+        case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
+        case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
+        case ERROR_INVALID_HANDLE: return "ERROR_INVALID_HANDLE";
+        case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
+        case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
+        case ERROR_IO_PENDING: return "ERROR_IO_PENDING";
+        case ERROR_DEVICE_NOT_CONNECTED: return "ERROR_DEVICE_NOT_CONNECTED";
+        case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
+        default: return "another error";
     }
 }
 
-// The USB traffic of the trace since event `since`, as the start-up showed it.
-void ShowUsbTraffic(sim::Simulation& s, uint64_t since) {
-    for (const sim::TraceRecord& e : s.trace().Events()) {
-        if (e.seq <= since || e.kind != "URB") continue;
-        std::string line = sim::Trace::FormatEvent(e);
-        Say("    " + line.substr(line.find_first_not_of(' ')));
+std::string Failed() {
+    DWORD e = GetLastError();
+    return "FALSE, " + std::string(ErrorName(e)) + " (" + std::to_string(e) + ")";
+}
+
+// Writes a command and reads the reply until OK or ERROR or the time-outs.
+std::vector<uint8_t> Command(HANDLE port, const char* command) {
+    DWORD n = 0;
+    WriteFile(port, command, static_cast<DWORD>(std::strlen(command)), &n, nullptr);
+    std::vector<uint8_t> reply;
+    uint8_t buffer[128];
+    for (int i = 0; i < 20; ++i) {
+        if (!ReadFile(port, buffer, sizeof buffer, &n, nullptr) || n == 0) break;
+        reply.insert(reply.end(), buffer, buffer + n);
+        std::string text(reply.begin(), reply.end());
+        if (text.find("OK\r\n") != std::string::npos || text.find("ERROR\r\n") != std::string::npos)
+            break;
     }
+    return reply;
 }
 
-uint64_t LastTraceSeq(sim::Simulation& s) {
-    auto events = s.trace().Events();
-    return events.empty() ? 0 : events.back().seq;
+bool EndsWith(const std::vector<uint8_t>& bytes, const char* tail) {
+    size_t n = std::strlen(tail);
+    return bytes.size() >= n && std::memcmp(bytes.data() + bytes.size() - n, tail, n) == 0;
 }
 
-void ShowDeviceMap(sim::Simulation& s) {
-    Say("Device map (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM):");
-    auto values = s.registry().Values(std::string(sim::kDeviceMapPath) + "\\SERIALCOMM");
-    if (values.empty()) Say("  (empty)");
-    for (auto& v : values) Say("  \"" + v.name + "\" = \"" + v.AsString() + "\"");
-    Say("COM names an application can open:");
-    bool any = false;
-    for (const std::string& link : s.objects().SymbolicLinks()) {
-        if (link.find("COM") != std::string::npos) {
-            Say("  " + link + " -> " + s.objects().LinkTarget(link).value_or("?"));
-            any = true;
+// The application's part of the story. Returns 0 when every step went as
+// the story says.
+int Story(win32sim::Machine& m) {
+    int surprises = 0;
+    auto expect = [&](bool ok, const char* what) {
+        if (!ok) {
+            ++surprises;
+            Say("   !! unexpected: " + std::string(what));
+        }
+    };
+
+    Say("2. The application looks for COM ports (QueryDosDevice):");
+    char names[512];
+    DWORD n = QueryDosDeviceA(nullptr, names, sizeof names);
+    for (const char* p = names; n && *p; p += std::strlen(p) + 1) {
+        char target[128] = "";
+        QueryDosDeviceA(p, target, sizeof target);
+        Say("   " + std::string(p) + " -> " + target);
+    }
+
+    std::string port = m.PortName(0);
+    Say("\n3. It opens " + port + " and sets 9600 8N1 with RTS/CTS flow control:");
+    HANDLE h = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    Say("   CreateFile(\"\\\\.\\" + port + "\") -> " + (h != INVALID_HANDLE_VALUE ? "a handle" : Failed()));
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(h, &dcb);
+    BuildCommDCBA("baud=9600 parity=N data=8 stop=1", &dcb);
+    dcb.fOutxCtsFlow = TRUE;
+    BOOL ok = SetCommState(h, &dcb);
+    Say("   SetCommState(9600, 8 data bits, no parity, 1 stop bit, CTS flow) -> " +
+        (ok ? std::string("TRUE") : Failed()));
+    COMMTIMEOUTS timeouts = {50, 0, 500, 0, 0};
+    SetCommTimeouts(h, &timeouts);
+    DWORD lines = 0;
+    GetCommModemStatus(h, &lines);
+    Say("   GetCommModemStatus -> " + std::string(lines & MS_CTS_ON ? "CTS " : "") +
+        (lines & MS_DSR_ON ? "DSR " : "") + "on (the phone is there)");
+    expect(ok, "SetCommState failed");
+
+    Say("\n4. It talks to the phone:");
+    std::vector<uint8_t> reply = Command(h, "AT\r");
+    Say("   WriteFile \"AT\\r\"        ReadFile -> " + std::to_string(reply.size()) + " bytes: " +
+        HexBytes(reply) + "  (its echo, then OK)");
+    expect(EndsWith(reply, "OK\r\n"), "no OK to AT");
+    reply = Command(h, "AT+CGMI\r");
+    Say("   WriteFile \"AT+CGMI\\r\"   ReadFile -> " + std::to_string(reply.size()) + " bytes:");
+    Say("     " + HexBytes(std::vector<uint8_t>(reply.begin(), reply.begin() + std::min<size_t>(23, reply.size()))));
+    Say("     " + HexBytes(std::vector<uint8_t>(reply.begin() + std::min<size_t>(23, reply.size()), reply.end())));
+    Say("   (the echo, CR LF and the 13 bytes of the reference reply, then OK)");
+    expect(EndsWith(reply, "OK\r\n") && reply.size() == 31, "the reply to AT+CGMI");
+
+    Say("\n5. The driver has recognised the reference reply:");
+    GetCommState(h, &dcb);
+    dcb.BaudRate = 9600;
+    SetCommState(h, &dcb);
+    DCB now{};
+    GetCommState(h, &now);
+    Say("   SetCommState(9600) -> GetCommState says " + std::to_string(now.BaudRate) +
+        ": every rate asked for is now programmed as 230400");
+    expect(now.BaudRate == 230400, "no switch to 230400");
+    m.AtPeer(0, [](line::LinePeer& p) {
+        line::LineSettings s = p.Settings();
+        s.rate = chip::LineRate{3'000'000, 13};
+        p.SetSettings(s);
+    });
+    reply = Command(h, "AT\r");
+    Say("   The phone's line moves to 230400 as well; AT -> " + HexBytes(reply));
+    expect(EndsWith(reply, "OK\r\n"), "no OK at 230400");
+    Command(h, "ATE0\r");
+
+    Say("\n6. A long write meets hardware flow control:");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE ovPort = h;
+    static char block[1024];
+    std::memset(block, 'x', sizeof block);
+    CloseHandle(h);
+    ovPort = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    GetCommState(ovPort, &dcb);
+    dcb.fOutxCtsFlow = TRUE;
+    SetCommState(ovPort, &dcb);
+    SetCommMask(ovPort, EV_CTS);
+    OVERLAPPED waitOv{};
+    waitOv.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0;
+    // The first wait after an open reports the line levels at once.
+    if (!WaitCommEvent(ovPort, &events, &waitOv)) GetOverlappedResult(ovPort, &waitOv, &n, TRUE);
+    OVERLAPPED writeOv{};
+    writeOv.hEvent = event;
+    uint64_t start = m.Now();
+    BOOL wrote = WriteFile(ovPort, block, sizeof block, &n, &writeOv);
+    Say("   WriteFile of " + std::to_string(sizeof block) + " bytes (overlapped) -> " +
+        (wrote ? std::string("TRUE") : Failed()));
+    int changes = 0;
+    bool held = false;
+    while (changes < 2) {
+        events = 0;
+        if (!WaitCommEvent(ovPort, &events, &waitOv) &&
+            (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(ovPort, &waitOv, &n, TRUE)))
+            break;
+        if (!(events & EV_CTS)) continue;
+        ++changes;
+        COMSTAT stat{};
+        ClearCommError(ovPort, nullptr, &stat);
+        GetCommModemStatus(ovPort, &lines);
+        if (!(lines & MS_CTS_ON)) {
+            held = held || stat.fCtsHold;
+            Say("   " + Ms(m.Now() - start) + ": WaitCommEvent -> EV_CTS, CTS off (the phone's buffer is filling);"
+                " ClearCommError: " + (stat.fCtsHold ? "fCtsHold, " : "") +
+                std::to_string(stat.cbOutQue) + " bytes still queued");
+        } else {
+            Say("   " + Ms(m.Now() - start) + ": WaitCommEvent -> EV_CTS, CTS on again; the write goes on");
         }
     }
-    if (!any) Say("  (none)");
+    BOOL finished = GetOverlappedResult(ovPort, &writeOv, &n, TRUE);
+    Say("   " + Ms(m.Now() - start) + ": GetOverlappedResult -> " +
+        (finished ? "TRUE, " + std::to_string(n) + " bytes written" : Failed()));
+    expect(held && finished && n == sizeof block, "the write was not held and released");
+
+    Say("\n7. The cable is pulled out in mid-transfer:");
+    COMMTIMEOUTS forever = {0, 0, 0, 0, 0};
+    SetCommTimeouts(ovPort, &forever);
+    OVERLAPPED readOv{};
+    char in[64];
+    WriteFile(ovPort, block, sizeof block, &n, &writeOv);
+    ReadFile(ovPort, in, sizeof in, &n, &readOv);
+    SetCommMask(ovPort, EV_RING);
+    events = 0;
+    WaitCommEvent(ovPort, &events, &waitOv);
+    Say("   in flight: WriteFile of 1024 bytes, ReadFile of 64 bytes, WaitCommEvent(EV_RING)");
+    int user = m.StartThread("user", [&m] {
+        Sleep(20);
+        m.Unplug(0);
+    });
+    const char* names3[] = {"WriteFile", "ReadFile", "WaitCommEvent"};
+    OVERLAPPED* ovs[] = {&writeOv, &readOv, &waitOv};
+    for (int i = 0; i < 3; ++i) {
+        BOOL r = GetOverlappedResult(ovPort, ovs[i], &n, TRUE);
+        Say("   " + Ms(m.Now() - start) + ": " + names3[i] + " ends: " + (r ? "TRUE" : Failed()) +
+            (i == 0 ? ", " + std::to_string(n) + " bytes sent" : "") +
+            (i == 2 && r ? ", events " + std::to_string(events) : ""));
+        expect(!r, "a request survived the unplug");
+    }
+    m.Join(user);
+    OVERLAPPED again{};
+    BOOL r = ReadFile(ovPort, in, sizeof in, &n, &again);
+    Say("   A new ReadFile -> " + (r ? std::string("TRUE") : Failed()));
+    expect(!r, "a read after the unplug succeeded");
+    Say("   CloseHandle -> " + std::string(CloseHandle(ovPort) ? "TRUE" : Failed()));
+    CloseHandle(event);
+    CloseHandle(waitOv.hEvent);
+    return surprises == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
-    sim::Simulation s(options.sim);
-    sim::usb::UsbBus bus;
-    Say("bridgesim demo (" + std::string(sim::StrategyName(options.sim.strategy)) +
-        ", seed " + std::to_string(options.sim.seed) + ")");
-    sim::RunResult result = s.Run([&] {
-        PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
-        if (!driver) s.Fail("the driver did not load");
-        Say("Driver bridgeser loaded.\n");
-        if (!options.capturePath.empty() && !bus.CaptureTo(options.capturePath))
-            s.Fail("cannot write the capture " + options.capturePath);
-        sim::DeviceNode* nodes[2];
-        for (int i = 0; i < 2; ++i) {
-            Say("Cable " + std::to_string(i + 1) + " plugged in: " + kInstances[i]);
-            uint64_t before = LastTraceSeq(s);
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            nodes[i] = s.pnp().PlugIn(bus, kInstances[i], driver, &status);
-            if (i == 0) {
-                Say("  Start-up on the USB bus (descriptor read, configuration, chip set-up):");
-                ShowUsbTraffic(s, before);
-            }
-            Say("  Start              " + StatusName(status));
-            if (nodes[i]->added) ShowPort(s, nodes[i]);
-            Say("");
-        }
-        Say("Cable 1 unplugged.");
-        s.pnp().Unplug(nodes[0]);
-        ShowDeviceMap(s);
+    win32sim::MachineOptions mo;
+    mo.strategy = options.strategy;
+    mo.seed = options.seed;
+    mo.pctDepth = options.pctDepth;
+    mo.capturePath = options.capturePath;
+    RequestCounter counter;
+    mo.monitor = &counter;
+    win32sim::Machine m(mo);
+    win32sim::CableOptions cable;
+    cable.phone.referenceMaker = true;
+    cable.phone.flowControl = true;
+    m.AddCable(cable);
+    Say("bridgesim demo (" + options.strategy + ", seed " + std::to_string(options.seed) + ")\n");
+    win32sim::RunSummary r = m.Run([&] {
+        Say("1. A cable with a phone behind it is plugged in: USB\\VID_1A2B&PID_0001\\5&1A2B3C4D&0&1");
+        Say("   Start-up on the USB bus (descriptor read, configuration, chip set-up):");
+        for (const std::string& line : m.TraceEvents("URB")) Say("     " + line);
+        Say("   The port it became:");
+        for (const std::string& line : m.PortFacts(0)) Say("     " + line);
         Say("");
-        Say("Registry as left by the driver:");
-        std::printf("%s", s.registry().Dump(std::string(sim::kDeviceMapPath)).c_str());
-        std::printf("%s\n", s.registry().Dump(sim::kPortsPath).c_str());
-        Say("Cable 2 unplugged; the driver unloads.");
-        s.pnp().Unplug(nodes[1]);
-        bus.StopCapture();
+        return Story(m);
     });
-    if (options.showTrace) std::printf("\n--- trace ---\n%s", s.trace().Format().c_str());
-    Say("");
-    Say("Verifier: " + std::string(result.ok ? "no violations" : "VIOLATIONS FOUND"));
-    auto balance = s.pool().Balance();
-    Say("Pool: " + std::to_string(s.pool().AllocationCount()) + " allocations, " +
-        (balance.empty() ? std::string("all freed") : "blocks left over"));
-    Say("Virtual time: " + std::to_string(result.virtualTime / 10) + " us, " +
-        std::to_string(result.schedulingPoints) + " scheduling points");
+    if (options.showTrace) std::printf("\n--- trace ---\n%s", m.TraceText().c_str());
+    Say("\nVerdict");
+    Say("   Verifier: " + std::string(r.ok ? "no violations" : "VIOLATIONS FOUND"));
+    Say("   Pool: " + std::to_string(r.poolAllocations) + " allocations, " +
+        (r.poolClean ? std::string("all freed") : "blocks left over"));
+    Say("   Requests: " + std::to_string(counter.issued) + " sent by the application, " +
+        std::to_string(counter.ended) + " ended" +
+        (counter.issued == counter.ended ? ", none left in the driver" : ", SOME NEVER ENDED"));
+    Say("   Story: " + std::string(r.exitCode == 0 ? "every step as told" : "SOMETHING WENT OTHERWISE"));
+    Say("   Virtual time: " + Ms(r.virtualTime) + ", " + std::to_string(r.schedulingPoints) +
+        " scheduling points (" + r.replay + ")");
     if (!options.capturePath.empty())
-        Say("USB capture: " + options.capturePath + " (" + std::to_string(bus.CapturedRecords()) +
+        Say("   USB capture: " + options.capturePath + " (" + std::to_string(r.capturedRecords) +
             " records, USBPcap link type 249)");
-    if (!result.ok) std::printf("%s", result.Report().c_str());
-    return result.ok ? 0 : 1;
+    if (!r.ok) std::printf("%s\n", r.report.c_str());
+    bool good = r.ok && r.poolClean && r.exitCode == 0 && counter.issued == counter.ended;
+    return good ? 0 : 1;
 }
 
 }  // namespace bridgesim

@@ -1,14 +1,15 @@
-// The demo: the driver in the simulated kernel with simulated cables.
+// The demo: the product's story told through the Windows serial API.
 #pragma once
 
+#include <cstdint>
 #include <string>
-
-#include "sim/kernel/sim.h"
 
 namespace bridgesim {
 
 struct DemoOptions {
-    sim::Options sim;
+    std::string strategy = "sequential";  // sequential, random or pct
+    uint64_t seed = 1;
+    int pctDepth = 3;
     std::string capturePath;  // USBPcap capture of the run, when set
     bool showTrace = false;   // print the whole trace at the end
 };

@@ -1,0 +1,199 @@
+// machine.cpp - the simulated PC behind sim/win32: simulation, USB bus,
+// driver, cables and their peers, and the application's main thread.
+#include "sim/win32/machine.h"
+
+#include "platform/platform.h"
+#include "sim/kernel/sim.h"
+#include "sim/line/loopback_plug.h"
+#include "sim/usb/usb_bus.h"
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace win32sim {
+
+namespace {
+
+// Instance paths of the cables, in plug-in order.
+std::string InstanceId(int index) {
+    return "USB\\VID_1A2B&PID_0001\\5&1A2B3C4D&0&" + std::to_string(index + 1);
+}
+
+sim::Strategy StrategyOf(const std::string& name) {
+    if (name == "random") return sim::Strategy::Random;
+    if (name == "pct") return sim::Strategy::Pct;
+    return sim::Strategy::Sequential;
+}
+
+}  // namespace
+
+struct Machine::Impl {
+    struct Cable {
+        CableOptions options;
+        std::unique_ptr<line::LinePeer> peer;  // phone or echo peer
+        std::unique_ptr<line::LoopbackPlug> plug;
+        sim::DeviceNode* node = nullptr;
+        bool plugged = false;
+    };
+    MachineOptions options;
+    std::vector<Cable> cables;
+    std::unique_ptr<sim::Simulation> sim;
+    std::unique_ptr<sim::usb::UsbBus> bus;
+    bool ran = false;
+
+    chip::FarEnd* FarEndOf(Cable& c) {
+        return c.plug ? static_cast<chip::FarEnd*>(c.plug.get()) : c.peer.get();
+    }
+};
+
+Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+}
+
+Machine::~Machine() = default;
+
+int Machine::AddCable(const CableOptions& options) {
+    Impl::Cable c;
+    c.options = options;
+    switch (options.peer) {
+        case PeerKind::Phone:
+            c.peer = std::make_unique<line::Phone>(options.phone);
+            break;
+        case PeerKind::Echo:
+            c.peer = std::make_unique<line::EchoPeer>(options.phone.settings);
+            break;
+        case PeerKind::Loopback:
+            c.plug = std::make_unique<line::LoopbackPlug>();
+            break;
+    }
+    impl_->cables.push_back(std::move(c));
+    return static_cast<int>(impl_->cables.size()) - 1;
+}
+
+RunSummary Machine::Run(const std::function<int()>& application) {
+    Impl& m = *impl_;
+    RunSummary summary;
+    if (m.ran) {
+        summary.report = "a machine runs once";
+        return summary;
+    }
+    m.ran = true;
+    sim::Options o;
+    o.strategy = StrategyOf(m.options.strategy);
+    o.seed = m.options.seed;
+    o.pctDepth = m.options.pctDepth;
+    o.echoTrace = m.options.echoTrace;
+    o.paced = m.options.paced;
+    m.sim = std::make_unique<sim::Simulation>(o);
+    m.bus = std::make_unique<sim::usb::UsbBus>();
+    sim::Simulation& s = *m.sim;
+    int exitCode = -1;
+    bool returned = false;
+    sim::RunResult result = s.Run([&] {
+        ResetApiState();
+        SetMonitor(m.options.monitor);
+        if (!m.options.capturePath.empty() && !m.bus->CaptureTo(m.options.capturePath))
+            s.Fail("cannot write the capture " + m.options.capturePath);
+        PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
+        if (!driver) s.Fail("the driver did not load");
+        if (m.options.afterLoad) m.options.afterLoad(driver);
+        for (size_t i = 0; i < m.cables.size(); ++i) {
+            Impl::Cable& c = m.cables[i];
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            c.node = s.pnp().PlugIn(*m.bus, InstanceId(static_cast<int>(i)), driver, &status);
+            if (!c.node || !NT_SUCCESS(status)) s.Fail("cable " + std::to_string(i + 1) + " did not start");
+            m.bus->AttachFarEnd(c.node->pdo, m.FarEndOf(c));
+            c.plugged = true;
+        }
+        exitCode = application();
+        returned = true;
+        CloseLeftoverHandles();
+        SetMonitor(nullptr);
+        for (size_t i = 0; i < m.cables.size(); ++i)
+            if (m.cables[i].plugged) Unplug(static_cast<int>(i));
+        m.bus->StopCapture();
+        s.pnp().UnloadDriver(driver);
+    });
+    SetMonitor(nullptr);
+    summary.ok = result.ok && returned;
+    summary.exitCode = exitCode;
+    summary.replay = result.Replay();
+    if (!result.ok) summary.report = result.Report();
+    else if (!returned) summary.report = result.Replay() + ": the application did not return";
+    summary.virtualTime = result.virtualTime;
+    summary.schedulingPoints = result.schedulingPoints;
+    summary.poolAllocations = s.pool().AllocationCount();
+    summary.poolClean = s.pool().Balance().empty();
+    summary.capturedRecords = m.bus->CapturedRecords();
+    return summary;
+}
+
+std::string Machine::PortName(int cable) const {
+    const Impl::Cable& c = impl_->cables.at(cable);
+    return c.node ? c.node->portName : "";
+}
+
+void Machine::Unplug(int cable) {
+    Impl::Cable& c = impl_->cables.at(cable);
+    if (!c.plugged) return;
+    c.plugged = false;
+    impl_->bus->AttachFarEnd(c.node->pdo, nullptr);
+    impl_->sim->pnp().Unplug(c.node);
+}
+
+void Machine::AtPeer(int cable, const std::function<void(line::LinePeer&)>& fn) {
+    Impl::Cable& c = impl_->cables.at(cable);
+    if (!c.peer || !c.plugged) return;
+    impl_->bus->Update(c.node->pdo, [&](chip::BridgeChip&) { fn(*c.peer); });
+}
+
+int Machine::StartThread(const std::string& name, std::function<void()> body) {
+    return impl_->sim->StartThread(name, std::move(body));
+}
+
+void Machine::Join(int thread) { impl_->sim->Join(thread); }
+
+uint64_t Machine::Now() const { return impl_->sim->Now(); }
+
+uint64_t Machine::Random() { return impl_->sim->Random(); }
+
+std::string Machine::TraceTail(size_t events) const { return impl_->sim->trace().Tail(events); }
+std::string Machine::TraceText() const { return impl_->sim->trace().Format(); }
+
+std::vector<std::string> Machine::TraceEvents(const std::string& kind) const {
+    std::vector<std::string> out;
+    for (const sim::TraceRecord& e : impl_->sim->trace().EventsOfKind(kind)) {
+        std::string line = sim::Trace::FormatEvent(e);
+        out.push_back(line.substr(line.find_first_not_of(' ')));
+    }
+    return out;
+}
+
+std::vector<std::string> Machine::PortFacts(int cable) const {
+    sim::Simulation& s = *impl_->sim;
+    const Impl::Cable& c = impl_->cables.at(cable);
+    std::vector<std::string> out;
+    if (!c.node || !c.node->top) return out;
+    std::string name = s.objects().NameOf(c.node->top);
+    out.push_back("NT device name     " + name);
+    for (const std::string& link : s.objects().LinksTo(name)) out.push_back("COM link           " + link);
+    auto serialComm = s.registry().GetValue(std::string(sim::kDeviceMapPath) + "\\SERIALCOMM", name);
+    out.push_back("SERIALCOMM value   " +
+                  (serialComm ? "\"" + name + "\" = \"" + serialComm->AsString() + "\"" : std::string("(none)")));
+    auto ports = s.registry().GetValue(sim::kPortsPath, c.node->portName + ":");
+    out.push_back("Ports entry        " +
+                  (ports ? "\"" + c.node->portName + ":\" = \"" + ports->AsString() + "\"" : std::string("(none)")));
+    for (auto& i : s.objects().Interfaces())
+        if (i.pdo == c.node->pdo)
+            out.push_back("COM-port interface " + i.symbolicLink + (i.enabled ? " (enabled)" : " (disabled)"));
+    return out;
+}
+
+void Machine::Post(std::function<void()> fn) { impl_->sim->Post(std::move(fn)); }
+
+line::Phone* Machine::PhoneOf(int cable) {
+    return dynamic_cast<line::Phone*>(impl_->cables.at(cable).peer.get());
+}
+
+line::LinePeer* Machine::PeerOf(int cable) { return impl_->cables.at(cable).peer.get(); }
+
+}  // namespace win32sim
