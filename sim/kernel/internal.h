@@ -62,6 +62,7 @@ struct SimThread {
     uint64_t readySeq = 0;     // when it last became ready
     std::vector<PKSPIN_LOCK> heldSpinLocks;  // driver spin locks, in order taken
     int mutexesOwned = 0;      // kernel mutex acquisitions not yet released
+    bool viaPoCallDriver = false;  // the IofCallDriver about to run came through PoCallDriver
     bool holdsCancelLock = false;
     int pctPriority = 0;
     int inCancelRoutine = 0;
@@ -103,6 +104,8 @@ struct IrpShadow {
     std::string label;                 // IRP#n
     std::string request;               // user requests: what was asked ("IRP_MJ_READ")
     SimThread* issuer = nullptr;       // user and built requests: the issuing thread
+    uint64_t dispatches = 0;           // IofCallDriver calls made with it so far
+    uint64_t powerStartedAt = ~0ull;   // power: `dispatches` when PoStartNextPowerIrp last ran
 };
 
 // The I/O manager's record of a device object.

@@ -729,6 +729,24 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
                  shadow->label + " sent to " + DeviceLabel(deviceObject) +
                      " with a cancel routine still set");
     }
+    // The power rules, for a driver passing a power request on (the
+    // platform's own first dispatch is exempt): the next power request must
+    // have been released, and the request goes down through PoCallDriver.
+    const bool viaPoCallDriver = self.viaPoCallDriver;
+    self.viaPoCallDriver = false;
+    if (irp->CurrentLocation > 1 && (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction ==
+                                        IRP_MJ_POWER &&
+        shadow->dispatches > 0) {
+        if (shadow->powerStartedAt != shadow->dispatches) {
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     shadow->label + " (power) passed down without PoStartNextPowerIrp");
+        }
+        if (!viaPoCallDriver) {
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                     shadow->label + " (power) passed down with IoCallDriver, not PoCallDriver");
+        }
+    }
+    shadow->dispatches++;
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0) {
         BugCheck("NO_MORE_IRP_STACK_LOCATIONS",
@@ -809,6 +827,12 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
     if (irp->IoStatus.Status == STATUS_PENDING) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " completed with status STATUS_PENDING");
+    }
+    if (irp->CurrentLocation <= irp->StackCount &&
+        irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER &&
+        shadow->dispatches > 0 && shadow->powerStartedAt != shadow->dispatches) {
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 shadow->label + " (power) completed without PoStartNextPowerIrp");
     }
     if (irp->CurrentLocation > irp->StackCount + 1) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
@@ -943,12 +967,15 @@ extern "C" {
 // ---------------------------------------------------------------- power
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    KernelPoint("PoCallDriver");
+    CurrentThread().viaPoCallDriver = true;
     return IofCallDriver(deviceObject, irp);
 }
 
 VOID PoStartNextPowerIrp(PIRP irp) {
     KernelPoint("PoStartNextPowerIrp");
     IrpShadow* shadow = ShadowOf(irp);
+    if (shadow) shadow->powerStartedAt = shadow->dispatches;
     TraceEvent("POWER", "start next power IRP after " + (shadow ? shadow->label : "?"));
 }
 

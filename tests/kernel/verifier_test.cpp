@@ -3,6 +3,8 @@
 // offending thread and show the trace tail.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tests/kernel/test_driver.h"
 
 namespace {
@@ -20,7 +22,9 @@ struct Ext {
     KEVENT event;
 };
 
-Ext* ExtOf(PDEVICE_OBJECT d) { return static_cast<Ext*>(d->DeviceExtension); }
+Ext* ExtOf(PDEVICE_OBJECT d) {
+    return static_cast<Ext*>(d->DeviceExtension);
+}
 
 VOID NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
@@ -42,6 +46,30 @@ void CallDeviceControl(PDRIVER_DISPATCH dispatch, ULONG outputLength = 0) {
     char buffer[16] = {};
     io.DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
                        buffer, 4, buffer, outputLength);
+    SIM_CHECK(!"the faulty driver was not stopped");
+}
+
+// A driver of the test attached above a PDO of the minimal bus, whose power
+// handler is `power`; sends it a device set-power as the power manager does.
+PDEVICE_OBJECT gLower = nullptr;
+PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT) {
+    return gLower;
+}
+
+void SendPowerThrough(PDRIVER_DISPATCH power) {
+    auto& sim = sim::Simulation::Current();
+    static std::unique_ptr<sim::Bus> bus;
+    bus = sim::MakeMinimalBus();
+    sim::DeviceNode* node = sim.pnp().Enumerate(*bus, "ROOT\\TEST\\0");
+    PDRIVER_OBJECT driver = sim::CreateDriverObject("powertest");
+    PDEVICE_OBJECT fdo = nullptr;
+    SIM_CHECK(NT_SUCCESS(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo)));
+    gLower = IoAttachDeviceToDeviceStack(fdo, node->pdo);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    driver->MajorFunction[IRP_MJ_POWER] = power;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    sim.pnp().SendPower(node, IRP_MN_SET_POWER, DevicePowerState, d0);
     SIM_CHECK(!"the faulty driver was not stopped");
 }
 
@@ -253,7 +281,7 @@ std::vector<Case> Cases() {
          [] {
              Device lower = MakeDevice(0, "Lower");
              lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
-                                                                               PIRP irp) {
+                                                                              PIRP irp) {
                  IoMarkIrpPending(irp);
                  IoFreeIrp(irp);  // the planted fault: the upper driver's IRP is not ours
                  return STATUS_PENDING;
@@ -319,7 +347,8 @@ std::vector<Case> Cases() {
              PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
              IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
              IoSetCompletionRoutine(
-                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                 irp,
+                 [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
                      return STATUS_MORE_PROCESSING_REQUIRED;
                  },
                  nullptr, TRUE, TRUE, TRUE);
@@ -382,8 +411,7 @@ std::vector<Case> Cases() {
              OBJECT_ATTRIBUTES attributes;
              UNICODE_STRING path;
              RtlInitUnicodeString(&path, u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP");
-             InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr,
-                                        nullptr);
+             InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
              HANDLE key;
              SIM_CHECK(NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)));
              static KSPIN_LOCK lock;
@@ -411,6 +439,29 @@ std::vector<Case> Cases() {
                  KeReleaseSpinLock(&ExtOf(d)->a, old);
                  return Complete(irp, STATUS_SUCCESS);
              });
+         }},
+        // ---- power rules
+        {"a power request passed down without PoStartNextPowerIrp",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             SendPowerThrough([](PDEVICE_OBJECT d, PIRP irp) {
+                 IoSkipCurrentIrpStackLocation(irp);
+                 return PoCallDriver(LowerOf(d), irp);
+             });
+         }},
+        {"a power request passed down with IoCallDriver", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             SendPowerThrough([](PDEVICE_OBJECT d, PIRP irp) {
+                 PoStartNextPowerIrp(irp);
+                 IoSkipCurrentIrpStackLocation(irp);
+                 return IofCallDriver(LowerOf(d), irp);
+             });
+         }},
+        {"a power request completed without PoStartNextPowerIrp",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             SendPowerThrough(
+                 [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
          }},
         {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
