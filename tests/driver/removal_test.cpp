@@ -4,6 +4,8 @@
 // plugged in again is the same COM port and carries data.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "sim/line/loopback_plug.h"
 #include "tests/harness/explore.h"
 #include "tests/harness/port_rig.h"
@@ -85,13 +87,18 @@ TEST(Removal, RebalanceWithThePortClosedThenLoopback) {
     }));
 }
 
-// Sleep to S3 and resume with the port open and idle: the device goes to D3
-// and back to D0 through the power manager, and the port still carries data.
+// Sleep to S3 and resume with the port open: the device goes to D3 and back
+// to D0 through the power manager; power changes only bookkeeping, so a read
+// in flight across the sleep stays pending and completes afterwards, and the
+// port still carries data.
 TEST(Removal, SleepAndResumeWithThePortOpen) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
         line::LoopbackPlug plug;
         rig.bus.AttachFarEnd(rig.node->pdo, &plug);
         auto& pnp = rig.sim.pnp();
+        uint8_t held[4];
+        sim::Overlapped read;
+        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, held, 4, &read) == STATUS_PENDING);
         DEVICE_CAPABILITIES caps{};
         SIM_CHECK(NT_SUCCESS(pnp.SendPnp(rig.node, IRP_MN_QUERY_CAPABILITIES, &caps)));
         POWER_STATE state;
@@ -103,6 +110,9 @@ TEST(Removal, SleepAndResumeWithThePortOpen) {
         SIM_CHECK(NT_SUCCESS(pnp.SendPower(rig.node, IRP_MN_SET_POWER, SystemPowerState, state)));
         rig.Pass(10 * kMs);
         SIM_CHECK(rig.ext->devicePowerState == PowerDeviceD0);
+        SIM_CHECK(!read.done);
+        SIM_CHECK(NT_SUCCESS(rig.sim.io().Write(rig.handle, "wake", 4)));
+        SIM_CHECK(rig.sim.io().Wait(&read) == STATUS_SUCCESS && std::memcmp(held, "wake", 4) == 0);
         LoopbackCheck(rig);
         rig.bus.AttachFarEnd(rig.node->pdo, &rig.peer);
     }));
