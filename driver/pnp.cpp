@@ -155,14 +155,17 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 // Re-arms the identification state shared by all cables and tears the
-// device down. IRQL: PASSIVE_LEVEL. Locks: none held (DeletePortDevice takes
-// portListMutex).
+// device down. A timer DPC whose cancel came too late may still be queued
+// (it would do nothing, but it lives in the record): queued DPCs are let run
+// before the device object goes. IRQL: PASSIVE_LEVEL. Locks: none held
+// (DeletePortDevice takes portListMutex).
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject) {
     DriverGlobals.force230400 = FALSE;
     DriverGlobals.probePending = TRUE;
     DriverGlobals.captureEnabled = TRUE;
     DriverGlobals.captureCount = 0;
     DriverGlobals.captureOwner = nullptr;
+    KeFlushQueuedDpcs();
     DeletePortDevice(deviceObject);
     return STATUS_SUCCESS;
 }
