@@ -354,6 +354,7 @@ NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelR
 PIRP TakeNextRequest(PLIST_ENTRY queue);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject);
 VOID CompleteRequestList(PLIST_ENTRY list);
+VOID CancelQueuedRequest(PKSPIN_LOCK lock, PIRP irp);
 ULONG_PTR InformationWithinOutput(PIRP irp, ULONG_PTR information);
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 DRIVER_CANCEL TransferCancelRoutine;

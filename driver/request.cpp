@@ -93,6 +93,21 @@ VOID CompleteRequestList(PLIST_ENTRY list) {
     }
 }
 
+// The whole of a cancel routine for a request waiting in a queue guarded by
+// `lock`: releases the cancel spin lock, unlinks the request if a dequeuer
+// has not already (it is then linked to itself), and completes it with
+// STATUS_CANCELLED and no data. IRQL: DISPATCH_LEVEL. Locks: entered holding
+// the cancel spin lock, which it releases first; takes `lock`.
+VOID CancelQueuedRequest(PKSPIN_LOCK lock, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(lock, &oldIrql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(lock, oldIrql);
+    CompleteRequest(irp, STATUS_CANCELLED, 0);
+}
+
 // TRUE exactly when the device is started and no removal, query-remove or
 // query-stop is in force. IRQL: any. Locks: none (single-byte flag reads).
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject) {

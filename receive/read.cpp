@@ -300,14 +300,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID 
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes readLock.
 VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    PortExtension* extension = GetPortExtension(deviceObject);
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&extension->readLock, oldIrql);
-    CompleteRequest(irp, STATUS_CANCELLED, 0);
+    CancelQueuedRequest(&GetPortExtension(deviceObject)->readLock, irp);
 }
 
 // Cancel routine of the current read: cancels both timers, ends the read

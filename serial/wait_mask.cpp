@@ -306,14 +306,7 @@ VOID FlushMaskRequests(PortExtension* extension) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes controlLock.
 VOID NTAPI CancelQueuedMaskRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    PortExtension* extension = GetPortExtension(deviceObject);
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&extension->controlLock, oldIrql);
-    CompleteRequest(irp, STATUS_CANCELLED, 0);
+    CancelQueuedRequest(&GetPortExtension(deviceObject)->controlLock, irp);
 }
 
 // Cancel routine of a request promoted into the current slot and not yet
