@@ -120,6 +120,11 @@ struct DeviceRecord {
     std::string classKey;    // PDOs: the driver (class) key path
     void* memory = nullptr;  // one block: DEVICE_OBJECT, extension, DEVOBJ_EXTENSION
     size_t extensionSize = 0;
+    // Query- and set-power requests, per power type (0 system, 1 device):
+    // the one this device has not yet released with PoStartNextPowerIrp, and
+    // those the power manager holds for it until then.
+    PIRP powerActive[2] = {nullptr, nullptr};
+    std::deque<PIRP> powerHeld[2];
 };
 
 struct DriverRecord {
@@ -231,8 +236,19 @@ std::string DeviceLabel(const DEVICE_OBJECT* device);
 // Shared by the I/O manager and the user-mode side.
 IrpShadow* ShadowOf(const IRP* irp);
 BOOLEAN CancelIrpInternal(PIRP irp);
-// A user-mode handle is still open on a device object of the driver.
-bool HandleOpenOnDriver(PDRIVER_OBJECT driver);
+// A user-mode handle is still open on one of these device objects.
+bool HandleOpenOnAny(const std::vector<PDEVICE_OBJECT>& devices);
+// The last handle on a device object has been closed (PASSIVE_LEVEL): the
+// PnP manager sends a removal it held back for open handles.
+void NoteHandleClosed();
+// A device object's memory has been released: its driver may now unload.
+void NoteDeviceReleased(PDRIVER_OBJECT driver);
+// A device object of the driver, deleted or not, is still in memory.
+bool DriverHasDeviceInMemory(PDRIVER_OBJECT driver);
+// Delivers a power request to a device as the power manager does: a query-
+// or set-power request waits while the device has not released the previous
+// one of its type with PoStartNextPowerIrp.
+NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver);
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin);
 void FreeIrpInternal(PIRP irp);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

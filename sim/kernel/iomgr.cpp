@@ -278,8 +278,10 @@ void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
     if (device->ReferenceCount > 0 || record->activeCalls > 0) return;
     TraceEvent("OBJECT", "device " + DeviceLabel(device) + " memory released");
     void* memory = record->memory;
+    PDRIVER_OBJECT driver = device->DriverObject;
     S().devices.erase(device);
     std::free(memory);
+    NoteDeviceReleased(driver);
 }
 
 }  // namespace sim
@@ -960,6 +962,41 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     return TRUE;
 }
 
+// The power manager's queue a power request belongs to: 0 for system and 1
+// for device query- and set-power requests; -1 for the others (wait-wake,
+// power sequence), which are never held.
+bool DriverHasDeviceInMemory(PDRIVER_OBJECT driver) {
+    for (auto& [device, record] : S().devices)
+        if (device->DriverObject == driver) return true;
+    return false;
+}
+
+int PowerQueueOf(PIO_STACK_LOCATION stack) {
+    if (stack->MajorFunction != IRP_MJ_POWER) return -1;
+    if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)
+        return -1;
+    return stack->Parameters.Power.Type == DevicePowerState ? 1 : 0;
+}
+
+NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    int type = PowerQueueOf(next);
+    DeviceRecord* record = type < 0 ? nullptr : RecordOf(device);
+    if (record && record->powerActive[type] != nullptr && record->powerActive[type] != irp) {
+        // Held until the device releases the previous request. The request
+        // is pending for its sender, as if the device had marked it so.
+        next->Control |= SL_PENDING_RETURNED;
+        record->powerHeld[type].push_back(irp);
+        TraceEvent("POWER", ShadowOf(irp)->label + " held for " + DeviceLabel(device) +
+                                " until " + ShadowOf(record->powerActive[type])->label +
+                                " is released");
+        return STATUS_PENDING;
+    }
+    if (record) record->powerActive[type] = irp;
+    CurrentThread().viaPoCallDriver = viaPoCallDriver;
+    return IofCallDriver(device, irp);
+}
+
 }  // namespace sim
 
 extern "C" {
@@ -968,15 +1005,34 @@ extern "C" {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     KernelPoint("PoCallDriver");
-    CurrentThread().viaPoCallDriver = true;
-    return IofCallDriver(deviceObject, irp);
+    return PowerCallDriver(deviceObject, irp, true);
 }
 
 VOID PoStartNextPowerIrp(PIRP irp) {
     KernelPoint("PoStartNextPowerIrp");
+    VerifyIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow) shadow->powerStartedAt = shadow->dispatches;
     TraceEvent("POWER", "start next power IRP after " + (shadow ? shadow->label : "?"));
+    if (irp->CurrentLocation > irp->StackCount) return;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    int type = PowerQueueOf(stack);
+    DeviceRecord* record = type < 0 ? nullptr : RecordOf(stack->DeviceObject);
+    if (!record || record->powerActive[type] != irp) return;
+    record->powerActive[type] = nullptr;
+    if (record->powerHeld[type].empty()) return;
+    // The next held request goes to the device from a thread of the power
+    // manager's, as it does for a device whose power requests run at
+    // PASSIVE_LEVEL.
+    PIRP next = record->powerHeld[type].front();
+    record->powerHeld[type].pop_front();
+    record->powerActive[type] = next;
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    TraceEvent("POWER", ShadowOf(next)->label + " released to " + DeviceLabel(device));
+    Simulation::Current().StartThread("Power", [device, next] {
+        CurrentThread().viaPoCallDriver = true;
+        IofCallDriver(device, next);
+    });
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type,

@@ -38,7 +38,29 @@ struct Pnp::Impl {
     std::set<int> comDb;  // COM numbers in use
     int classInstances = 0;
     std::map<DeviceNode*, std::vector<PDEVICE_OBJECT>> held;  // stack devices referenced per node
+    std::set<PDRIVER_OBJECT> unloaded;
+    std::set<PDRIVER_OBJECT> unloadWaiting;  // devices gone, a deleted one still referenced
+    // The device tree lock: PnP requests and system power changes take it.
+    KEVENT treeLock{};
+    bool treeLockReady = false;
 };
+
+namespace {
+
+Pnp::Impl& P() { return *Simulation::Current().pnp().impl_; }
+
+// Takes and releases the device tree lock (a simulated wait, PASSIVE_LEVEL).
+void LockTree() {
+    Pnp::Impl& pnp = P();
+    if (!pnp.treeLockReady) {
+        KeInitializeEvent(&pnp.treeLock, SynchronizationEvent, TRUE);
+        pnp.treeLockReady = true;
+    }
+    KeWaitForSingleObject(&pnp.treeLock, Executive, KernelMode, FALSE, nullptr);
+}
+void UnlockTree() { SetEventInternal(&P().treeLock); }
+
+}  // namespace
 
 Pnp::Pnp() : impl_(std::make_unique<Impl>()) {}
 Pnp::~Pnp() = default;
@@ -94,7 +116,8 @@ NTSTATUS SendFromThread(const std::string& threadName, PDEVICE_OBJECT top, UCHAR
         next->MajorFunction = major;
         next->MinorFunction = minor;
         if (fill) fill(next);
-        NTSTATUS status = IofCallDriver(top, irp);
+        NTSTATUS status = major == IRP_MJ_POWER ? PowerCallDriver(top, irp, false)
+                                                : IofCallDriver(top, irp);
         if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         } else if (!completed) {
@@ -217,6 +240,7 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
     // As Windows does (IoGetAttachedDeviceReference on the PDO), the request
     // goes to the current top of the stack: a driver that has detached its
     // device no longer receives it.
+    LockTree();
     PDEVICE_OBJECT top = TopOfStack(node->pdo);
     TraceEvent("PNP", PnpMinorName(minor) + " for " + node->instanceId);
     NTSTATUS status = SendFromThread(
@@ -226,14 +250,18 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
                 next->Parameters.DeviceCapabilities.Capabilities = answer;
         },
         STATUS_NOT_SUPPORTED);
+    UnlockTree();
     if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status)) node->started = true;
     TraceEvent("PNP", PnpMinorName(minor) + " -> " + StatusText(status));
     return status;
 }
 
 NTSTATUS Pnp::SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+    const bool systemChange = type == SystemPowerState &&
+                              (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER);
+    if (systemChange) LockTree();
     PDEVICE_OBJECT top = TopOfStack(node->pdo);
-    return SendFromThread(
+    NTSTATUS status = SendFromThread(
         "Power", top, IRP_MJ_POWER, minor,
         [&](PIO_STACK_LOCATION next) {
             if (minor == IRP_MN_WAIT_WAKE) {
@@ -244,6 +272,22 @@ NTSTATUS Pnp::SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, PO
             }
         },
         STATUS_NOT_SUPPORTED);
+    if (systemChange) UnlockTree();
+    return status;
+}
+
+NTSTATUS Pnp::Sleep(DeviceNode* node, SYSTEM_POWER_STATE state) {
+    POWER_STATE s;
+    s.SystemState = state;
+    NTSTATUS status = SendPower(node, IRP_MN_QUERY_POWER, SystemPowerState, s);
+    if (!NT_SUCCESS(status)) return status;
+    return SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s);
+}
+
+NTSTATUS Pnp::Wake(DeviceNode* node) {
+    POWER_STATE s;
+    s.SystemState = PowerSystemWorking;
+    return SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s);
 }
 
 DeviceNode* Pnp::PlugIn(Bus& bus, const std::string& instanceId, PDRIVER_OBJECT driver,
@@ -267,9 +311,9 @@ void FinishRemoval(Pnp::Impl& pnp, Pnp& owner, DeviceNode* node) {
     if (node->bus) node->bus->DeletePdo(node->pdo);
     ObfDereferenceObject(node->pdo);
     TraceEvent("PNP", "device " + node->instanceId + " removed");
-    // The driver goes with its last device object, unless a handle still
-    // holds one of them: then it stays until an explicit UnloadDriver.
-    if (driver && !driver->DeviceObject && !HandleOpenOnDriver(driver)) owner.UnloadDriver(driver);
+    // The driver goes with its last device object; while a deleted one is
+    // still referenced, when that reference goes.
+    if (driver && !driver->DeviceObject) owner.UnloadDriver(driver);
 }
 
 }  // namespace
@@ -279,9 +323,37 @@ void Pnp::Unplug(DeviceNode* node) {
     if (node->bus) node->bus->Disconnect(node->pdo);
     if (node->added) {
         SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+        if (HandleOpenOnAny(impl_->held[node])) {
+            node->removalWaiting = true;
+            TraceEvent("PNP", "removal of " + node->instanceId + " waits for its open handles");
+            return;
+        }
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
     }
     FinishRemoval(*impl_, *this, node);
+}
+
+void NoteHandleClosed() {
+    Pnp& owner = Simulation::Current().pnp();
+    Pnp::Impl& pnp = *owner.impl_;
+    for (size_t i = 0; i < pnp.nodes.size(); ++i) {
+        DeviceNode* node = pnp.nodes[i].get();
+        if (!node->removalWaiting || HandleOpenOnAny(pnp.held[node])) continue;
+        node->removalWaiting = false;
+        TraceEvent("PNP", "last handle on " + node->instanceId + " closed");
+        owner.SendPnp(node, IRP_MN_REMOVE_DEVICE);
+        FinishRemoval(pnp, owner, node);
+    }
+}
+
+void NoteDeviceReleased(PDRIVER_OBJECT driver) {
+    if (!Simulation::Active()) return;
+    Pnp::Impl& pnp = P();
+    if (!pnp.unloadWaiting.count(driver) || driver->DeviceObject || DriverHasDeviceInMemory(driver))
+        return;
+    pnp.unloadWaiting.erase(driver);
+    Simulation::Current().StartThread(
+        "PnP", [driver] { Simulation::Current().pnp().UnloadDriver(driver); });
 }
 
 NTSTATUS Pnp::Remove(DeviceNode* node) {
@@ -297,10 +369,18 @@ NTSTATUS Pnp::Remove(DeviceNode* node) {
 
 void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
     Simulation& sim = Simulation::Current();
+    if (impl_->unloaded.count(driver)) return;
     if (driver->DeviceObject) {
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "driver unloaded while it still has device objects");
     }
+    if (DriverHasDeviceInMemory(driver)) {
+        TraceEvent("PNP", "unload of " + Narrow(driver->DriverName) +
+                              " waits for the last reference to its deleted devices");
+        impl_->unloadWaiting.insert(driver);
+        return;
+    }
+    impl_->unloaded.insert(driver);
     if (driver->DriverUnload) {
         ThreadId t = sim.StartThread("PnP", [&] { driver->DriverUnload(driver); });
         sim.Join(t);
@@ -427,7 +507,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFu
     TraceEvent("POWER", "request power IRP " + ShadowOf(irp)->label);
     std::string label = ShadowOf(irp)->label;
     Simulation::Current().StartThread("Power", [top, irp, completed, label, minorFunction] {
-        NTSTATUS status = IofCallDriver(top, irp);
+        NTSTATUS status = PowerCallDriver(top, irp, false);
         if (status != STATUS_PENDING && !*completed) {
             BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                      label + " IRP_MJ_POWER " + Hex(minorFunction) + ": dispatch returned " +

@@ -276,6 +276,9 @@ struct DeviceNode {
     bool added = false;
     bool started = false;
     bool removed = false;
+    // Surprise-removed while handles were open: IRP_MN_REMOVE_DEVICE goes
+    // when the last of them closes.
+    bool removalWaiting = false;
 };
 
 class Pnp {
@@ -293,19 +296,31 @@ public:
     // and waits for its completion. The status block of the request is
     // returned; capabilities are answered into *caps when given.
     NTSTATUS SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps = nullptr);
-    // Sends an IRP_MJ_POWER request from the power thread and waits.
+    // Sends an IRP_MJ_POWER request from the power thread and waits. PnP
+    // requests and system query- and set-power requests exclude each other,
+    // as Windows holds device removal back during a system power change.
     NTSTATUS SendPower(DeviceNode* node, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
     // Enumerate + AddDevice + IRP_MN_START_DEVICE. Returns the start status
     // (or the first failing step's status) in *status.
     DeviceNode* PlugIn(Bus& bus, const std::string& instanceId, PDRIVER_OBJECT driver,
                        NTSTATUS* status = nullptr);
     // Surprise unplug: the bus loses the device, then IRP_MN_SURPRISE_REMOVAL
-    // and IRP_MN_REMOVE_DEVICE as Windows sends them; the PDO goes away.
+    // to the top of the stack. IRP_MN_REMOVE_DEVICE follows at once when no
+    // handle is open on the device, otherwise when the last one closes (the
+    // handles' requests still reach the driver meanwhile); then the PDO goes.
     void Unplug(DeviceNode* node);
     // Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE.
     NTSTATUS Remove(DeviceNode* node);
+    // A system sleep as the power manager drives it for one device: query-
+    // power, then set-power for the sleeping state; and the wake: set-power
+    // for PowerSystemWorking. The first failing status is returned.
+    NTSTATUS Sleep(DeviceNode* node, SYSTEM_POWER_STATE state);
+    NTSTATUS Wake(DeviceNode* node);
     // Unloads a driver whose devices are all gone: runs its unload routine
-    // and checks that it leaves no pool, timers or DPCs behind.
+    // and checks that it leaves no pool, timers or DPCs behind. While one of
+    // its deleted device objects is still referenced (a handle, a request
+    // running in it) the unload waits for the last reference, as on Windows.
+    // A driver is unloaded once; a later call does nothing.
     void UnloadDriver(PDRIVER_OBJECT driver);
 
     int firstComNumber = 3;

@@ -176,6 +176,7 @@ NTSTATUS SendClose(Handle handle) {
     io.openCount[named]--;
     TraceEvent("USER", "close handle " + std::to_string(handle));
     ObfDereferenceObject(named);
+    NoteHandleClosed();
     return status;
 }
 
@@ -346,11 +347,9 @@ NTSTATUS UserIo::Close(Handle handle) {
     return cleanup;
 }
 
-// The file object of an open handle references its device object, deleted
-// or not, and so keeps the driver that owns it loaded.
-bool HandleOpenOnDriver(PDRIVER_OBJECT driver) {
+bool HandleOpenOnAny(const std::vector<PDEVICE_OBJECT>& devices) {
     for (auto& [handle, open] : U().handles)
-        if (open.named && open.named->DriverObject == driver) return true;
+        if (std::find(devices.begin(), devices.end(), open.named) != devices.end()) return true;
     return false;
 }
 
