@@ -249,6 +249,8 @@ bool DriverHasDeviceInMemory(PDRIVER_OBJECT driver);
 // or set-power request waits while the device has not released the previous
 // one of its type with PoStartNextPowerIrp.
 NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver);
+// 0 for system and 1 for device query- and set-power requests, -1 otherwise.
+int PowerQueueOf(PIO_STACK_LOCATION stack);
 PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin);
 void FreeIrpInternal(PIRP irp);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

@@ -739,7 +739,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (irp->CurrentLocation > 1 && (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction ==
                                         IRP_MJ_POWER &&
         shadow->dispatches > 0) {
-        if (shadow->powerStartedAt != shadow->dispatches) {
+        // Wait-wake and power-sequence requests need no PoStartNextPowerIrp.
+        if (PowerQueueOf(irp->Tail.Overlay.CurrentStackLocation - 1) >= 0 &&
+            shadow->powerStartedAt != shadow->dispatches) {
             BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                      shadow->label + " (power) passed down without PoStartNextPowerIrp");
         }
@@ -831,8 +833,8 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
                  shadow->label + " completed with status STATUS_PENDING");
     }
     if (irp->CurrentLocation <= irp->StackCount &&
-        irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER &&
-        shadow->dispatches > 0 && shadow->powerStartedAt != shadow->dispatches) {
+        PowerQueueOf(irp->Tail.Overlay.CurrentStackLocation) >= 0 && shadow->dispatches > 0 &&
+        shadow->powerStartedAt != shadow->dispatches) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " (power) completed without PoStartNextPowerIrp");
     }

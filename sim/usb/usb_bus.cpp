@@ -153,6 +153,11 @@ struct Device final : chip::ChipObserver {
     uint64_t doneEventTime = 0;
     // Completed transfers, oldest first.
     std::deque<TransferRecord> log;
+    // PnP and power requests that reached the PDO; the held wait-wake.
+    std::vector<StackRequest> stackLog;
+    PIRP waitWake = nullptr;
+    size_t waitWakeRecord = 0;
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;
 
     // The chip calls this from inside its own calls: only note the work.
     void OnEndpointReady(uint8_t endpoint) override {
@@ -1505,33 +1510,145 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 }
 
+// Records a PnP or power request arriving at the PDO; returns its index.
+size_t RecordStackRequest(Device& d, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    StackRequest r;
+    r.major = stack->MajorFunction;
+    r.minor = stack->MinorFunction;
+    r.statusSeen = irp->IoStatus.Status;
+    r.time = Now();
+    if (r.major == IRP_MJ_POWER && r.minor == IRP_MN_WAIT_WAKE) {
+        r.powerState = stack->Parameters.WaitWake.PowerState;
+    } else if (r.major == IRP_MJ_POWER) {
+        r.powerType = stack->Parameters.Power.Type;
+        r.powerState = r.powerType == DevicePowerState
+                           ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
+                           : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
+    }
+    d.stackLog.push_back(r);
+    return d.stackLog.size() - 1;
+}
+
+// Completes the held wait-wake with `status`. The caller has taken it from
+// `d.waitWake` with its cancel routine cleared. IRQL: <= DISPATCH_LEVEL.
+void EndWaitWake(Device& d, PIRP irp, NTSTATUS status) {
+    d.stackLog[d.waitWakeRecord].completedWith = status;
+    TraceUrb(Format("wait-wake of %s ends with 0x%08X", d.instanceId.c_str(),
+                    static_cast<unsigned>(status)));
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Takes the held wait-wake if its cancel routine has not run. IRQL: any.
+PIRP TakeWaitWake(Device& d) {
+    PIRP irp = d.waitWake;
+    if (!irp) return nullptr;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return nullptr;  // being cancelled
+    d.waitWake = nullptr;
+    return irp;
+}
+
+// Cancel routine of a held wait-wake. IRQL: DISPATCH_LEVEL, entered holding
+// the cancel spin lock.
+VOID CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Device& d = *DeviceOf(pdo);
+    if (d.waitWake == irp) d.waitWake = nullptr;
+    EndWaitWake(d, irp, STATUS_CANCELLED);
+}
+
 // IRP_MJ_PNP. IRQL: PASSIVE_LEVEL. Removal completes whatever is still held
 // here, in the PnP thread, so that nothing completes into a function driver
-// that is about to delete its device.
+// that is about to delete its device; a held wait-wake ends with
+// STATUS_NO_SUCH_DEVICE. Stop, removal and their queries succeed, as a hub
+// answers for its child; other requests keep their status.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     Device& d = *DeviceOf(pdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    size_t record = RecordStackRequest(d, irp);
     switch (stack->MinorFunction) {
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
             Flush(d, Gone(d) ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
+            if (PIRP wake = TakeWaitWake(d)) EndWaitWake(d, wake, STATUS_NO_SUCH_DEVICE);
             if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) d.removed = true;
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
-            // The port number as address; no remote wake-up.
+            // The port number as address; the power map chosen for the bus.
             PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            const UsbPowerMap& map = d.bus->options.powerMap;
             caps->Address = static_cast<ULONG>(d.number);
             caps->UINumber = static_cast<ULONG>(d.number);
-            break;
+            caps->Removable = TRUE;
+            caps->DeviceD1 = FALSE;
+            caps->DeviceD2 = TRUE;  // a suspended port
+            for (int s = 0; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = map.deviceState[s];
+            caps->DeviceWake = map.deviceWake;
+            caps->SystemWake = map.systemWake;
+            caps->WakeFromD0 = map.deviceWake >= PowerDeviceD0;
+            caps->WakeFromD1 = map.deviceWake >= PowerDeviceD1;
+            caps->WakeFromD2 = map.deviceWake >= PowerDeviceD2;
+            caps->WakeFromD3 = map.deviceWake >= PowerDeviceD3;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            d.stackLog[record].completedWith = STATUS_SUCCESS;
+            return STATUS_SUCCESS;
         }
         default:
             break;
     }
-    return sim::CompleteBusPnp(irp);
+    NTSTATUS status = sim::CompleteBusPnp(irp);
+    d.stackLog[record].completedWith = status;
+    return status;
 }
 
-// IRP_MJ_POWER. IRQL: PASSIVE_LEVEL.
-NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) { return sim::CompleteBusPower(irp); }
+// IRP_MJ_POWER. IRQL: PASSIVE_LEVEL. Query- and set-power succeed (a
+// device set-power is remembered; transfers keep running: the bus does not
+// model a suspended port). A wait-wake is held until the device signals a
+// wake event, it is cancelled, or the device goes; it is refused when the
+// device cannot wake the system from the state it names, or one is held
+// already.
+NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
+    Device& d = *DeviceOf(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    size_t record = RecordStackRequest(d, irp);
+    if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+        const UsbPowerMap& map = d.bus->options.powerMap;
+        NTSTATUS refusal = STATUS_SUCCESS;
+        if (map.deviceWake == PowerDeviceUnspecified || Gone(d) || d.removed) {
+            refusal = STATUS_NOT_SUPPORTED;
+        } else if (stack->Parameters.WaitWake.PowerState > map.systemWake) {
+            refusal = STATUS_INVALID_DEVICE_STATE;
+        } else if (d.waitWake) {
+            refusal = STATUS_DEVICE_BUSY;
+        }
+        if (refusal != STATUS_SUCCESS) {
+            PoStartNextPowerIrp(irp);
+            irp->IoStatus.Status = refusal;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            d.stackLog[record].completedWith = refusal;
+            return refusal;
+        }
+        IoMarkIrpPending(irp);
+        d.waitWake = irp;
+        d.waitWakeRecord = record;
+        IoSetCancelRoutine(irp, CancelWaitWake);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            d.waitWake = nullptr;
+            EndWaitWake(d, irp, STATUS_CANCELLED);
+        }
+        TraceUrb("wait-wake held for " + d.instanceId);
+        return STATUS_PENDING;
+    }
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState)
+        d.powerState = stack->Parameters.Power.State.DeviceState;
+    NTSTATUS status = sim::CompleteBusPower(irp);
+    d.stackLog[record].completedWith = status;
+    return status;
+}
 
 }  // namespace
 
@@ -1601,6 +1718,8 @@ PDEVICE_OBJECT UsbBus::CreatePdo(const std::string& instanceId) {
     d->pdo = pdo;
     d->removed = false;
     d->configuration = 0;
+    d->powerState = PowerDeviceD0;
+    d->stackLog.clear();
     for (auto& pipe : d->pipes) pipe->current = false;
     // Enumeration: the hub resets the port and gives the device its address.
     d->chip.BusReset(now);
@@ -1680,6 +1799,22 @@ void UsbBus::StopCapture() {
 }
 uint64_t UsbBus::CapturedRecords() const {
     return impl_->pcap.RecordCount();
+}
+
+std::vector<StackRequest> UsbBus::StackRequests(PDEVICE_OBJECT pdo) const {
+    return RequireDevice(*impl_, pdo).stackLog;
+}
+
+bool UsbBus::SignalWake(PDEVICE_OBJECT pdo) {
+    Device& d = RequireDevice(*impl_, pdo);
+    PIRP irp = TakeWaitWake(d);
+    if (!irp) return false;
+    EndWaitWake(d, irp, STATUS_SUCCESS);
+    return true;
+}
+
+DEVICE_POWER_STATE UsbBus::PdoPowerState(PDEVICE_OBJECT pdo) const {
+    return RequireDevice(*impl_, pdo).powerState;
 }
 
 size_t UsbBus::HeldRequests(PDEVICE_OBJECT pdo) const {

@@ -96,6 +96,30 @@ enum class UsbTiming : uint8_t {
 inline constexpr uint64_t kFrameTicks = 10'000;       // one full-speed frame: 1 ms in 100 ns units
 inline constexpr uint32_t kBulkPacketsPerFrame = 19;  // full-speed bulk budget
 
+// The power map a hub gives its child in IRP_MN_QUERY_CAPABILITIES. The
+// default is the bridge chip's own: bus powered without remote wake-up, so
+// every sleeping state is D3 and the device cannot wake the system; a test
+// may choose a wake-capable map (for example S3 -> D2, DeviceWake D2,
+// SystemWake S3).
+struct UsbPowerMap {
+    DEVICE_POWER_STATE deviceState[PowerSystemMaximum] = {
+        PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3,
+        PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
+    DEVICE_POWER_STATE deviceWake = PowerDeviceUnspecified;
+    SYSTEM_POWER_STATE systemWake = PowerSystemUnspecified;
+};
+
+// A PnP or power request as it reached a device's PDO.
+struct StackRequest {
+    UCHAR major = 0;  // IRP_MJ_PNP or IRP_MJ_POWER
+    UCHAR minor = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;  // set- and query-power
+    ULONG powerState = 0;        // set- and query-power: the state; wait-wake: the system state
+    NTSTATUS statusSeen = 0;     // the status field as it arrived
+    NTSTATUS completedWith = 0;  // as the bus completed it (wait-wake: when it ends)
+    uint64_t time = 0;           // virtual time of arrival
+};
+
 struct UsbBusOptions {
     UsbTiming timing = UsbTiming::Frames;
     // Immediate timing: a control transfer ends this long after it reaches
@@ -109,6 +133,8 @@ struct UsbBusOptions {
     uint32_t maximumTransferSizeLimit = 64 * 1024;
     // The transfer log keeps this many records per device, dropping the oldest.
     size_t transferLogLimit = 100'000;
+    // What every device's PDO answers to the capabilities query.
+    UsbPowerMap powerMap;
 };
 
 enum class TransferType : uint8_t { Control, Interrupt, Bulk };
@@ -168,6 +194,14 @@ class UsbBus final : public Bus {
     // The transfers of the device behind `pdo`, oldest first.
     std::vector<TransferRecord> Transfers(PDEVICE_OBJECT pdo) const;
     void ClearTransfers(PDEVICE_OBJECT pdo);
+
+    // Every PnP and power request that reached the device's PDO, oldest first.
+    std::vector<StackRequest> StackRequests(PDEVICE_OBJECT pdo) const;
+    // The device signals a wake event: a held IRP_MN_WAIT_WAKE completes with
+    // STATUS_SUCCESS. False when none is held.
+    bool SignalWake(PDEVICE_OBJECT pdo);
+    // The device power state last set on the PDO (D0 from enumeration).
+    DEVICE_POWER_STATE PdoPowerState(PDEVICE_OBJECT pdo) const;
 
     // Inspection.
     size_t HeldRequests(PDEVICE_OBJECT pdo) const;  // requests not yet completed
