@@ -1805,6 +1805,12 @@ std::vector<StackRequest> UsbBus::StackRequests(PDEVICE_OBJECT pdo) const {
     return RequireDevice(*impl_, pdo).stackLog;
 }
 
+std::vector<StackRequest> UsbBus::StackRequests(const std::string& instanceId) const {
+    for (auto& d : impl_->devices)
+        if (d->instanceId == instanceId) return d->stackLog;
+    Sim().Fail("usb bus: no device " + instanceId);
+}
+
 bool UsbBus::SignalWake(PDEVICE_OBJECT pdo) {
     Device& d = RequireDevice(*impl_, pdo);
     PIRP irp = TakeWaitWake(d);

@@ -197,6 +197,9 @@ class UsbBus final : public Bus {
 
     // Every PnP and power request that reached the device's PDO, oldest first.
     std::vector<StackRequest> StackRequests(PDEVICE_OBJECT pdo) const;
+    // The same by instance id, also after the PDO is gone (until the cable
+    // is plugged in again).
+    std::vector<StackRequest> StackRequests(const std::string& instanceId) const;
     // The device signals a wake event: a held IRP_MN_WAIT_WAKE completes with
     // STATUS_SUCCESS. False when none is held.
     bool SignalWake(PDEVICE_OBJECT pdo);

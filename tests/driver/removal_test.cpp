@@ -93,34 +93,154 @@ TEST(Removal, RebalanceWithThePortClosedThenLoopback) {
 }
 
 // Sleep to S3 and resume with the port open: the device goes to D3 and back
-// to D0 through the power manager; power changes only bookkeeping, so a read
-// in flight across the sleep stays pending and completes afterwards, and the
-// port still carries data.
+// to D0 through the power manager; power changes only bookkeeping, so an
+// idle read and a long write with its read-back, in flight across the sleep,
+// stay pending and complete afterwards with every byte, and the port still
+// carries data.
 TEST(Removal, SleepAndResumeWithThePortOpen) {
     ExpectOk(RunOnPort({}, [](PortRig& rig) {
         line::LoopbackPlug plug;
         rig.bus.AttachFarEnd(rig.node->pdo, &plug);
         auto& pnp = rig.sim.pnp();
+        auto& io = rig.sim.io();
         uint8_t held[4];
-        sim::Overlapped read;
-        SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, held, 4, &read) == STATUS_PENDING);
+        sim::Overlapped idle, write, readBack;
+        SIM_CHECK(io.ReadAsync(rig.handle, held, 4, &idle) == STATUS_PENDING);
         DEVICE_CAPABILITIES caps{};
         SIM_CHECK(NT_SUCCESS(pnp.SendPnp(rig.node, IRP_MN_QUERY_CAPABILITIES, &caps)));
-        POWER_STATE state;
-        state.SystemState = PowerSystemSleeping3;
-        SIM_CHECK(NT_SUCCESS(pnp.SendPower(rig.node, IRP_MN_SET_POWER, SystemPowerState, state)));
+        // 2000 bytes at 9600 baud take about 2 s: the sleep comes in the middle.
+        SERIAL_BAUD_RATE baud{9600};
+        SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)));
+        const auto data = Pattern(2000, 3);
+        std::vector<uint8_t> back(2000);
+        SIM_CHECK(io.WriteAsync(rig.handle, data.data(), 2000, &write) == STATUS_PENDING);
+        rig.Pass(200 * kMs);
+        SIM_CHECK(NT_SUCCESS(pnp.Sleep(rig.node, PowerSystemSleeping3)));
         rig.Pass(10 * kMs);
         SIM_CHECK(rig.ext->devicePowerState == PowerDeviceD3);
-        state.SystemState = PowerSystemWorking;
-        SIM_CHECK(NT_SUCCESS(pnp.SendPower(rig.node, IRP_MN_SET_POWER, SystemPowerState, state)));
+        SIM_CHECK(rig.bus.PdoPowerState(rig.node->pdo) == PowerDeviceD3);
+        SIM_CHECK(!write.done);
+        SIM_CHECK(NT_SUCCESS(pnp.Wake(rig.node)));
         rig.Pass(10 * kMs);
         SIM_CHECK(rig.ext->devicePowerState == PowerDeviceD0);
-        SIM_CHECK(!read.done);
-        SIM_CHECK(NT_SUCCESS(rig.sim.io().Write(rig.handle, "wake", 4)));
-        SIM_CHECK(rig.sim.io().Wait(&read) == STATUS_SUCCESS && std::memcmp(held, "wake", 4) == 0);
+        SIM_CHECK(io.Wait(&write) == STATUS_SUCCESS && write.iosb.Information == 2000);
+        // The idle read took the first four bytes back; the rest follow.
+        SIM_CHECK(io.Wait(&idle) == STATUS_SUCCESS && std::memcmp(held, data.data(), 4) == 0);
+        rig.SetTimeouts(50, 0, 0);
+        ULONG n = 0;
+        SIM_CHECK(NT_SUCCESS(io.Read(rig.handle, back.data(), 1996, &n)));
+        SIM_CHECK(n == 1996 && std::equal(back.begin(), back.begin() + 1996, data.begin() + 4));
         LoopbackCheck(rig);
         rig.bus.AttachFarEnd(rig.node->pdo, &rig.peer);
     }));
+}
+
+// Minor functions of the PnP requests that reached the PDO.
+std::vector<UCHAR> PnpAtPdo(PortRig& rig) {
+    std::vector<UCHAR> out;
+    for (const auto& r : rig.bus.StackRequests(kCable))
+        if (r.major == IRP_MJ_PNP) out.push_back(r.minor);
+    return out;
+}
+
+// Pulled out while the application holds the port open: the device's
+// requests end, the name goes, and the requests the application still sends
+// on its handle reach the driver and fail as on a closed port. The removal
+// request waits for the handle and then goes to the PDO (the driver left the
+// stack at the surprise removal); the driver unloads with nothing left.
+TEST(Removal, SurpriseRemovalWhileTheHandleStaysOpen) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        auto& io = rig.sim.io();
+        const std::string name = "\\\\.\\" + rig.node->portName;
+        uint8_t buffer[8] = {};
+        sim::Overlapped read;
+        SIM_CHECK(io.ReadAsync(rig.handle, buffer, 8, &read) == STATUS_PENDING);
+        rig.sim.pnp().Unplug(rig.node);
+        SIM_CHECK(io.Wait(&read) == STATUS_CANCELLED);
+        SIM_CHECK(rig.node->removalWaiting && !rig.node->removed);
+        SIM_CHECK(PnpAtPdo(rig).back() == IRP_MN_SURPRISE_REMOVAL);
+
+        ULONG word = 0, n = 0;
+        SIM_CHECK(io.Read(rig.handle, buffer, 8, &n) == STATUS_INVALID_DEVICE_REQUEST);
+        SIM_CHECK(io.Write(rig.handle, buffer, 8) == STATUS_INVALID_DEVICE_REQUEST);
+        SIM_CHECK(rig.Control(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &word, 4) ==
+                  STATUS_INVALID_DEVICE_REQUEST);
+        SIM_CHECK(rig.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &word, 4) ==
+                  STATUS_INVALID_DEVICE_REQUEST);
+        NTSTATUS status = STATUS_SUCCESS;
+        SIM_CHECK(io.Open(name, &status) == sim::kInvalidHandle && !NT_SUCCESS(status));
+
+        rig.Close();
+        SIM_CHECK(rig.node->removed && !rig.node->removalWaiting);
+        auto requests = rig.bus.StackRequests(kCable);
+        SIM_CHECK(requests.back().minor == IRP_MN_REMOVE_DEVICE &&
+                  requests.back().statusSeen == STATUS_NOT_SUPPORTED);
+        SIM_CHECK(rig.sim.pool().LiveCountAll() == 0);
+    }));
+}
+
+// A wake-capable hub port: S3 maps to D2 and the device can wake from it.
+sim::usb::UsbBusOptions WakeCapableBus() {
+    sim::usb::UsbBusOptions options;
+    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
+        options.powerMap.deviceState[s] = PowerDeviceD2;
+    options.powerMap.deviceWake = PowerDeviceD2;
+    options.powerMap.systemWake = PowerSystemSleeping3;
+    return options;
+}
+
+// Asleep in D2 with the port open and a wait-wake held by the bus. Ended by
+// a wake event, the driver asks for D0 and the port works; ended by the
+// cable pulled out, the wait-wake fails with the bus's status, and the
+// removal follows the handle's close with the driver's wait-wake dispatch
+// already finished.
+TEST(Removal, WaitWakeEndedByAWakeEventOrByRemoval) {
+    for (bool pulled : {false, true}) {
+        SCOPED_TRACE(pulled ? "cable pulled" : "wake event");
+        ExpectOk(RunOnPort(
+            {},
+            [pulled](PortRig& rig) {
+                line::LoopbackPlug plug;
+                rig.bus.AttachFarEnd(rig.node->pdo, &plug);
+                auto& pnp = rig.sim.pnp();
+                PDEVICE_OBJECT pdo = rig.node->pdo;
+                DEVICE_CAPABILITIES caps{};
+                SIM_CHECK(NT_SUCCESS(pnp.SendPnp(rig.node, IRP_MN_QUERY_CAPABILITIES, &caps)));
+                SIM_CHECK(caps.DeviceWake == PowerDeviceD2 && rig.ext->deviceWakeState == PowerDeviceD2);
+                SIM_CHECK(NT_SUCCESS(pnp.Sleep(rig.node, PowerSystemSleeping3)));
+                rig.Pass(kMs);
+                SIM_CHECK(rig.ext->devicePowerState == PowerDeviceD2);
+                NTSTATUS wake = STATUS_PENDING;
+                sim::DeviceNode* node = rig.node;
+                sim::ThreadId t = rig.sim.StartThread("wait-wake", [&] {
+                    POWER_STATE s;
+                    s.SystemState = PowerSystemSleeping3;
+                    wake = pnp.SendPower(node, IRP_MN_WAIT_WAKE, SystemPowerState, s);
+                });
+                rig.Pass(5 * kMs);
+                auto requests = rig.bus.StackRequests(pdo);
+                SIM_CHECK(requests.back().minor == IRP_MN_WAIT_WAKE &&
+                          requests.back().completedWith == 0 && wake == STATUS_PENDING);
+                if (!pulled) {
+                    SIM_CHECK(rig.bus.SignalWake(pdo));
+                    rig.sim.Join(t);
+                    SIM_CHECK(wake == STATUS_SUCCESS);
+                    rig.Pass(5 * kMs);
+                    SIM_CHECK(rig.ext->devicePowerState == PowerDeviceD0 &&
+                              rig.bus.PdoPowerState(pdo) == PowerDeviceD0);
+                    SIM_CHECK(NT_SUCCESS(pnp.Wake(rig.node)));
+                    LoopbackCheck(rig);
+                    rig.bus.AttachFarEnd(pdo, &rig.peer);
+                    return;
+                }
+                pnp.Unplug(rig.node);
+                rig.sim.Join(t);
+                SIM_CHECK(wake == STATUS_NO_SUCH_DEVICE);
+                rig.Close();
+                SIM_CHECK(rig.node->removed && rig.sim.pool().LiveCountAll() == 0);
+            },
+            {}, WakeCapableBus()));
+    }
 }
 
 }  // namespace

@@ -93,12 +93,21 @@ TEST(StartDevice, GoesDownFirstThenConfiguresAndInitialisesTheChip) {
               });
 }
 
+// The lower driver holds the start for 20 ms: nothing goes to the device
+// before it has completed the start.
 TEST(StartDevice, WaitsForALowerDriverThatAnswersLater) {
-    WithStart([](UsbTestBus& bus) { bus.asynchronous = true; },
-              [](Machine& m, sim::DeviceNode*, NTSTATUS status) {
-                  SIM_CHECK(status == STATUS_SUCCESS);
-                  SIM_CHECK(Trail(m.bus).size() == 7);
-              });
+    WithStart(
+        [](UsbTestBus& bus) {
+            bus.asynchronous = true;
+            bus.answerDelay = 20 * 10'000;
+        },
+        [](Machine& m, sim::DeviceNode*, NTSTATUS status) {
+            SIM_CHECK(status == STATUS_SUCCESS);
+            SIM_CHECK(Trail(m.bus).size() == 7);
+            SIM_CHECK(m.bus.requests[0].minor == IRP_MN_START_DEVICE);
+            for (size_t i = 1; i < m.bus.requests.size(); ++i)
+                SIM_CHECK(m.bus.requests[i].arrivedAt >= m.bus.requests[0].arrivedAt + 20 * 10'000);
+        });
 }
 
 TEST(StartDevice, FailsWithTheLowerDriversStatusAndSendsNothing) {

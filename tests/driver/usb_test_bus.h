@@ -26,6 +26,7 @@ struct UsbRequest {
     UCHAR minor = 0;          // PnP, power and system control
     NTSTATUS statusSeen = 0;  // IoStatus.Status as it arrived
     bool fdoPresent = false;  // the function device object still had its name on arrival
+    uint64_t arrivedAt = 0;   // virtual time
     // URB fields
     USHORT function = 0xFFFF;
     USHORT headerLength = 0;
@@ -210,6 +211,7 @@ class UsbTestBus : public sim::Bus {
         UsbTestBus* bus = Of(pdo);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         UsbRequest r;
+        r.arrivedAt = sim::Simulation::Current().Now();
         r.statusSeen = irp->IoStatus.Status;
         r.minor = stack->MinorFunction;
         r.fdoPresent = sim::Simulation::Current().objects().FindDevice(bus->fdoName) != nullptr;
