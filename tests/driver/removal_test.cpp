@@ -135,6 +135,61 @@ TEST(Removal, SleepAndResumeWithThePortOpen) {
     }));
 }
 
+// A wake-capable hub port: S3 maps to D2 and the device can wake from it.
+sim::usb::UsbBusOptions WakeCapableBus() {
+    sim::usb::UsbBusOptions options;
+    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
+        options.powerMap.deviceState[s] = PowerDeviceD2;
+    options.powerMap.deviceWake = PowerDeviceD2;
+    options.powerMap.systemWake = PowerSystemSleeping3;
+    return options;
+}
+
+// A system sleep and wake on one thread while the cable is pulled at a
+// seeded moment on another, with a write and a read in flight on a
+// wake-capable port: device power requests, the held system request and the
+// removal meet in every order; every request ends once, the removal follows
+// the handle's close, and nothing is left behind.
+TEST(Removal, CablePulledDuringSleepAndWake) {
+    Explore("cable pulled during sleep", 300, [](const sim::Options& o) {
+        return RunOnPort(
+            o,
+            [](PortRig& rig) {
+                line::LoopbackPlug plug;
+                rig.bus.AttachFarEnd(rig.node->pdo, &plug);
+                auto& pnp = rig.sim.pnp();
+                auto& io = rig.sim.io();
+                DEVICE_CAPABILITIES caps{};
+                SIM_CHECK(NT_SUCCESS(pnp.SendPnp(rig.node, IRP_MN_QUERY_CAPABILITIES, &caps)));
+                const auto data = Pattern(300);
+                uint8_t in[300];
+                sim::Overlapped write, read;
+                SIM_CHECK(io.WriteAsync(rig.handle, data.data(), 300, &write) == STATUS_PENDING);
+                io.ReadAsync(rig.handle, in, 300, &read);
+                sim::DeviceNode* node = rig.node;
+                NTSTATUS slept = STATUS_PENDING, woke = STATUS_PENDING;
+                sim::ThreadId sleeper = rig.sim.StartThread("sleeper", [&] {
+                    slept = pnp.Sleep(node, PowerSystemSleeping3);
+                    woke = pnp.Wake(node);
+                });
+                // Mostly at once, the order left to the schedule; otherwise
+                // up to 2 ms later.
+                if (rig.sim.Random() % 4 == 0) rig.Pass((rig.sim.Random() % 20) * 1000);
+                pnp.Unplug(node);
+                rig.sim.Join(sleeper);
+                SIM_CHECK(slept == STATUS_SUCCESS && woke == STATUS_SUCCESS);
+                for (auto* ov : {&write, &read}) {
+                    io.Wait(ov);
+                    SIM_CHECK(ov->iosb.Status == STATUS_SUCCESS ||
+                              ov->iosb.Status == STATUS_CANCELLED);
+                }
+                rig.Close();
+                SIM_CHECK(node->removed && rig.sim.pool().LiveCountAll() == 0);
+            },
+            {}, WakeCapableBus());
+    });
+}
+
 // Minor functions of the PnP requests that reached the PDO.
 std::vector<UCHAR> PnpAtPdo(PortRig& rig) {
     std::vector<UCHAR> out;
@@ -179,15 +234,6 @@ TEST(Removal, SurpriseRemovalWhileTheHandleStaysOpen) {
     }));
 }
 
-// A wake-capable hub port: S3 maps to D2 and the device can wake from it.
-sim::usb::UsbBusOptions WakeCapableBus() {
-    sim::usb::UsbBusOptions options;
-    for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
-        options.powerMap.deviceState[s] = PowerDeviceD2;
-    options.powerMap.deviceWake = PowerDeviceD2;
-    options.powerMap.systemWake = PowerSystemSleeping3;
-    return options;
-}
 
 // Asleep in D2 with the port open and a wait-wake held by the bus. Ended by
 // a wake event, the driver asks for D0 and the port works; ended by the
