@@ -109,6 +109,8 @@ NTSTATUS UpdateDevicePowerForUse(PDEVICE_OBJECT deviceObject) {
 // IRP_MN_WAIT_WAKE: refused in D0 or when the wake state is deeper than the
 // present one; otherwise passed down and waited for (the next power request
 // is released first), then full power is asked for when the port is in use.
+// The wait can outlast a surprise removal that deletes the device object:
+// a reference keeps the object and its record until the request is done.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -120,6 +122,7 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     extension->useCapabilityPowerMap = TRUE;
+    ObReferenceObject(deviceObject);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -132,6 +135,7 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     extension->useCapabilityPowerMap = FALSE;
     const NTSTATUS status = irp->IoStatus.Status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+    ObDereferenceObject(deviceObject);
     return status;
 }
 

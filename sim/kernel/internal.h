@@ -117,6 +117,7 @@ struct DeviceRecord {
     bool isPdo = false;
     bool deleted = false;
     int activeCalls = 0;     // dispatch routines running on it
+    std::vector<const SimThread*> dispatchThreads;  // the threads running them
     std::string classKey;    // PDOs: the driver (class) key path
     void* memory = nullptr;  // one block: DEVICE_OBJECT, extension, DEVOBJ_EXTENSION
     size_t extensionSize = 0;

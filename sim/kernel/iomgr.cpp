@@ -275,7 +275,20 @@ void VerifyNoUserRequestHeldAt(PDEVICE_OBJECT device) {
 void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
     DeviceRecord* record = RecordOf(device);
     if (!record || !record->deleted) return;
-    if (device->ReferenceCount > 0 || record->activeCalls > 0) return;
+    if (device->ReferenceCount > 0) return;
+    // Windows frees a deleted device object with its last reference; a
+    // dispatch routine of its driver still running in it on another thread
+    // (blocked in a wait, say) would then touch freed memory. The calling
+    // thread's own dispatch routine may still return through it.
+    for (const SimThread* t : record->dispatchThreads) {
+        if (t != &CurrentThread()) {
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                     "device " + DeviceLabel(device) +
+                         " deleted and released while a dispatch routine on thread '" + t->name +
+                         "' is still running in it");
+        }
+    }
+    if (record->activeCalls > 0) return;
     TraceEvent("OBJECT", "device " + DeviceLabel(device) + " memory released");
     void* memory = record->memory;
     PDRIVER_OBJECT driver = device->DriverObject;
@@ -776,12 +789,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     size_t locksBefore = self.heldSpinLocks.size();
     const int mutexesBefore = self.mutexesOwned;
     record->activeCalls++;
+    record->dispatchThreads.push_back(&self);
     shadow->callDepth++;
     NTSTATUS status = dispatch(deviceObject, irp);
     shadow = ShadowOf(irp);
     shadow->callDepth--;
     if (DeviceRecord* again = RecordOf(deviceObject)) {
         again->activeCalls--;
+        auto& threads = again->dispatchThreads;
+        threads.erase(std::find(threads.begin(), threads.end(), &self));
         ReleaseDeviceIfUnused(deviceObject);
     }
     if (self.irql != irqlBefore) {

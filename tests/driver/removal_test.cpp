@@ -237,15 +237,19 @@ TEST(Removal, SurpriseRemovalWhileTheHandleStaysOpen) {
 
 // Asleep in D2 with the port open and a wait-wake held by the bus. Ended by
 // a wake event, the driver asks for D0 and the port works; ended by the
-// cable pulled out, the wait-wake fails with the bus's status, and the
-// removal follows the handle's close with the driver's wait-wake dispatch
-// already finished.
+// cable pulled out, the wait-wake fails with the bus's status while the
+// application closes its handle at once, so the removal and the end of the
+// driver's wait-wake dispatch meet in either order.
 TEST(Removal, WaitWakeEndedByAWakeEventOrByRemoval) {
-    for (bool pulled : {false, true}) {
-        SCOPED_TRACE(pulled ? "cable pulled" : "wake event");
-        ExpectOk(RunOnPort(
-            {},
-            [pulled](PortRig& rig) {
+    for (int ending = 0; ending < 3; ++ending) {
+        const bool pulled = ending > 0, closedFirst = ending == 2;
+        Explore(ending == 0   ? "wait-wake ended by a wake event"
+                : ending == 1 ? "wait-wake ended by removal, handle open"
+                              : "wait-wake ended by removal, handle closed",
+                100, [pulled, closedFirst](const sim::Options& o) {
+        return RunOnPort(
+            o,
+            [pulled, closedFirst](PortRig& rig) {
                 line::LoopbackPlug plug;
                 rig.bus.AttachFarEnd(rig.node->pdo, &plug);
                 auto& pnp = rig.sim.pnp();
@@ -279,13 +283,15 @@ TEST(Removal, WaitWakeEndedByAWakeEventOrByRemoval) {
                     rig.bus.AttachFarEnd(pdo, &rig.peer);
                     return;
                 }
+                if (closedFirst) rig.Close();
                 pnp.Unplug(rig.node);
+                if (!closedFirst) rig.Close();
                 rig.sim.Join(t);
                 SIM_CHECK(wake == STATUS_NO_SUCH_DEVICE);
-                rig.Close();
                 SIM_CHECK(rig.node->removed && rig.sim.pool().LiveCountAll() == 0);
             },
-            {}, WakeCapableBus()));
+            {}, WakeCapableBus());
+        });
     }
 }
 

@@ -463,6 +463,25 @@ std::vector<Case> Cases() {
              SendPowerThrough(
                  [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
          }},
+        {"a device deleted and released while a dispatch routine waits in it",
+         "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             static Device d;
+             d = MakeDevice(sizeof(Ext));
+             KeInitializeEvent(&ExtOf(d.device)->event, NotificationEvent, FALSE);
+             d.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT dev,
+                                                                           PIRP) -> NTSTATUS {
+                 KeWaitForSingleObject(&ExtOf(dev)->event, Executive, KernelMode, FALSE, nullptr);
+                 return STATUS_PENDING;
+             };
+             sim::Simulation::Current().StartThread("sender", [] {
+                 PIRP irp = IoAllocateIrp(d.device->StackSize, FALSE);
+                 IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                 IofCallDriver(d.device, irp);
+             });
+             testdrv::Sleep100ns(10);
+             IoDeleteDevice(d.device);  // no reference left: Windows frees it now
+         }},
         {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
