@@ -1128,5 +1128,70 @@ TEST(UsbBus, CaptureDecodesAsRegisterWritesDescriptorReadsAndBulkData) {
     EXPECT_EQ(text.find("Malformed"), std::string::npos);
 }
 
+// What the hub answers for its child: the chosen power map in the
+// capabilities, and a wait-wake held until a wake event, a cancel or the
+// removal; refused when the device cannot wake, or not from the state asked.
+TEST(UsbBus, PowerMapAndWaitWake) {
+    enum Ending { Wake, Cancel, Removal };
+    struct Case {
+        const char* what;
+        bool wakeCapable;
+        SYSTEM_POWER_STATE asked;
+        Ending ending;
+        NTSTATUS expected;
+    } cases[] = {
+        {"not wake-capable", false, PowerSystemSleeping3, Wake, STATUS_NOT_SUPPORTED},
+        {"wake event", true, PowerSystemSleeping3, Wake, STATUS_SUCCESS},
+        {"cancelled", true, PowerSystemSleeping3, Cancel, STATUS_CANCELLED},
+        {"removed", true, PowerSystemSleeping1, Removal, STATUS_NO_SUCH_DEVICE},
+        {"wakes from S3, not from S4", true, PowerSystemHibernate, Wake, STATUS_INVALID_DEVICE_STATE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NTSTATUS got = STATUS_PENDING;
+        DEVICE_CAPABILITIES caps{};
+        auto r = RunScenario({}, [&] {
+            sim::usb::UsbBusOptions options;
+            if (c.wakeCapable) {
+                options.powerMap.deviceState[PowerSystemSleeping3] = PowerDeviceD2;
+                options.powerMap.deviceWake = PowerDeviceD2;
+                options.powerMap.systemWake = PowerSystemSleeping3;
+            }
+            Bench bench(options);
+            auto& pnp = sim::Simulation::Current().pnp();
+            SIM_CHECK(pnp.SendPnp(bench.node, IRP_MN_QUERY_CAPABILITIES, &caps) == STATUS_SUCCESS);
+            POWER_STATE state;
+            state.SystemState = c.asked;
+            PIRP irp = nullptr;
+            SIM_CHECK(PoRequestPowerIrp(
+                          bench.pdo, IRP_MN_WAIT_WAKE, state,
+                          [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+                              *static_cast<NTSTATUS*>(context) = io->Status;
+                          },
+                          &got, &irp) == STATUS_PENDING);
+            Sleep(sim::usb::kFrameTicks);
+            const bool held = got == STATUS_PENDING;
+            SIM_CHECK(held == (c.expected != STATUS_NOT_SUPPORTED &&
+                               c.expected != STATUS_INVALID_DEVICE_STATE));
+            if (held && c.ending == Wake) SIM_CHECK(bench.bus.SignalWake(bench.pdo));
+            if (held && c.ending == Cancel) IoCancelIrp(irp);
+            Sleep(sim::usb::kFrameTicks);
+            SIM_CHECK(got == (held && c.ending == Removal ? STATUS_PENDING : c.expected));
+            bench.Remove();
+            auto log = bench.bus.StackRequests(kInstance);
+            SIM_CHECK(log[1].major == IRP_MJ_POWER && log[1].minor == IRP_MN_WAIT_WAKE &&
+                      log[1].powerState == static_cast<ULONG>(c.asked) &&
+                      log[1].completedWith == c.expected);
+        });
+        ExpectOk(r);
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+        EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3],
+                  c.wakeCapable ? PowerDeviceD2 : PowerDeviceD3);
+        EXPECT_EQ(caps.DeviceWake, c.wakeCapable ? PowerDeviceD2 : PowerDeviceUnspecified);
+        EXPECT_EQ(caps.WakeFromD2, c.wakeCapable ? 1u : 0u);
+    }
+}
+
 }  // namespace
 }  // namespace usbtest
