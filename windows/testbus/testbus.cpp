@@ -56,7 +56,6 @@ struct Child {
     Bus* bus;
     PDEVICE_OBJECT self;
     bool present;    // reported in BusRelations; cleared by the unplug request
-    bool removed;    // IRP_MN_REMOVE_DEVICE seen
     bool configured;
     Pipe pipes[kPipes];
     chip::BridgeChip chip;
@@ -556,7 +555,6 @@ NTSTATUS ChildPnp(Child* child, PIRP irp) {
             return Complete(irp, STATUS_SUCCESS);
         case IRP_MN_REMOVE_DEVICE: {
             FlushChild(child, USBD_STATUS_DEVICE_GONE);
-            child->removed = true;
             bool gone = !child->present;
             Complete(irp, STATUS_SUCCESS);
             // A child still on the bus keeps its PDO until the bus stops
@@ -841,6 +839,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
     return STATUS_SUCCESS;
 }
 
+// Every device is gone by the time the driver unloads; nothing is left.
 void Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
