@@ -15,6 +15,8 @@ constexpr UCHAR INSTALLATION_MARKER = 0x30;  // first byte of the text "0"
 constexpr ULONG PORT_NAME_VALUE_NAME_BYTES = 18;
 constexpr ULONG INITIAL_BAUD_RATE_VALUE_NAME_BYTES = 32;
 constexpr ACCESS_MASK REGISTRY_PATH_ACCESS = 0x1F01FF;
+// The hardware and driver keys have values read and written through them.
+constexpr ACCESS_MASK DEVICE_KEY_ACCESS = KEY_QUERY_VALUE | KEY_SET_VALUE;
 constexpr ULONG REGISTRY_PATH_MAX_CHARS = 260;
 constexpr ULONG DEVICE_NUMBER_CHARS = 20;
 
@@ -94,7 +96,7 @@ NTSTATUS SeedInstallation(PDEVICE_OBJECT physicalDeviceObject, PCWSTR portName) 
     HANDLE driverKey = nullptr;
     RtlZeroMemory(work, WORK_BUFFER_SIZE);
     if (NT_SUCCESS(IoOpenDeviceRegistryKey(physicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
-                                           STANDARD_RIGHTS_READ, &driverKey))) {
+                                           DEVICE_KEY_ACCESS, &driverKey))) {
         QueryRegistryValue(driverKey, WIDE("InitialBaudRate"), work, INITIAL_BAUD_RATE_READ_SIZE);
     } else {
         driverKey = nullptr;
@@ -143,7 +145,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
 
     HANDLE hardwareKey = nullptr;
     NTSTATUS status = IoOpenDeviceRegistryKey(physicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
-                                              STANDARD_RIGHTS_READ, &hardwareKey);
+                                              DEVICE_KEY_ACCESS, &hardwareKey);
     if (!NT_SUCCESS(status)) {
         return status;
     }

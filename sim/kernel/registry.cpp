@@ -47,7 +47,11 @@ struct Registry::Impl {
         std::vector<Value> values;  // in the order written
     };
     std::map<std::string, Key> keys;  // by upper-case path
-    std::map<uint64_t, std::string> handles;  // handle number -> upper-case path
+    struct Handle {
+        std::string path;     // upper-case path of the key
+        ACCESS_MASK granted;  // specific rights, generic rights mapped
+    };
+    std::map<uint64_t, Handle> handles;  // by handle number
     uint64_t nextHandle = 1;
 
     Key* Find(const std::string& path) {
@@ -63,18 +67,35 @@ struct Registry::Impl {
         if (key.path.empty()) key.path = norm;
         return key;
     }
-    HANDLE NewHandle(const std::string& path) {
+    HANDLE NewHandle(const std::string& path, ACCESS_MASK desired) {
         uint64_t number = nextHandle++;
-        handles[number] = Upper(NormalizeRegistryPath(path));
+        handles[number] = Handle{Upper(NormalizeRegistryPath(path)), MapKeyAccess(desired)};
         return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x80000000u + number * 4));
     }
-    Key* FromHandle(HANDLE handle) {
+    Handle* HandleOf(HANDLE handle) {
         uintptr_t raw = reinterpret_cast<uintptr_t>(handle);
         if (raw < 0x80000000u) return nullptr;
         auto it = handles.find((raw - 0x80000000u) / 4);
-        if (it == handles.end()) return nullptr;
-        auto key = keys.find(it->second);
+        return it == handles.end() ? nullptr : &it->second;
+    }
+    Key* FromHandle(HANDLE handle) {
+        Handle* open = HandleOf(handle);
+        if (!open) return nullptr;
+        auto key = keys.find(open->path);
         return key == keys.end() ? nullptr : &key->second;
+    }
+
+    // The rights a key handle holds for a desired access: generic rights
+    // mapped as the key object type maps them; MAXIMUM_ALLOWED gives all.
+    static ACCESS_MASK MapKeyAccess(ACCESS_MASK desired) {
+        constexpr ACCESS_MASK kGenericRead = 0x80000000u, kGenericWrite = 0x40000000u,
+                              kGenericExecute = 0x20000000u, kGenericAll = 0x10000000u,
+                              kMaximumAllowed = 0x02000000u;
+        ACCESS_MASK granted = desired & 0x01FFFFFFu & ~kMaximumAllowed;
+        if (desired & (kGenericRead | kGenericExecute)) granted |= KEY_READ;
+        if (desired & kGenericWrite) granted |= KEY_WRITE;
+        if (desired & (kGenericAll | kMaximumAllowed)) granted |= KEY_ALL_ACCESS;
+        return granted;
     }
 };
 
@@ -240,6 +261,24 @@ namespace {
 
 Registry::Impl& Reg() { return *Simulation::Current().registry().impl_; }
 
+// The key a handle names, after checking that the handle was opened with
+// the right the routine needs. The kernel on Windows lets a kernel-mode
+// caller's handle through unchecked; the documented contract still asks
+// for the right, other kernels enforce it, so a use without it stops the run.
+Registry::Impl::Key* KeyFor(HANDLE keyHandle, ACCESS_MASK needed, const char* right,
+                            const char* routine) {
+    Registry::Impl::Handle* open = Reg().HandleOf(keyHandle);
+    if (!open) return nullptr;
+    if ((open->granted & needed) != needed) {
+        char granted[16];
+        std::snprintf(granted, sizeof granted, "0x%X", static_cast<unsigned>(open->granted));
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string(routine) + " on a handle to " + Reg().keys[open->path].path +
+                     " opened with access " + granted + ", which does not grant " + right);
+    }
+    return Reg().FromHandle(keyHandle);
+}
+
 std::string PathOf(PCWSTR text) { return Narrow(text); }
 
 // The registry path an Rtl routine's RelativeTo and Path name.
@@ -283,7 +322,8 @@ NTSTATUS KeyPathOf(POBJECT_ATTRIBUTES attributes, std::string* path) {
 
 extern "C" {
 
-NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes) {
+NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
+                   POBJECT_ATTRIBUTES objectAttributes) {
     NTSTATUS status = RegistryEntry("ZwOpenKey");
     if (!NT_SUCCESS(status)) return status;
     std::string path;
@@ -292,11 +332,12 @@ NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttr
     Registry::Impl::Key* key = Reg().Find(path);
     TraceEvent("REG", "open " + path + (key ? "" : ": not found"));
     if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
-    *keyHandle = Reg().NewHandle(key->path);
+    *keyHandle = Reg().NewHandle(key->path, desiredAccess);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes, ULONG,
+NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
+                     POBJECT_ATTRIBUTES objectAttributes, ULONG,
                      PUNICODE_STRING, ULONG, PULONG disposition) {
     NTSTATUS status = RegistryEntry("ZwCreateKey");
     if (!NT_SUCCESS(status)) return status;
@@ -306,7 +347,7 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAt
     bool existed = Reg().Find(path) != nullptr;
     Registry::Impl::Key& key = Reg().Create(path);
     if (disposition) *disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY / REG_CREATED_NEW_KEY
-    *keyHandle = Reg().NewHandle(key.path);
+    *keyHandle = Reg().NewHandle(key.path, desiredAccess);
     return STATUS_SUCCESS;
 }
 
@@ -315,7 +356,8 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                          PVOID keyValueInformation, ULONG length, PULONG resultLength) {
     NTSTATUS status = RegistryEntry("ZwQueryValueKey");
     if (!NT_SUCCESS(status)) return status;
-    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    Registry::Impl::Key* key =
+        KeyFor(keyHandle, KEY_QUERY_VALUE, "KEY_QUERY_VALUE", "ZwQueryValueKey");
     if (!key) return STATUS_INVALID_HANDLE;
     if (keyValueInformationClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
     std::string name = ValueNameOf(valueName);
@@ -346,7 +388,7 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG
                        PVOID data, ULONG dataSize) {
     NTSTATUS status = RegistryEntry("ZwSetValueKey");
     if (!NT_SUCCESS(status)) return status;
-    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    Registry::Impl::Key* key = KeyFor(keyHandle, KEY_SET_VALUE, "KEY_SET_VALUE", "ZwSetValueKey");
     if (!key) return STATUS_INVALID_HANDLE;
     std::string name = ValueNameOf(valueName);
     auto* bytes = static_cast<const uint8_t*>(data);
@@ -359,7 +401,8 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG
 NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName) {
     NTSTATUS status = RegistryEntry("ZwDeleteValueKey");
     if (!NT_SUCCESS(status)) return status;
-    Registry::Impl::Key* key = Reg().FromHandle(keyHandle);
+    Registry::Impl::Key* key =
+        KeyFor(keyHandle, KEY_SET_VALUE, "KEY_SET_VALUE", "ZwDeleteValueKey");
     if (!key) return STATUS_INVALID_HANDLE;
     return Simulation::Current().registry().DeleteValue(key->path, ValueNameOf(valueName))
                ? STATUS_SUCCESS
@@ -399,14 +442,14 @@ NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
     return deleted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType, ACCESS_MASK,
-                                 PHANDLE devInstRegKey) {
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType,
+                                 ACCESS_MASK desiredAccess, PHANDLE devInstRegKey) {
     NTSTATUS status = RegistryEntry("IoOpenDeviceRegistryKey");
     if (!NT_SUCCESS(status)) return status;
     std::string path = KeyPathForDevice(deviceObject, devInstKeyType);
     if (path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
     Registry::Impl::Key& key = Reg().Create(path);
-    *devInstRegKey = Reg().NewHandle(key.path);
+    *devInstRegKey = Reg().NewHandle(key.path, desiredAccess);
     TraceEvent("REG", "open device key " + key.path);
     return STATUS_SUCCESS;
 }

@@ -51,6 +51,60 @@ TEST(Registry, QueryValueKeyReportsOverflowAndSizeAsWindowsDoes) {
     }
 }
 
+// A value is read only through a handle opened with KEY_QUERY_VALUE and
+// written or deleted only through one opened with KEY_SET_VALUE; generic
+// rights count as the key type maps them. Any other use stops the run.
+TEST(Registry, EachValueCallNeedsTheAccessItsHandleWasOpenedWith) {
+    enum Call { kQuery, kSet, kDelete };
+    struct Row {
+        ACCESS_MASK access;
+        Call call;
+        bool allowed;
+    };
+    const Row rows[] = {
+        {STANDARD_RIGHTS_READ, kQuery, false}, {STANDARD_RIGHTS_READ, kSet, false},
+        {KEY_READ, kQuery, true},              {KEY_READ, kSet, false},
+        {KEY_READ, kDelete, false},            {KEY_WRITE, kQuery, false},
+        {KEY_WRITE, kSet, true},               {KEY_WRITE, kDelete, true},
+        {0x80000000u /* GENERIC_READ */, kQuery, true},
+        {0x40000000u /* GENERIC_WRITE */, kSet, true},
+        {0x02000000u /* MAXIMUM_ALLOWED */, kDelete, true},
+        {KEY_QUERY_VALUE | KEY_SET_VALUE, kSet, true},
+    };
+    for (const Row& row : rows) {
+        auto r = sim::RunScenario({}, [&] {
+            sim::Simulation::Current().registry().SetString("\\Registry\\Machine\\Test", "v", "1");
+            OBJECT_ATTRIBUTES attributes;
+            UNICODE_STRING path = U(u"\\Registry\\Machine\\Test");
+            InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+            HANDLE key;
+            SIM_CHECK(NT_SUCCESS(ZwOpenKey(&key, row.access, &attributes)));
+            UNICODE_STRING name = U(u"v");
+            UCHAR buffer[32];
+            ULONG needed;
+            WCHAR data[] = u"2";
+            NTSTATUS status =
+                row.call == kQuery ? ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer,
+                                                     sizeof buffer, &needed)
+                : row.call == kSet ? ZwSetValueKey(key, &name, 0, REG_SZ, data, sizeof data)
+                                   : ZwDeleteValueKey(key, &name);
+            SIM_CHECK(NT_SUCCESS(status));
+            ZwClose(key);
+        });
+        std::string what = "access " + std::to_string(row.access) + " call " +
+                           std::to_string(row.call) + "\n" + r.Report();
+        if (row.allowed) {
+            EXPECT_TRUE(r.ok) << what;
+            continue;
+        }
+        ASSERT_TRUE(r.bugCheck.has_value()) << what;
+        EXPECT_EQ(r.bugCheck->name, "DRIVER_VERIFIER_DETECTED_VIOLATION") << what;
+        EXPECT_NE(r.bugCheck->detail.find(row.call == kQuery ? "KEY_QUERY_VALUE" : "KEY_SET_VALUE"),
+                  std::string::npos)
+            << what;
+    }
+}
+
 TEST(Registry, MissingKeysAndValuesAndInjectedFailures) {
     auto r = sim::RunScenario({}, [] {
         OBJECT_ATTRIBUTES attributes;

@@ -171,7 +171,7 @@ NTSTATUS UsbRequests(PDEVICE_OBJECT lower, PUSB_CONFIGURATION_DESCRIPTOR descrip
 NTSTATUS Registry(PDEVICE_OBJECT pdo) {
     HANDLE key = nullptr;
     NTSTATUS status =
-        IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+        IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
