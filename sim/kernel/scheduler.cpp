@@ -974,4 +974,10 @@ int Faults::Calls(const std::string& routine) const {
     return 0;
 }
 
+std::vector<std::string> Faults::Routines() const {
+    std::vector<std::string> out;
+    for (auto& c : calls_) out.push_back(c.first);
+    return out;
+}
+
 }  // namespace sim
