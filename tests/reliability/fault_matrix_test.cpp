@@ -72,10 +72,10 @@ const std::vector<Step>& Steps() {
          }},
         {"Write", [](Life& l) { l.Up(); },
          [](Life& l) {
-             const auto data = Pattern(200);
-             l.sim.io().Write(l.handle, data.data(), 200);
+             const auto data = Pattern(100);
+             l.sim.io().Write(l.handle, data.data(), 100);
          }},
-        {"ReadAndWrite", [](Life& l) { l.Up(); }, [](Life& l) { l.Loopback(200, 3); }},
+        {"ReadAndWrite", [](Life& l) { l.Up(); }, [](Life& l) { l.Loopback(100, 3); }},
         {"WaitOnMask", [](Life& l) { l.Up(); },
          [](Life& l) {
              ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY, events = 0;

@@ -70,11 +70,11 @@ struct Life {
                      ULONG outLength = 0) {
         return sim.io().DeviceIoControl(handle, code, in, inLength, out, outLength);
     }
-    // 9600 8N1, no handshake, reads ending 20 ms after the last byte or
+    // 115200 8N1, no handshake, reads ending 20 ms after the last byte or
     // 300 ms after they began, writes ending 3 s after they began; then the
     // one-shot line report of the first wait after an open is taken.
     void Configure() {
-        SERIAL_BAUD_RATE baud{9600};
+        SERIAL_BAUD_RATE baud{115200};
         Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud);
         SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
         Control(IOCTL_SERIAL_SET_LINE_CONTROL, &lc, sizeof lc);
