@@ -12,7 +12,9 @@
 // data again after close and reopen, or after the cable is plugged in again
 // when the device was lost or did not start.
 //
-// BRIDGESER_FAULT_CASE=N runs case N of each step alone with its trace.
+// BRIDGESER_FAULT_CASE=N runs case N of each step alone with its trace;
+// BRIDGESER_FAULT_SCHEDULE=random:SEED or pct:SEED[:DEPTH] runs the matrix
+// under another schedule than the sequential one.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -222,6 +224,14 @@ sim::RunResult RunStep(const Step& step, const Case* fault, std::vector<Case>* f
                        bool echo = false) {
     sim::Options o;
     o.echoTrace = echo;
+    // Another schedule for the whole matrix: random:SEED or pct:SEED[:DEPTH].
+    if (const char* schedule = std::getenv("BRIDGESER_FAULT_SCHEDULE")) {
+        char strategy[16] = {};
+        unsigned long long seed = 1;
+        std::sscanf(schedule, "%15[a-z]:%llu:%d", strategy, &seed, &o.pctDepth);
+        o.strategy = std::string(strategy) == "pct" ? sim::Strategy::Pct : sim::Strategy::Random;
+        o.seed = seed;
+    }
     sim::Simulation s(o);
     sim::usb::UsbBus bus;
     return s.Run([&] {
