@@ -1,6 +1,6 @@
-// One megabyte (a quarter in the sanitizer build) through the loopback plug in 1 kB writes and 1 kB reads while
-// the device fails or cuts short about one bulk transfer in a hundred in
-// each direction (seeded). Every byte written is accounted for: it comes
+// One megabyte (a quarter in the sanitizer build) through the loopback
+// plug in 1 kB writes and 1 kB reads while the device fails or cuts short
+// about one bulk transfer in a hundred in each direction (seeded). Every byte written is accounted for: it comes
 // back once and in order, or its loss is reported to the application (an
 // error status on a request, or an error or overrun in the comm status), or
 // it is counted as lost where the design cannot tell: a bulk-in transfer
