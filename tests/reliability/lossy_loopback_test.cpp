@@ -1,13 +1,14 @@
 // One megabyte (a quarter in the sanitizer build) through the loopback
 // plug in 1 kB writes and 1 kB reads while the device fails or cuts short
-// about one bulk transfer in a hundred in each direction (seeded). Every byte written is accounted for: it comes
-// back once and in order, or its loss is reported to the application (an
-// error status on a request, or an error or overrun in the comm status), or
-// it is counted as lost where the design cannot tell: a bulk-in transfer
-// that fails stops the receive loop until the next read is dispatched, and
-// what the chip's receive FIFO cannot hold meanwhile is lost on the line
-// side, where the driver never hears of it (the status report carries the
-// modem lines only). Nothing may arrive twice, out of order or changed.
+// about one bulk transfer in a hundred in each direction (seeded). Every
+// byte written is accounted for: it comes back once and in order, or its
+// loss is reported to the application (an error status on a request, or an
+// error or overrun in the comm status), or it is counted as lost where the
+// design cannot tell: a bulk-in transfer that fails stops the receive loop
+// until the next read is dispatched, and what the chip's receive FIFO
+// cannot hold meanwhile is lost on the line side, where the driver never
+// hears of it (the status report carries the modem lines only). Nothing may
+// arrive twice, out of order or changed.
 #include <gtest/gtest.h>
 
 #include <cstdio>
