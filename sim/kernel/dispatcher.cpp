@@ -453,6 +453,13 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     if (header->Type == SIM_OBJECT_MUTEX && !self.heldSpinLocks.empty()) {
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "mutex wait while holding a spin lock");
     }
+    // A wait with a time-out on an object not yet signalled may be made to
+    // time out at once ("KeWaitForSingleObject(timeout)"), as if its
+    // deadline had passed just before the object was signalled.
+    if (timeout && !zeroTimeout && header->SignalState <= 0 &&
+        FaultFor("KeWaitForSingleObject(timeout)")) {
+        return STATUS_TIMEOUT;
+    }
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
     self.wait = WaitRecord{};

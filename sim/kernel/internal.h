@@ -3,6 +3,8 @@
 // keeps, and the device records of the I/O manager. Not for driver code.
 #pragma once
 
+#include <ucontext.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -52,8 +54,12 @@ struct SimThread {
     ThreadId id = 0;
     std::string name;
     enum class State { Ready, Running, Blocked, Finished } state = State::Ready;
-    std::condition_variable cv;
-    std::thread os;
+    // A fiber on the host thread that runs the simulation: its saved
+    // registers, its stack, and AddressSanitizer's fake stack while it is
+    // switched out.
+    ucontext_t context;
+    std::unique_ptr<char[]> stack;
+    void* fakeStack = nullptr;
     std::function<void()> body;
     bool isDpc = false;
     int processor = -1;        // DPC contexts: their processor number
@@ -140,7 +146,13 @@ struct Simulation::Impl {
 
     Simulation* sim;
     std::mutex m;  // the baton and all scheduler state
-    std::condition_variable hostCv;  // the host thread waiting in Run
+    std::condition_variable hostCv;  // unused by fibers; kept for the notify calls
+    // The host context that called Run: where the fibers go back when the
+    // run has stopped.
+    ucontext_t hostContext;
+    void* hostFakeStack = nullptr;
+    const void* hostStackBottom = nullptr;
+    size_t hostStackSize = 0;
     std::vector<std::unique_ptr<SimThread>> threads;
     SimThread* current = nullptr;
     bool started = false;
@@ -191,7 +203,11 @@ struct Simulation::Impl {
     // ---- scheduler (scheduler.cpp); all with m held unless noted
     SimThread* Self();
     SimThread* NewThread(const std::string& name, std::function<void()> body, bool isDpc);
-    void StartOsThread(SimThread* t);
+    void StartOsThread(SimThread* t);  // prepares the thread's fiber
+    // Switches from the running fiber (or the host) to `to`; `fakeStack`
+    // keeps the leaving side's fake stack, null when it never resumes.
+    void Jump(ucontext_t* from, void** fakeStack, SimThread* to);
+    [[noreturn]] void ExitToHost(SimThread* t);
     void ThreadMain(SimThread* t);
     void Point();                                   // m not held
     void BlockCurrent(std::unique_lock<std::mutex>& lock);  // current has its wait set

@@ -1,9 +1,10 @@
 // scheduler.cpp - simulated threads, the baton, the strategies, the virtual
 // clock, DPC contexts, deadlock detection, and the Simulation object.
 //
-// Every simulated thread is a host thread, but exactly one of them holds the
-// baton (Impl::current) and runs; the others wait on their own condition
-// variable. A thread gives the baton away only inside the kernel: at a
+// Every simulated thread is a fiber (its own stack and saved registers) on
+// the host thread that called Run; exactly one of them holds the baton
+// (Impl::current) and runs, and handing the baton over is a user-space
+// context switch. A thread gives the baton away only inside the kernel: at a
 // scheduling point (a strategy may preempt it there) or when it blocks. When
 // no thread can run, the clock jumps to the next timed event; when nothing is
 // queued either, the run is deadlocked. Under random and PCT a scheduling
@@ -20,6 +21,18 @@
 #include <sstream>
 
 #include "sim/kernel/internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_FIBER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_FIBER_ASAN 1
+#endif
+#endif
+#if SIM_FIBER_ASAN
+#include <sanitizer/common_interface_defs.h>
+#endif
+#include <pthread.h>
 
 namespace sim {
 
@@ -105,9 +118,6 @@ std::string RunResult::Report() const {
 Simulation::Impl::Impl(Simulation* owner) : sim(owner) {}
 
 Simulation::Impl::~Impl() {
-    for (auto& t : threads) {
-        if (t->os.joinable()) t->os.join();
-    }
     // Every IRP ever allocated is in the shadow table: freed ones sit in
     // quarantine, others were still in flight when the run stopped.
     for (auto& [irp, shadow] : irps) {
@@ -152,16 +162,72 @@ SimThread* Simulation::Impl::NewThread(const std::string& name, std::function<vo
     return threads.back().get();
 }
 
+namespace {
+
+#if SIM_FIBER_ASAN
+constexpr size_t kFiberStack = 4u << 20;
+#else
+constexpr size_t kFiberStack = 1u << 20;
+#endif
+
+// First code of every fiber: the switch that entered it held the scheduler
+// lock; the thread body takes it itself.
+void FiberEntry() {
+    SimThread* t = tlsThread;
+    Simulation::Impl& s = tlsSim->impl();
+#if SIM_FIBER_ASAN
+    __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+#endif
+    s.m.unlock();
+    s.ThreadMain(t);
+    s.m.lock();
+    s.ExitToHost(t);
+}
+
+}  // namespace
+
 void Simulation::Impl::StartOsThread(SimThread* t) {
-    t->os = std::thread([this, t] { ThreadMain(t); });
+    t->stack.reset(new char[kFiberStack]);
+    getcontext(&t->context);
+    t->context.uc_stack.ss_sp = t->stack.get();
+    t->context.uc_stack.ss_size = kFiberStack;
+    t->context.uc_link = nullptr;
+    makecontext(&t->context, FiberEntry, 0);
+}
+
+// AddressSanitizer's swapcontext interceptor clears the shadow of the whole
+// target stack on every switch, which costs more than the switch; under it
+// the switch is getcontext and setcontext, announced with the fiber
+// annotations.
+void Simulation::Impl::Jump(ucontext_t* from, void** fakeStack, SimThread* to) {
+    SimThread* self = tlsThread;
+    tlsThread = to;
+    ucontext_t* target = to ? &to->context : &hostContext;
+#if SIM_FIBER_ASAN
+    volatile bool resumed = false;
+    getcontext(from);
+    if (!resumed) {
+        resumed = true;
+        if (to) __sanitizer_start_switch_fiber(fakeStack, to->stack.get(), kFiberStack);
+        else __sanitizer_start_switch_fiber(fakeStack, hostStackBottom, hostStackSize);
+        setcontext(target);
+    }
+    __sanitizer_finish_switch_fiber(fakeStack ? *fakeStack : nullptr, nullptr, nullptr);
+#else
+    (void)fakeStack;
+    swapcontext(from, target);
+#endif
+    tlsThread = self;
+}
+
+void Simulation::Impl::ExitToHost(SimThread* t) {
+    Jump(&t->context, nullptr, nullptr);
+    std::abort();  // a finished fiber is never resumed
 }
 
 void Simulation::Impl::ThreadMain(SimThread* t) {
-    tlsSim = sim;
-    tlsThread = t;
     {
         std::unique_lock<std::mutex> lock(m);
-        t->cv.wait(lock, [&] { return current == t || stopping; });
         if (stopping) {
             t->state = SimThread::State::Finished;
             hostCv.notify_all();
@@ -333,10 +399,12 @@ void Simulation::Impl::SwitchTo(std::unique_lock<std::mutex>& lock, SimThread* n
     current = next;
     next->state = SimThread::State::Running;
     result.contextSwitches++;
-    next->cv.notify_one();
+    (void)lock;  // held across the switch: the fiber resumed owns it now
     if (self && self->state != SimThread::State::Finished) {
-        self->cv.wait(lock, [&] { return current == self || stopping; });
+        Jump(&self->context, &self->fakeStack, next);
         if (stopping) throw StopUnwind{};
+    } else if (self) {
+        Jump(&self->context, nullptr, next);  // a finished thread never resumes
     }
 }
 
@@ -517,7 +585,6 @@ void Simulation::Impl::MaybeAdvanceAtPoint() {
 
 void Simulation::Impl::StopAll(std::unique_lock<std::mutex>&) {
     stopping = true;
-    for (auto& t : threads) t->cv.notify_all();
     hostCv.notify_all();
 }
 
@@ -720,18 +787,38 @@ RunResult Simulation::Run(std::function<void()> body) {
         // DPC threads start blocked on their queues; they take the baton only
         // when something is queued.
         for (auto& t : s.threads) s.StartOsThread(t.get());
+        Simulation* outerSim = tlsSim;
+        SimThread* outerThread = tlsThread;
+        tlsSim = this;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* bottom = nullptr;
+            size_t size = 0;
+            pthread_attr_getstack(&attr, &bottom, &size);
+            s.hostStackBottom = bottom;
+            s.hostStackSize = size;
+            pthread_attr_destroy(&attr);
+        }
         s.current = main;
         main->state = SimThread::State::Running;
-        main->cv.notify_one();
-        s.hostCv.wait(lock, [&] {
-            if (!s.stopping) return false;
+        // The fibers run until the run stops; then each one not yet ended is
+        // resumed so that it unwinds (a switch back into a stopped run
+        // throws), and comes back here.
+        s.Jump(&s.hostContext, &s.hostFakeStack, main);
+        for (;;) {
+            SimThread* unfinished = nullptr;
             for (auto& t : s.threads)
-                if (t->state != SimThread::State::Finished) return false;
-            return true;
-        });
-    }
-    for (auto& t : s.threads) {
-        if (t->os.joinable()) t->os.join();
+                if (t->state != SimThread::State::Finished) {
+                    unfinished = t.get();
+                    break;
+                }
+            if (!unfinished) break;
+            s.stopping = true;
+            s.current = unfinished;
+            s.Jump(&s.hostContext, &s.hostFakeStack, unfinished);
+        }
+        tlsSim = outerSim;
+        tlsThread = outerThread;
     }
     s.result.virtualTime = s.now;
     if (s.result.ok && options_.checkPoolAtEnd) {
@@ -972,6 +1059,12 @@ int Faults::Calls(const std::string& routine) const {
     for (auto& c : calls_)
         if (c.first == routine) return c.second;
     return 0;
+}
+
+std::vector<std::string> Faults::Routines() const {
+    std::vector<std::string> out;
+    for (auto& c : calls_) out.push_back(c.first);
+    return out;
 }
 
 }  // namespace sim

@@ -154,6 +154,10 @@ public:
     std::optional<NTSTATUS> Check(const std::string& routine);
     // Calls made so far to a routine (counted whether or not they failed).
     int Calls(const std::string& routine) const;
+    // Every routine called so far, in the order of its first call. With
+    // Calls(), the fallible calls a stretch of a run made, so that a test can
+    // fail each of them in turn.
+    std::vector<std::string> Routines() const;
 
 private:
     struct Plan {

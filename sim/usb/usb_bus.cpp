@@ -1840,6 +1840,12 @@ std::vector<TransferRecord> UsbBus::Transfers(PDEVICE_OBJECT pdo) const {
     return {d.log.begin(), d.log.end()};
 }
 
+std::vector<TransferRecord> UsbBus::Transfers(const std::string& instanceId) const {
+    for (auto& d : impl_->devices)
+        if (d->instanceId == instanceId) return {d->log.begin(), d->log.end()};
+    Sim().Fail("usb bus: no device " + instanceId);
+}
+
 void UsbBus::ClearTransfers(PDEVICE_OBJECT pdo) {
     RequireDevice(*impl_, pdo).log.clear();
 }

@@ -193,6 +193,8 @@ class UsbBus final : public Bus {
 
     // The transfers of the device behind `pdo`, oldest first.
     std::vector<TransferRecord> Transfers(PDEVICE_OBJECT pdo) const;
+    // The same by instance id: also after the device was removed.
+    std::vector<TransferRecord> Transfers(const std::string& instanceId) const;
     void ClearTransfers(PDEVICE_OBJECT pdo);
 
     // Every PnP and power request that reached the device's PDO, oldest first.

@@ -140,6 +140,22 @@ void Machine::Unplug(int cable) {
     impl_->sim->pnp().Unplug(c.node);
 }
 
+void Machine::SleepAndResume(int cable, uint64_t asleepFor) {
+    Impl::Cable& c = impl_->cables.at(cable);
+    if (!c.plugged) return;
+    sim::Pnp& pnp = impl_->sim->pnp();
+    DEVICE_CAPABILITIES caps{};
+    pnp.SendPnp(c.node, IRP_MN_QUERY_CAPABILITIES, &caps);
+    POWER_STATE state;
+    state.SystemState = PowerSystemSleeping3;
+    pnp.SendPower(c.node, IRP_MN_SET_POWER, SystemPowerState, state);
+    LARGE_INTEGER t;
+    t.QuadPart = -static_cast<LONGLONG>(asleepFor);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    state.SystemState = PowerSystemWorking;
+    pnp.SendPower(c.node, IRP_MN_SET_POWER, SystemPowerState, state);
+}
+
 void Machine::AtPeer(int cable, const std::function<void(line::LinePeer&)>& fn) {
     Impl::Cable& c = impl_->cables.at(cable);
     if (!c.peer || !c.plugged) return;

@@ -68,6 +68,9 @@ class Machine {
     // Inside a run, from a simulated thread:
     std::string PortName(int cable) const;
     void Unplug(int cable);
+    // The system sleeps (S3) for `asleepFor` (100 ns) and resumes (S0), as
+    // the power manager sends it to the cable's stack.
+    void SleepAndResume(int cable, uint64_t asleepFor);
     // Runs fn with the cable's peer in step with the bus's clock (to make
     // the peer send or change its lines).
     void AtPeer(int cable, const std::function<void(line::LinePeer&)>& fn);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace bridgesim {
@@ -170,6 +171,84 @@ std::string UnplugMidTransfer(win32sim::Machine& m) {
     return "";
 }
 
+// Writes `data` through the port and reads it back through the loopback
+// plug on another thread; true when every byte came back once, in order.
+bool LoopbackThroughThreads(win32sim::Machine& m, HANDLE port, const std::string& data,
+                            DWORD chunk) {
+    std::string got;
+    int reader = m.StartThread("reader", [&] {
+        char buffer[256];
+        int idle = 0;
+        while (got.size() < data.size() && idle < 3) {
+            DWORD n = 0;
+            OVERLAPPED ov{};
+            BOOL ok = ReadFile(port, buffer, sizeof buffer, &n, &ov);
+            if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(port, &ov, &n, TRUE);
+            if (!ok) break;
+            idle = n == 0 ? idle + 1 : 0;
+            got.append(buffer, n);
+        }
+    });
+    bool wrote = true;
+    for (size_t at = 0; at < data.size() && wrote; at += chunk) {
+        OVERLAPPED ov{};
+        DWORD n = 0;
+        DWORD length = static_cast<DWORD>(std::min<size_t>(chunk, data.size() - at));
+        BOOL ok = WriteFile(port, data.data() + at, length, &n, &ov);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(port, &ov, &n, TRUE);
+        wrote = ok && n == length;
+    }
+    m.Join(reader);
+    return wrote && got == data;
+}
+
+std::string PatternText(size_t count) {
+    std::string s(count, '\0');
+    for (size_t i = 0; i < count; ++i) s[i] = static_cast<char>(i % 251);
+    return s;
+}
+
+// Two applications open the same port at seeded moments, each using it and
+// closing it: the open is exclusive, so each attempt either gets the port
+// (which then carries data) or is refused with ERROR_ACCESS_DENIED.
+std::string OpenRace(win32sim::Machine& m) {
+    std::string failure;
+    auto user = [&m, &failure](int id) {
+        for (int round = 0; round < 3; ++round) {
+            Sleep(static_cast<DWORD>(m.Random() % 3));
+            HANDLE port = Open(m, 0);
+            if (port == INVALID_HANDLE_VALUE) {
+                if (GetLastError() != ERROR_ACCESS_DENIED) failure = "open refused with another error";
+                continue;
+            }
+            if (!Setup(port, "baud=115200 parity=N data=8 stop=1", false, 50) ||
+                !LoopbackThroughThreads(m, port, PatternText(40 + id), 40))
+                failure = "an open port did not carry its data";
+            if (!CloseHandle(port)) failure = "close failed";
+        }
+    };
+    int other = m.StartThread("second user", [&] { user(1); });
+    user(0);
+    m.Join(other);
+    return failure;
+}
+
+// Full traffic through the loopback plug while the system sleeps and
+// resumes at a seeded moment: every byte comes back once, in order.
+std::string SleepDuringTraffic(win32sim::Machine& m) {
+    HANDLE port = Open(m, 0);
+    EXPECT_THAT(port != INVALID_HANDLE_VALUE);
+    EXPECT_THAT(Setup(port, "baud=115200 parity=N data=8 stop=1", false, 50));
+    int sleeper = m.StartThread("power", [&m] {
+        Sleep(static_cast<DWORD>(m.Random() % 50));
+        m.SleepAndResume(0, 50'000);
+    });
+    EXPECT_THAT(LoopbackThroughThreads(m, port, PatternText(600), 100));
+    m.Join(sleeper);
+    EXPECT_THAT(CloseHandle(port));
+    return "";
+}
+
 void Loopback(win32sim::Machine& m) { m.AddCable({win32sim::PeerKind::Loopback, {}}); }
 void FlowPhone(win32sim::Machine& m) {
     win32sim::CableOptions c;
@@ -188,6 +267,10 @@ const std::vector<Scenario>& Scenarios() {
          PurgeHeldWrite},
         {"unplug-mid-transfer", "the cable pulled out with a write, a read and a wait in flight",
          true, FlowPhone, UnplugMidTransfer},
+        {"open-race", "two applications open, use and close the port at seeded moments", true,
+         Loopback, OpenRace},
+        {"sleep-during-traffic", "the system sleeps and resumes during loopback traffic", true,
+         Loopback, SleepDuringTraffic},
     };
     return list;
 }
