@@ -58,7 +58,10 @@ struct SimThread {
     // registers, its stack, and AddressSanitizer's fake stack while it is
     // switched out.
     ucontext_t context;
-    std::unique_ptr<char[]> stack;
+    struct StackReturn {
+        void operator()(char* stack) const;  // back to the process's stack pool
+    };
+    std::unique_ptr<char, StackReturn> stack;
     void* fakeStack = nullptr;
     std::function<void()> body;
     bool isDpc = false;

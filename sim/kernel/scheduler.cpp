@@ -30,9 +30,13 @@
 #endif
 #endif
 #if SIM_FIBER_ASAN
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 #include <pthread.h>
+#include <sys/mman.h>
+
+#include <mutex>
 
 namespace sim {
 
@@ -184,10 +188,73 @@ void FiberEntry() {
     s.ExitToHost(t);
 }
 
+// Fiber stacks outlive their runs: a freed stack goes to a process-wide
+// pool and the next fiber takes it, so that a run (a fuzzing execution, one
+// schedule of an exploration) maps no fresh memory for its threads. The
+// pool keeps at most kPooledStacks.
+constexpr size_t kPooledStacks = 32;
+std::mutex stackPoolLock;
+char* stackPool[kPooledStacks];
+size_t stackPoolCount = 0;
+
+char* TakeFiberStack() {
+    {
+        std::lock_guard<std::mutex> g(stackPoolLock);
+        if (stackPoolCount > 0) {
+            char* stack = stackPool[--stackPoolCount];
+#if SIM_FIBER_ASAN
+            // A fiber left unwound (its frames' redzones still poisoned)
+            // must not make the next one's frames look overflowed.
+            __asan_unpoison_memory_region(stack, kFiberStack);
+#endif
+            return stack;
+        }
+    }
+    void* stack = mmap(nullptr, kFiberStack, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (stack == MAP_FAILED) {
+        std::fprintf(stderr, "bridgesim: no memory for a simulated thread's stack\n");
+        std::abort();
+    }
+    return static_cast<char*>(stack);
+}
+
+// The calling host thread's stack, read once per host thread (reading it
+// parses /proc/self/maps on the main thread).
+struct HostStack {
+    bool known = false;
+    void* bottom = nullptr;
+    size_t size = 0;
+};
+thread_local HostStack hostStack;
+
+const HostStack& CallerStack() {
+    if (!hostStack.known) {
+        hostStack.known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &hostStack.bottom, &hostStack.size);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return hostStack;
+}
+
 }  // namespace
 
+void SimThread::StackReturn::operator()(char* stack) const {
+    {
+        std::lock_guard<std::mutex> g(stackPoolLock);
+        if (stackPoolCount < kPooledStacks) {
+            stackPool[stackPoolCount++] = stack;
+            return;
+        }
+    }
+    munmap(stack, kFiberStack);
+}
+
 void Simulation::Impl::StartOsThread(SimThread* t) {
-    t->stack.reset(new char[kFiberStack]);
+    t->stack.reset(TakeFiberStack());
     getcontext(&t->context);
     t->context.uc_stack.ss_sp = t->stack.get();
     t->context.uc_stack.ss_size = kFiberStack;
@@ -790,15 +857,8 @@ RunResult Simulation::Run(std::function<void()> body) {
         Simulation* outerSim = tlsSim;
         SimThread* outerThread = tlsThread;
         tlsSim = this;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* bottom = nullptr;
-            size_t size = 0;
-            pthread_attr_getstack(&attr, &bottom, &size);
-            s.hostStackBottom = bottom;
-            s.hostStackSize = size;
-            pthread_attr_destroy(&attr);
-        }
+        s.hostStackBottom = CallerStack().bottom;
+        s.hostStackSize = CallerStack().size;
         s.current = main;
         main->state = SimThread::State::Running;
         // The fibers run until the run stops; then each one not yet ended is
