@@ -333,6 +333,8 @@ struct PortExtension {
     // bulk-out completions in a row that moved nothing of the current write;
     // writeLock
     ULONG bulkOutIdleCompletions;
+    // failed bulk-in completions in a row; bulk-in slot owner
+    ULONG bulkInFailedCompletions;
 };
 
 // ---------------------------------------------------------------- entry and device record

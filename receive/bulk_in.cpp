@@ -37,8 +37,9 @@ NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
 namespace {
 
 // Sends a bulk-in transfer on the claimed slot, building it first when the
-// slot holds none (open prepares the first). On failure the slot is given
-// up (no retry: the next read or status report starts the loop again).
+// slot holds none (open prepares the first). When the transfer cannot be
+// built the slot is given up: the next read or status report starts the
+// loop again.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
 NTSTATUS SendBulkIn(PortExtension* extension) {
     if (extension->bulkInIrp == nullptr) {
@@ -62,16 +63,20 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
         return STATUS_SUCCESS;
     }
+    extension->bulkInFailedCompletions = 0;
     return SendBulkIn(extension);
 }
 
 // Completion routine of the bulk-in transfer. Takes the bytes into the ring,
 // raises SERIAL_EV_RXFLAG, hands the bytes to reads, raises SERIAL_EV_RXCHAR
 // and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the
-// port is open and reception is neither held nor in error. A failed or
-// cancelled transfer takes no byte and stops the loop. Either way a start
-// asked for meanwhile (a read made current) is made. The slot stays claimed
-// until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
+// port is open and reception is neither held nor in error. A failed transfer
+// takes no byte and is sent again on the same terms, at most
+// BULK_IN_RETRY_LIMIT times in a row: the chip keeps receiving while the
+// loop is idle, and its FIFO would overflow unreported before a read
+// restarted it. A cancelled one stops the loop (a stop or a purge). Either
+// way a start asked for meanwhile (a read made current) is made. The slot
+// stays claimed until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
 // driver frees its request.
 // IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
 // readLock, controlLock, each alone.
@@ -114,10 +119,15 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             events |= SERIAL_EV_RXCHAR;
         }
         SignalSerialEvents(extension, events);
-        again = extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0;
+        extension->bulkInFailedCompletions = 0;
+        again = TRUE;
     } else {
         FreeTransferParts(urb, buffer);
+        again = status != STATUS_CANCELLED &&
+                ++extension->bulkInFailedCompletions < BULK_IN_RETRY_LIMIT;
     }
+    again = again && extension->portOpen && extension->rxHoldFlags == 0 &&
+            extension->errorFlags == 0;
 
     if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, again, !NT_SUCCESS(status))) {
         (void)SendBulkIn(extension);

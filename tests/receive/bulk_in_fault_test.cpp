@@ -19,17 +19,25 @@ NTSTATUS ReadFirstBytes(PortRig& rig, std::vector<uint8_t>& got) {
     return st;
 }
 
-TEST(BulkInFaults, FailedTransferStopsTheLoopAndTheNextReadRestartsIt) {
-    ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        rig.Inject(chip::Fault::FailPipe(chip::kEndpointBulkIn, chip::kUsbdStatusCrc));
-        rig.PeerSends(Pattern(10));
-        rig.Pass(10 * kMs);
-        SIM_CHECK(!rig.ext->bulkInBusy);  // stopped, not retried by the completion
-        SIM_CHECK(KeReadStateEvent(&rig.ext->bulkInStopped) != 0);
-        std::vector<uint8_t> got;
-        SIM_CHECK(ReadFirstBytes(rig, got) == STATUS_SUCCESS);
-        SIM_CHECK(!got.empty() && got == Pattern(got.size()));  // the failed transfer took nothing
-    }));
+// A failed transfer takes nothing and is sent again, so the bytes reach the
+// ring with no read waiting; the third failure in a row stops the loop, and
+// the next read restarts it.
+TEST(BulkInFaults, FailedTransfersAreRetriedThenTheLoopStopsUntilTheNextRead) {
+    for (uint32_t failures : {2u, 3u}) {
+        SCOPED_TRACE(failures);
+        ExpectOk(RunOnPort({}, [failures](PortRig& rig) {
+            rig.Inject(chip::Fault::FailPipe(chip::kEndpointBulkIn, chip::kUsbdStatusCrc)
+                           .Times(failures));
+            rig.PeerSends(Pattern(10));
+            rig.Pass(10 * kMs);
+            const bool stopped = failures >= BULK_IN_RETRY_LIMIT;
+            SIM_CHECK(rig.ext->bulkInBusy == !stopped);
+            SIM_CHECK(rig.ext->rxRingCount == (stopped ? 0u : 10u));
+            std::vector<uint8_t> got;
+            SIM_CHECK(ReadFirstBytes(rig, got) == STATUS_SUCCESS);
+            SIM_CHECK(!got.empty() && got == Pattern(got.size()));  // the failures took nothing
+        }));
+    }
 }
 
 TEST(BulkInFaults, ZeroLengthPacketKeepsTheLoopGoing) {
