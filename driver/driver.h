@@ -21,6 +21,11 @@ inline constexpr ULONG BRIDGE_PIPE_BULK_IN = 2;   // bulk-in, received bytes
 inline constexpr ULONG BRIDGE_MAX_TRANSFER = 64;
 inline constexpr ULONG BRIDGE_STATUS_REPORT_SIZE = 4;
 
+// Failed transfers in a row after which an in pipe's loop stops: a failed
+// bulk-in or status transfer is sent again until then. The next read or
+// status report restarts the bulk-in loop; the next open the status pipe.
+inline constexpr ULONG IN_TRANSFER_RETRY_LIMIT = 3;
+
 // Bytes captured after the identification query.
 inline constexpr ULONG IDENTIFICATION_CAPTURE_SIZE = 23;
 
@@ -333,8 +338,9 @@ struct PortExtension {
     // bulk-out completions in a row that moved nothing of the current write;
     // writeLock
     ULONG bulkOutIdleCompletions;
-    // failed bulk-in completions in a row; bulk-in slot owner
+    // failed bulk-in and status completions in a row; each its slot's owner
     ULONG bulkInFailedCompletions;
+    ULONG statusFailedCompletions;
 };
 
 // ---------------------------------------------------------------- entry and device record

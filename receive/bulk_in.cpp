@@ -72,7 +72,7 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
 // and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the
 // port is open and reception is neither held nor in error. A failed transfer
 // takes no byte and is sent again on the same terms, at most
-// BULK_IN_RETRY_LIMIT times in a row: the chip keeps receiving while the
+// IN_TRANSFER_RETRY_LIMIT times in a row: the chip keeps receiving while the
 // loop is idle, and its FIFO would overflow unreported before a read
 // restarted it. A cancelled one stops the loop (a stop or a purge). Either
 // way a start asked for meanwhile (a read made current) is made. The slot
@@ -124,7 +124,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     } else {
         FreeTransferParts(urb, buffer);
         again = status != STATUS_CANCELLED &&
-                ++extension->bulkInFailedCompletions < BULK_IN_RETRY_LIMIT;
+                ++extension->bulkInFailedCompletions < IN_TRANSFER_RETRY_LIMIT;
     }
     again = again && extension->portOpen && extension->rxHoldFlags == 0 &&
             extension->errorFlags == 0;

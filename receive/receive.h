@@ -17,9 +17,6 @@ BOOLEAN MatchIdentificationReply(const UCHAR* reply);
 
 // Ring fill at which SERIAL_EV_RX80FULL is raised (80 % of the ring).
 inline constexpr ULONG RECEIVE_RING_80_PERCENT = 6553;
-// Failed bulk-in transfers in a row after which the loop stops until the
-// next read or status report starts it.
-inline constexpr ULONG BULK_IN_RETRY_LIMIT = 3;
 
 // ---------------------------------------------------------------- read requests
 

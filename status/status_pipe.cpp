@@ -5,8 +5,10 @@
 // re-armed from its own completion. A report is accepted only whole (4
 // bytes) and with the marker 0xE8; a shorter one, or one without the marker,
 // changes nothing and raises no event, but the pipe is re-armed and the data
-// transfers are pumped as after any report. A failed transfer stops the
-// pipe until the next open.
+// transfers are pumped as after any report. A failed transfer is sent again,
+// up to IN_TRANSFER_RETRY_LIMIT failures in a row, which stop the pipe until
+// the next open: one lost report must not freeze the modem lines, and with
+// them a handshake hold, for the rest of the session.
 #include "receive/receive.h"
 #include "serial/serial.h"
 #include "status/status.h"
@@ -44,6 +46,7 @@ NTSTATUS StartStatusTransfer(PortExtension* extension) {
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS)) {
         return STATUS_SUCCESS;
     }
+    extension->statusFailedCompletions = 0;
     return SendStatus(extension);
 }
 
@@ -83,8 +86,9 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 // Completion routine of the status transfer: applies an accepted report,
 // restarts the bulk-out transfer (bytes queued, no transmit hold) and the
 // bulk-in transfer (no receive hold, no error), and re-arms while the port
-// is open. A failed transfer stops the pipe. The slot stays claimed until
-// the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
+// is open. A failed transfer is re-armed too, up to the retry limit; a
+// cancelled one stops the pipe (a stop). The slot stays claimed until the
+// last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: DISPATCH_LEVEL. Locks: none held on entry.
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
@@ -111,7 +115,15 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
             (void)StartBulkInTransfer(extension);
         }
     }
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, NT_SUCCESS(status) && extension->portOpen,
+    BOOLEAN again;
+    if (NT_SUCCESS(status)) {
+        extension->statusFailedCompletions = 0;
+        again = TRUE;
+    } else {
+        again = status != STATUS_CANCELLED &&
+                ++extension->statusFailedCompletions < IN_TRANSFER_RETRY_LIMIT;
+    }
+    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, again && extension->portOpen,
                          !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
     }

@@ -30,7 +30,7 @@ TEST(BulkInFaults, FailedTransfersAreRetriedThenTheLoopStopsUntilTheNextRead) {
                            .Times(failures));
             rig.PeerSends(Pattern(10));
             rig.Pass(10 * kMs);
-            const bool stopped = failures >= BULK_IN_RETRY_LIMIT;
+            const bool stopped = failures >= IN_TRANSFER_RETRY_LIMIT;
             SIM_CHECK(rig.ext->bulkInBusy == !stopped);
             SIM_CHECK(rig.ext->rxRingCount == (stopped ? 0u : 10u));
             std::vector<uint8_t> got;

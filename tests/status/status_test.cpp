@@ -52,7 +52,7 @@ TEST(StatusPipe, ReportSetsShadowHoldsAndEvents) {
 // Reports without the marker or shorter than 4 bytes change nothing, raise
 // nothing, and the pipe goes on; a burst of reports leaves the last state; a
 // failed transfer stops the pipe, and the close does not wait for it.
-TEST(StatusPipe, MalformedReportsAreIgnoredAndAFailedTransferStopsThePipe) {
+TEST(StatusPipe, MalformedReportsAreIgnoredAndFailedTransfersAreRetriedThenStopThePipe) {
     const Fault malformed[] = {Fault::BadStatusMarker(0x00),
                                Fault::LimitPipe(chip::kEndpointStatusIn, 3)};
     for (const Fault& f : malformed) {
@@ -79,16 +79,25 @@ TEST(StatusPipe, MalformedReportsAreIgnoredAndAFailedTransferStopsThePipe) {
         SIM_CHECK((rig.ext->modemStatus & (MSR_CTS | MSR_DSR)) == (MSR_CTS | MSR_DSR));
         SIM_CHECK(rig.ext->eventHistory != 0);
     }));
-    ExpectOk(RunOnPort({}, [](PortRig& rig) {
-        rig.Inject(Fault::FailPipe(chip::kEndpointStatusIn, chip::kUsbdStatusCrc));
-        rig.bus.Update(rig.node->pdo,
-                       [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
-        rig.Pass(5 * kMs);
-        SIM_CHECK(!rig.ext->statusBusy);
-        const uint64_t before = rig.Now();
-        rig.Close();  // its one second of settling, and no wait for the stopped pipe
-        SIM_CHECK(rig.Now() - before < 1000 * kMs + 2 * kMs);
-    }));
+    // Failed transfers are sent again and the report still arrives; the
+    // third failure in a row stops the pipe, and the close does not wait
+    // for it.
+    for (uint32_t failures : {2u, 3u}) {
+        SCOPED_TRACE(failures);
+        ExpectOk(RunOnPort({}, [failures](PortRig& rig) {
+            rig.Inject(Fault::FailPipe(chip::kEndpointStatusIn, chip::kUsbdStatusCrc)
+                           .Times(failures));
+            rig.bus.Update(rig.node->pdo,
+                           [&](chip::BridgeChip&) { rig.peer.SetLine(chip::kLineCts, true); });
+            rig.Pass(5 * kMs);
+            const bool stopped = failures >= IN_TRANSFER_RETRY_LIMIT;
+            SIM_CHECK(rig.ext->statusBusy == !stopped);
+            SIM_CHECK(((rig.ext->modemStatus & MSR_CTS) != 0) == !stopped);
+            const uint64_t before = rig.Now();
+            rig.Close();  // its one second of settling, and no wait for the stopped pipe
+            SIM_CHECK(rig.Now() - before < 1000 * kMs + 2 * kMs);
+        }));
+    }
 }
 
 // With the CTS handshake, a peer that drops CTS in the middle of a 10 kB
