@@ -390,6 +390,7 @@ VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTI
 VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer);
 VOID FreeTransferParts(PURB urb, PUCHAR buffer);
 BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed);
+BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow);
 VOID StopTransfer(PortExtension* extension, ULONG pipe);
 
 // ---------------------------------------------------------------- port naming and registry

@@ -214,6 +214,19 @@ BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BO
     return keep;
 }
 
+// Whether an in pipe's completion may send its transfer again as far as
+// the transfer's own outcome goes: after a success (which clears the count
+// of failures in a row), or after a failure other than a cancel while fewer
+// than IN_TRANSFER_RETRY_LIMIT have come in a row.
+// IRQL: <= DISPATCH_LEVEL. Locks: none; the caller holds the slot's claim.
+BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow) {
+    if (NT_SUCCESS(status)) {
+        *failuresInARow = 0;
+        return TRUE;
+    }
+    return status != STATUS_CANCELLED && ++*failuresInARow < IN_TRANSFER_RETRY_LIMIT;
+}
+
 // Stops the slot's transfer: cancels the transfer in flight and waits until
 // its holder has given the slot up; returns at once when the slot is idle.
 // No transfer starts on the pipe while the stop runs.

@@ -94,7 +94,6 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
         count = BRIDGE_MAX_TRANSFER;
     }
 
-    BOOLEAN again = FALSE;
     if (NT_SUCCESS(status)) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&extension->readLock, &oldIrql);
@@ -119,15 +118,12 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             events |= SERIAL_EV_RXCHAR;
         }
         SignalSerialEvents(extension, events);
-        extension->bulkInFailedCompletions = 0;
-        again = TRUE;
     } else {
         FreeTransferParts(urb, buffer);
-        again = status != STATUS_CANCELLED &&
-                ++extension->bulkInFailedCompletions < IN_TRANSFER_RETRY_LIMIT;
     }
-    again = again && extension->portOpen && extension->rxHoldFlags == 0 &&
-            extension->errorFlags == 0;
+    const BOOLEAN again = SendInTransferAgain(status, &extension->bulkInFailedCompletions) &&
+                          extension->portOpen && extension->rxHoldFlags == 0 &&
+                          extension->errorFlags == 0;
 
     if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, again, !NT_SUCCESS(status))) {
         (void)SendBulkIn(extension);

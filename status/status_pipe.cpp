@@ -115,14 +115,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
             (void)StartBulkInTransfer(extension);
         }
     }
-    BOOLEAN again;
-    if (NT_SUCCESS(status)) {
-        extension->statusFailedCompletions = 0;
-        again = TRUE;
-    } else {
-        again = status != STATUS_CANCELLED &&
-                ++extension->statusFailedCompletions < IN_TRANSFER_RETRY_LIMIT;
-    }
+    const BOOLEAN again = SendInTransferAgain(status, &extension->statusFailedCompletions);
     if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, again && extension->portOpen,
                          !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
