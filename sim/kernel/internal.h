@@ -157,6 +157,9 @@ struct Simulation::Impl {
     const void* hostStackBottom = nullptr;
     size_t hostStackSize = 0;
     std::vector<std::unique_ptr<SimThread>> threads;
+    // Scratch lists for SatisfyWaits and PickNext, kept to spare an
+    // allocation on every scheduling decision.
+    std::vector<SimThread*> blockedScratch, readyScratch;
     SimThread* current = nullptr;
     bool started = false;
     bool stopping = false;
@@ -246,7 +249,7 @@ SimThread& CurrentThread();
 // Fault plan check for a fallible routine: the status to fail with, if any.
 std::optional<NTSTATUS> FaultFor(const char* routine);
 // Trace helper.
-void TraceEvent(const char* kind, const std::string& text);
+void TraceEvent(const char* kind, std::string text);
 std::string Hex(uint64_t value);
 std::string StatusText(NTSTATUS status);
 std::string MajorName(UCHAR major);

@@ -32,6 +32,7 @@ std::string Upper(const std::string& text) {
 // Canonical form: no trailing backslash, single separators.
 std::string NormalizeRegistryPath(const std::string& path) {
     std::string out;
+    out.reserve(path.size());
     for (char c : path) {
         if (c == '/') c = '\\';
         if (c == '\\' && !out.empty() && out.back() == '\\') continue;
@@ -59,13 +60,20 @@ struct Registry::Impl {
         return it == keys.end() ? nullptr : &it->second;
     }
     Key& Create(const std::string& path) {
-        std::string norm = NormalizeRegistryPath(path);
-        // Parents exist whenever a child does.
-        size_t pos = norm.rfind('\\');
-        if (pos != std::string::npos && pos > 0) Create(norm.substr(0, pos));
-        Key& key = keys[Upper(norm)];
-        if (key.path.empty()) key.path = norm;
-        return key;
+        const std::string norm = NormalizeRegistryPath(path);
+        const std::string upper = Upper(norm);
+        auto [it, added] = keys.try_emplace(upper);
+        if (!added) return it->second;
+        it->second.path = norm;
+        // Parents exist whenever a child does: create the missing ones,
+        // nearest first, up to the first that exists.
+        for (size_t pos = norm.rfind('\\'); pos != std::string::npos && pos > 0;
+             pos = norm.rfind('\\', pos - 1)) {
+            auto [parent, made] = keys.try_emplace(upper.substr(0, pos));
+            if (!made) break;
+            parent->second.path = norm.substr(0, pos);
+        }
+        return it->second;
     }
     HANDLE NewHandle(const std::string& path, ACCESS_MASK desired) {
         uint64_t number = nextHandle++;

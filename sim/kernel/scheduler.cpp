@@ -197,15 +197,36 @@ std::mutex stackPoolLock;
 char* stackPool[kPooledStacks];
 size_t stackPoolCount = 0;
 
+#if SIM_FIBER_ASAN
+// Clears the shadow of a pooled stack: a fiber left unwound (its frames'
+// redzones still poisoned) must not make the next one's frames look
+// overflowed. The shadow's whole pages are handed back to the kernel, which
+// gives zero pages again on first touch, so a reuse costs the pages the
+// next fiber's frames reach rather than a clear of the whole shadow.
+void ClearStackShadow(char* stack) {
+    size_t scale = 0, offset = 0;
+    __asan_get_shadow_mapping(&scale, &offset);
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(stack) >> scale) + offset;
+    const uintptr_t end = ((reinterpret_cast<uintptr_t>(stack) + kFiberStack) >> scale) + offset;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t pageBegin = (begin + page - 1) & ~(page - 1), pageEnd = end & ~(page - 1);
+    if (pageBegin >= pageEnd ||
+        madvise(reinterpret_cast<void*>(pageBegin), pageEnd - pageBegin, MADV_DONTNEED) != 0) {
+        __asan_unpoison_memory_region(stack, kFiberStack);
+        return;
+    }
+    std::memset(reinterpret_cast<void*>(begin), 0, pageBegin - begin);
+    std::memset(reinterpret_cast<void*>(pageEnd), 0, end - pageEnd);
+}
+#endif
+
 char* TakeFiberStack() {
     {
         std::lock_guard<std::mutex> g(stackPoolLock);
         if (stackPoolCount > 0) {
             char* stack = stackPool[--stackPoolCount];
 #if SIM_FIBER_ASAN
-            // A fiber left unwound (its frames' redzones still poisoned)
-            // must not make the next one's frames look overflowed.
-            __asan_unpoison_memory_region(stack, kFiberStack);
+            ClearStackShadow(stack);
 #endif
             return stack;
         }
@@ -426,7 +447,8 @@ void Simulation::Impl::MakeReady(SimThread* t) {
 
 void Simulation::Impl::SatisfyWaits() {
     // Waiters are served in the order their waits began.
-    std::vector<SimThread*> blocked;
+    std::vector<SimThread*>& blocked = blockedScratch;
+    blocked.clear();
     for (auto& t : threads) {
         if (t->state == SimThread::State::Blocked) blocked.push_back(t.get());
     }
@@ -441,7 +463,8 @@ void Simulation::Impl::SatisfyWaits() {
 }
 
 SimThread* Simulation::Impl::PickNext() {
-    std::vector<SimThread*> ready;
+    std::vector<SimThread*>& ready = readyScratch;
+    ready.clear();
     for (auto& t : threads) {
         if (t->state == SimThread::State::Ready) ready.push_back(t.get());
     }
@@ -690,11 +713,11 @@ void Simulation::Impl::QueueDpcItem(int processor, DpcItem item) {
 }
 
 void Simulation::Impl::DrainPosted() {
+    std::unique_lock<std::mutex> postLock(postMutex);
+    if (posted.empty()) return;  // the usual case: no deque is built
     std::deque<std::function<void()>> items;
-    {
-        std::lock_guard<std::mutex> postLock(postMutex);
-        items.swap(posted);
-    }
+    items.swap(posted);
+    postLock.unlock();
     for (auto& fn : items) QueueDpcItem(0, DpcItem{nullptr, std::move(fn), "outside input"});
 }
 
@@ -722,8 +745,8 @@ void BugCheck(const std::string& name, const std::string& detail) {
     Simulation::Current().BugCheckStop(name, detail);
 }
 
-void TraceEvent(const char* kind, const std::string& text) {
-    if (tlsSim) tlsSim->trace().Add(kind, text);
+void TraceEvent(const char* kind, std::string text) {
+    if (tlsSim) tlsSim->trace().Add(kind, std::move(text));
 }
 
 std::optional<NTSTATUS> FaultFor(const char* routine) {
@@ -966,8 +989,9 @@ uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const std::stri
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     Impl* impl = &s;
-    auto fire = [impl, fn = std::move(fn), what] {
-        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, fn, what});
+    // Fires once: the callback and its name move on into the DPC item.
+    auto fire = [impl, fn = std::move(fn), what]() mutable {
+        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, std::move(fn), std::move(what)});
     };
     if (when <= s.now) {
         // Already due: it fires at once (queued to a DPC context now).
@@ -1047,18 +1071,25 @@ void Trace::Add(std::string kind, std::string text) {
     event.kind = std::move(kind);
     event.text = std::move(text);
     if (echo_) std::fprintf(stderr, "%s\n", FormatEvent(event).c_str());
-    events_.push_back(std::move(event));
-    if (events_.size() > capacity_ + capacity_ / 4) {
-        events_.erase(events_.begin(), events_.begin() + (events_.size() - capacity_));
+    if (events_.size() < capacity_) {
+        events_.push_back(std::move(event));
+    } else if (capacity_ > 0) {
+        events_[head_] = std::move(event);  // the oldest gives way
+        head_ = (head_ + 1) % events_.size();
     }
 }
 
-std::vector<TraceRecord> Trace::Events() const { return events_; }
+std::vector<TraceRecord> Trace::Events() const {
+    std::vector<TraceRecord> out;
+    out.reserve(events_.size());
+    for (size_t i = 0; i < events_.size(); ++i) out.push_back(At(i));
+    return out;
+}
 
 std::vector<TraceRecord> Trace::EventsOfKind(const std::string& kind) const {
     std::vector<TraceRecord> out;
-    for (auto& e : events_)
-        if (e.kind == kind) out.push_back(e);
+    for (size_t i = 0; i < events_.size(); ++i)
+        if (At(i).kind == kind) out.push_back(At(i));
     return out;
 }
 
@@ -1075,13 +1106,16 @@ std::string Trace::FormatEvent(const TraceRecord& e) {
 std::string Trace::Tail(size_t count) const {
     std::string out;
     size_t start = events_.size() > count ? events_.size() - count : 0;
-    for (size_t i = start; i < events_.size(); ++i) out += FormatEvent(events_[i]) + "\n";
+    for (size_t i = start; i < events_.size(); ++i) out += FormatEvent(At(i)) + "\n";
     return out;
 }
 
 std::string Trace::Format() const { return Tail(events_.size()); }
 
-void Trace::Clear() { events_.clear(); }
+void Trace::Clear() {
+    events_.clear();
+    head_ = 0;
+}
 
 void Faults::FailCall(const std::string& routine, NTSTATUS status, int nth) {
     plans_.push_back(Plan{routine, status, nth < 1 ? 1 : nth});

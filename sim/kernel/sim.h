@@ -109,7 +109,9 @@ public:
 private:
     friend class Simulation;
     Simulation* sim_ = nullptr;
-    std::vector<TraceRecord> events_;  // ring: the last traceCapacity events
+    const TraceRecord& At(size_t i) const { return events_[(head_ + i) % events_.size()]; }
+    std::vector<TraceRecord> events_;  // ring of the last capacity_ events; the oldest at head_
+    size_t head_ = 0;
     uint64_t seq_ = 0;
     size_t capacity_ = 20000;
     bool echo_ = false;
