@@ -412,3 +412,24 @@ TEST(Scheduler, SetEventWithWaitTrueFollowedByAWaitIsAccepted) {
 }
 
 }  // namespace
+
+namespace {
+
+// The trace keeps the last traceCapacity events, oldest first, however
+// often the ring has wrapped.
+TEST(Trace, KeepsTheLastEventsInOrderAfterTheRingWraps) {
+    Options o;
+    o.traceCapacity = 3;
+    Simulation s(o);
+    auto r = s.Run([&] {
+        for (int i = 0; i < 7; ++i) s.trace().Add("USER", "event " + std::to_string(i));
+    });
+    ASSERT_TRUE(r.ok) << r.Report();
+    std::vector<std::string> texts;
+    for (const auto& e : s.trace().EventsOfKind("USER")) texts.push_back(e.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"event 4", "event 5", "event 6"}));
+    const std::string tail = s.trace().Tail(3);
+    EXPECT_LT(tail.find("event 4"), tail.find("event 6")) << tail;
+}
+
+}  // namespace
