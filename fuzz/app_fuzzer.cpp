@@ -6,12 +6,11 @@
 // simulated bus and bridge chip with a loopback plug on the line. At the end
 // every request left is cancelled and the port closed; any verifier stop,
 // leak, deadlock or request not completed exactly once aborts: a finding.
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 
 #include "driver/driver.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/run_once.h"
 #include "sim/kernel/sim.h"
 #include "sim/line/loopback_plug.h"
 #include "sim/usb/usb_bus.h"
@@ -43,14 +42,12 @@ struct Pending {
     std::vector<uint8_t> in, out;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+sim::RunResult RunInput(const uint8_t* data, size_t size, const sim::Options& options) {
     fuzz::Input in(data, size);
-    sim::Simulation s;
+    sim::Simulation s(options);
     sim::usb::UsbBus bus;
     line::LoopbackPlug plug;
-    sim::RunResult r = s.Run([&] {
+    return s.Run([&] {
         PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
         SIM_CHECK(driver != nullptr);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -92,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                       static_cast<ULONG>(p.in.size()), &p.ov);
                     break;
                 }
-                case 3: s.io().CancelIoEx(h); break;
+                case 3:
+                    s.io().CancelIoEx(h);
+                    break;
                 case 4:  // close, or open again
                     if (h != sim::kInvalidHandle) {
                         s.io().Close(h);
@@ -125,9 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s.pnp().Unplug(node);
         s.pnp().UnloadDriver(driver);
     });
-    if (!r.ok) {
-        std::fprintf(stderr, "%s\n", r.Report().c_str());
-        std::abort();
-    }
-    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return fuzz::RunOnce([&](const sim::Options& o) { return RunInput(data, size, o); });
 }

@@ -6,10 +6,8 @@
 // flight while the device answers; then it closes the port and the cable is
 // pulled. Any verifier stop, leak, deadlock or request not completed
 // exactly once aborts: a finding.
-#include <cstdio>
-#include <cstdlib>
-
 #include "fuzz/device_bus.h"
+#include "fuzz/run_once.h"
 
 namespace {
 
@@ -19,14 +17,12 @@ void Pass(uint64_t ticks) {
     KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+sim::RunResult RunInput(const uint8_t* data, size_t size, const sim::Options& options) {
     fuzz::Input in(data, size);
-    sim::Simulation s;
+    sim::Simulation s(options);
     fuzz::DeviceBus bus(in);
     bus.TakeDescriptor();
-    sim::RunResult r = s.Run([&] {
+    return s.Run([&] {
         PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
         SIM_CHECK(driver != nullptr);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -60,9 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s.pnp().Unplug(node);
         s.pnp().UnloadDriver(driver);
     });
-    if (!r.ok) {
-        std::fprintf(stderr, "%s\n", r.Report().c_str());
-        std::abort();
-    }
-    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return fuzz::RunOnce([&](const sim::Options& o) { return RunInput(data, size, o); });
 }

@@ -143,7 +143,8 @@ void ExpireTimer(Simulation::Impl* impl, PKTIMER timer) {
     impl->timerEvents.erase(timer);
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
-    impl->sim->trace().Add("TIMER", "expire " + impl->Label(timer, "timer"));
+    if (impl->sim->trace().On())
+        impl->sim->trace().Add("TIMER", "expire " + impl->Label(timer, "timer"));
     impl->SatisfyWaits();
     if (timer->Dpc && !timer->Dpc->DpcData) {
         PKDPC dpc = timer->Dpc;
@@ -302,7 +303,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK lock) {
     AcquireSpinLockRaw(lock, "KeAcquireSpinLock");
     self.irql = DISPATCH_LEVEL;
     NoteDriverLockTaken(&self, lock);
-    TraceEvent("LOCK", "acquire " + S().Label(lock, "spinlock"));
+    SIM_TRACE("LOCK", "acquire " + S().Label(lock, "spinlock"));
     return old;
 }
 
@@ -310,7 +311,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL oldIrql) {
     SimThread& self = CurrentThread();
     ReleaseSpinLockRaw(lock, "KeReleaseSpinLock");
     NoteDriverLockReleased(&self, lock);
-    TraceEvent("LOCK", "release " + S().Label(lock, "spinlock"));
+    SIM_TRACE("LOCK", "release " + S().Label(lock, "spinlock"));
     self.irql = oldIrql;
     DeliverApcs(self);
     KernelPoint("KeReleaseSpinLock");
@@ -325,14 +326,14 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     }
     AcquireSpinLockRaw(lock, "KeAcquireSpinLockAtDpcLevel");
     NoteDriverLockTaken(&self, lock);
-    TraceEvent("LOCK", "acquire " + S().Label(lock, "spinlock") + " at DPC level");
+    SIM_TRACE("LOCK", "acquire " + S().Label(lock, "spinlock") + " at DPC level");
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
     SimThread& self = CurrentThread();
     ReleaseSpinLockRaw(lock, "KeReleaseSpinLockFromDpcLevel");
     NoteDriverLockReleased(&self, lock);
-    TraceEvent("LOCK", "release " + S().Label(lock, "spinlock") + " from DPC level");
+    SIM_TRACE("LOCK", "release " + S().Label(lock, "spinlock") + " from DPC level");
     KernelPoint("KeReleaseSpinLockFromDpcLevel");
 }
 
@@ -375,7 +376,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
                      wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent");
     LONG previous = event->Header.SignalState;
     Simulation::Impl& s = S();
-    TraceEvent("EVENT", "set " + s.Label(event, "event") + (wait ? " (Wait TRUE)" : ""));
+    SIM_TRACE("EVENT", "set " + s.Label(event, "event") + (wait ? " (Wait TRUE)" : ""));
     std::unique_lock<std::mutex> guard(s.m);
     Signal(&event->Header);
     // Windows returns holding the dispatcher lock at DISPATCH_LEVEL; the
@@ -426,7 +427,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     mutex->Header.SignalState = mutex->Header.SignalState + 1;
     if (mutex->Header.SignalState > 0) {
         mutex->OwnerThread = nullptr;
-        TraceEvent("MUTEX", "release " + s.Label(mutex, "mutex"));
+        SIM_TRACE("MUTEX", "release " + s.Label(mutex, "mutex"));
         s.SatisfyWaits();
     }
     return previous;
@@ -465,17 +466,17 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     self.wait = WaitRecord{};
     self.wait.kind = WaitRecord::Kind::Object;
     self.wait.object = object;
-    self.wait.what = ObjectText(object);
     if (s.TryConsume(&self)) return STATUS_SUCCESS;
     if (zeroTimeout) return STATUS_TIMEOUT;
+    self.wait.what = ObjectText(object);  // only a wait that blocks is ever described
     if (timeout) {
         self.wait.hasDeadline = true;
         self.wait.deadline = DueToInterruptTime(timeout->QuadPart, s.now);
     }
-    TraceEvent("WAIT", "wait on " + self.wait.what);
+    SIM_TRACE("WAIT", "wait on " + self.wait.what);
     NTSTATUS status = BlockWith(guard, s, &self);
     guard.unlock();
-    if (status == STATUS_TIMEOUT) TraceEvent("WAIT", "time-out on " + s.Label(object, "object"));
+    if (status == STATUS_TIMEOUT) SIM_TRACE("WAIT", "time-out on " + s.Label(object, "object"));
     return status;
 }
 
@@ -531,8 +532,8 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     timer->Dpc = dpc;
     timer->Period = period;
     timer->Header.SignalState = 0;
-    TraceEvent("TIMER", "set " + s.Label(timer, "timer") + " for t=" + std::to_string(when / 10) +
-                            "us" + (wasQueued ? " (was queued)" : ""));
+    SIM_TRACE("TIMER", "set " + s.Label(timer, "timer") + " for t=" + std::to_string(when / 10) +
+                           "us" + (wasQueued ? " (was queued)" : ""));
     ArmTimer(&s, timer, when);
     return wasQueued;
 }
@@ -548,13 +549,13 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
     std::unique_lock<std::mutex> guard(s.m);
     auto found = s.timerEvents.find(timer);
     if (found == s.timerEvents.end()) {
-        TraceEvent("TIMER", "cancel " + s.Label(timer, "timer") + ": no longer queued");
+        SIM_TRACE("TIMER", "cancel " + s.Label(timer, "timer") + ": no longer queued");
         return FALSE;
     }
     s.Unschedule(found->second);
     s.timerEvents.erase(found);
     timer->Header.Inserted = 0;
-    TraceEvent("TIMER", "cancel " + s.Label(timer, "timer"));
+    SIM_TRACE("TIMER", "cancel " + s.Label(timer, "timer"));
     return TRUE;
 }
 
@@ -585,7 +586,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     dpc->DpcData = dpc;
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
-    TraceEvent("DPC", "queue " + s.Label(dpc, "dpc"));
+    SIM_TRACE("DPC", "queue " + s.Label(dpc, "dpc"));
     s.QueueDpcItem(s.ChooseProcessor(), DpcItem{dpc, nullptr, "DPC"});
     return TRUE;
 }

@@ -248,8 +248,15 @@ SimThread& CurrentThread();
 [[noreturn]] void BugCheck(const std::string& name, const std::string& detail);
 // Fault plan check for a fallible routine: the status to fail with, if any.
 std::optional<NTSTATUS> FaultFor(const char* routine);
-// Trace helper.
+// Trace helper. SIM_TRACE builds the event's text only when the current
+// simulation keeps a trace (a fuzzing run turns it off: every execution
+// would otherwise format hundreds of strings nobody reads).
 void TraceEvent(const char* kind, std::string text);
+bool Tracing();
+#define SIM_TRACE(kind, text)                                    \
+    do {                                                         \
+        if (::sim::Tracing()) ::sim::TraceEvent((kind), (text)); \
+    } while (0)
 std::string Hex(uint64_t value);
 std::string StatusText(NTSTATUS status);
 std::string MajorName(UCHAR major);

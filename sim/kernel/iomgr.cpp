@@ -289,7 +289,7 @@ void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
         }
     }
     if (record->activeCalls > 0) return;
-    TraceEvent("OBJECT", "device " + DeviceLabel(device) + " memory released");
+    SIM_TRACE("OBJECT", "device " + DeviceLabel(device) + " memory released");
     void* memory = record->memory;
     PDRIVER_OBJECT driver = device->DriverObject;
     S().devices.erase(device);
@@ -365,8 +365,8 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
     };
     SimThread* issuer = shadow.issuer;
     if (issuer && issuer->state != SimThread::State::Finished && issuer->irql >= APC_LEVEL) {
-        TraceEvent("IRP", shadow.label + " final completion waits until '" + issuer->name +
-                              "' is below APC_LEVEL");
+        SIM_TRACE("IRP", shadow.label + " final completion waits until '" + issuer->name +
+                             "' is below APC_LEVEL");
         issuer->pendingApcs.push_back(std::move(complete));
         return;
     }
@@ -397,7 +397,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
     Simulation::Impl& s = sim.impl();
     std::string name = deviceName ? Narrow(*deviceName) : "";
     if (!name.empty() && (sim.objects().FindDevice(name) || sim.objects().LinkTarget(name))) {
-        TraceEvent("OBJECT", "create device " + name + ": name collision");
+        SIM_TRACE("OBJECT", "create device " + name + ": name collision");
         return STATUS_OBJECT_NAME_COLLISION;
     }
     size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
@@ -428,7 +428,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
     s.devices[device] = record;
     if (!name.empty()) sim.objects().impl_->devices[CanonicalName(name)] = device;
     *deviceObject = device;
-    TraceEvent("OBJECT", "create device " + DeviceLabel(device));
+    SIM_TRACE("OBJECT", "create device " + DeviceLabel(device));
     return STATUS_SUCCESS;
 }
 
@@ -461,7 +461,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
         }
     }
     record->deleted = true;
-    TraceEvent("OBJECT", "delete device " + DeviceLabel(deviceObject));
+    SIM_TRACE("OBJECT", "delete device " + DeviceLabel(deviceObject));
     ReleaseDeviceIfUnused(deviceObject);
 }
 
@@ -476,14 +476,14 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
     DeviceRecord* topRecord = RecordOf(top);
     if (!targetRecord || targetRecord->deleted || !topRecord || topRecord->deleted) {
         // Windows refuses to attach to a stack being deleted.
-        TraceEvent("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top) +
-                                 ": the target is deleted");
+        SIM_TRACE("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top) +
+                                ": the target is deleted");
         return nullptr;
     }
     top->AttachedDevice = sourceDevice;
     sourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     sourceDevice->DeviceObjectExtension->AttachedTo = top;
-    TraceEvent("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top));
+    SIM_TRACE("OBJECT", "attach " + DeviceLabel(sourceDevice) + " above " + DeviceLabel(top));
     return top;
 }
 
@@ -497,7 +497,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
     targetDevice->AttachedDevice = nullptr;
-    TraceEvent("OBJECT", "detach " + DeviceLabel(above) + " from " + DeviceLabel(targetDevice));
+    SIM_TRACE("OBJECT", "detach " + DeviceLabel(above) + " from " + DeviceLabel(targetDevice));
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject) {
@@ -529,11 +529,11 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING 
     std::string name = Narrow(*symbolicLinkName);
     std::string key = CanonicalName(name);
     if (objects.links.count(key) || objects.devices.count(key)) {
-        TraceEvent("OBJECT", "link " + name + ": name collision");
+        SIM_TRACE("OBJECT", "link " + name + ": name collision");
         return STATUS_OBJECT_NAME_COLLISION;
     }
     objects.links[key] = Objects::Impl::Link{name, Narrow(*deviceName)};
-    TraceEvent("OBJECT", "link " + name + " -> " + Narrow(*deviceName));
+    SIM_TRACE("OBJECT", "link " + name + " -> " + Narrow(*deviceName));
     return STATUS_SUCCESS;
 }
 
@@ -544,7 +544,7 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName) {
     Objects::Impl& objects = *Simulation::Current().objects().impl_;
     std::string name = Narrow(*symbolicLinkName);
     bool erased = objects.links.erase(CanonicalName(name)) > 0;
-    TraceEvent("OBJECT", "unlink " + name + (erased ? "" : ": not found"));
+    SIM_TRACE("OBJECT", "unlink " + name + (erased ? "" : ": not found"));
     return erased ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
@@ -580,7 +580,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
     symbolicLinkName->Buffer = buffer;
     symbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
     symbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
-    TraceEvent("OBJECT", "register interface " + link);
+    SIM_TRACE("OBJECT", "register interface " + link);
     return STATUS_SUCCESS;
 }
 
@@ -592,7 +592,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN ena
     for (auto& i : Simulation::Current().objects().impl_->interfaces) {
         if (CanonicalName(i.symbolicLink) == CanonicalName(name)) {
             i.enabled = enable != 0;
-            TraceEvent("OBJECT", std::string(enable ? "enable" : "disable") + " interface " + name);
+            SIM_TRACE("OBJECT", std::string(enable ? "enable" : "disable") + " interface " + name);
             return STATUS_SUCCESS;
         }
     }
@@ -606,7 +606,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (FaultFor("IoAllocateIrp")) return nullptr;
     PIRP irp = AllocateIrpInternal(stackSize, IrpShadow::Origin::Driver);
-    TraceEvent("IRP", "allocate " + ShadowOf(irp)->label);
+    SIM_TRACE("IRP", "allocate " + ShadowOf(irp)->label);
     return irp;
 }
 
@@ -632,7 +632,7 @@ VOID IoFreeIrp(PIRP irp) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " freed with a cancel routine set");
     }
-    TraceEvent("IRP", "free " + shadow->label);
+    SIM_TRACE("IRP", "free " + shadow->label);
     FreeIrpInternal(irp);
 }
 
@@ -711,8 +711,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
     irp->IoStatus.Status = STATUS_SUCCESS;
     ShadowOf(irp)->issuer = &CurrentThread();
     irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(&CurrentThread());
-    TraceEvent("IRP", "build " + ShadowOf(irp)->label + " device control " + Hex(ioControlCode) +
-                          " for " + DeviceLabel(deviceObject));
+    SIM_TRACE("IRP", "build " + ShadowOf(irp)->label + " device control " + Hex(ioControlCode) +
+                         " for " + DeviceLabel(deviceObject));
     return irp;
 }
 
@@ -783,7 +783,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
         stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
         what += " " + Hex(stack->Parameters.DeviceIoControl.IoControlCode);
-    TraceEvent("IRP", shadow->label + " " + what + " -> " + DeviceLabel(deviceObject));
+    SIM_TRACE("IRP", shadow->label + " " + what + " -> " + DeviceLabel(deviceObject));
     PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irqlBefore = self.irql;
     size_t locksBefore = self.heldSpinLocks.size();
@@ -858,8 +858,8 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow->label + " completed by a driver that does not own a stack location");
     }
-    TraceEvent("COMPLETE", shadow->label + " " + StatusText(irp->IoStatus.Status) + " info " +
-                               std::to_string(irp->IoStatus.Information));
+    SIM_TRACE("COMPLETE", shadow->label + " " + StatusText(irp->IoStatus.Status) + " info " +
+                              std::to_string(irp->IoStatus.Information));
     shadow->state = IrpShadow::State::Completing;
     // Walk the stack upward, running each completion routine that applies.
     while (irp->CurrentLocation <= irp->StackCount) {
@@ -952,7 +952,8 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = irp->CancelRoutine;
     irp->CancelRoutine = nullptr;
-    TraceEvent("CANCEL", shadow->label + (routine ? " cancel routine runs" : " has no cancel routine"));
+    SIM_TRACE("CANCEL",
+              shadow->label + (routine ? " cancel routine runs" : " has no cancel routine"));
     if (!routine) {
         std::unique_lock<std::mutex> guard(s.m);
         s.cancelLock = 0;
@@ -1005,9 +1006,8 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) 
         // is pending for its sender, as if the device had marked it so.
         next->Control |= SL_PENDING_RETURNED;
         record->powerHeld[type].push_back(irp);
-        TraceEvent("POWER", ShadowOf(irp)->label + " held for " + DeviceLabel(device) +
-                                " until " + ShadowOf(record->powerActive[type])->label +
-                                " is released");
+        SIM_TRACE("POWER", ShadowOf(irp)->label + " held for " + DeviceLabel(device) + " until " +
+                               ShadowOf(record->powerActive[type])->label + " is released");
         return STATUS_PENDING;
     }
     if (record) record->powerActive[type] = irp;
@@ -1031,7 +1031,7 @@ VOID PoStartNextPowerIrp(PIRP irp) {
     VerifyIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow) shadow->powerStartedAt = shadow->dispatches;
-    TraceEvent("POWER", "start next power IRP after " + (shadow ? shadow->label : "?"));
+    SIM_TRACE("POWER", "start next power IRP after " + (shadow ? shadow->label : "?"));
     if (irp->CurrentLocation > irp->StackCount) return;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     int type = PowerQueueOf(stack);
@@ -1046,7 +1046,7 @@ VOID PoStartNextPowerIrp(PIRP irp) {
     record->powerHeld[type].pop_front();
     record->powerActive[type] = next;
     PDEVICE_OBJECT device = stack->DeviceObject;
-    TraceEvent("POWER", ShadowOf(next)->label + " released to " + DeviceLabel(device));
+    SIM_TRACE("POWER", ShadowOf(next)->label + " released to " + DeviceLabel(device));
     Simulation::Current().StartThread("Power", [device, next] {
         CurrentThread().viaPoCallDriver = true;
         IofCallDriver(device, next);
@@ -1056,9 +1056,10 @@ VOID PoStartNextPowerIrp(PIRP irp) {
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type,
                             POWER_STATE state) {
     KernelPoint("PoSetPowerState");
-    TraceEvent("POWER", DeviceLabel(deviceObject) + " power state " +
-                            (type == DevicePowerState ? "D" + std::to_string(state.DeviceState - 1)
-                                                      : "S" + std::to_string(state.SystemState - 1)));
+    SIM_TRACE("POWER",
+              DeviceLabel(deviceObject) + " power state " +
+                  (type == DevicePowerState ? "D" + std::to_string(state.DeviceState - 1)
+                                            : "S" + std::to_string(state.SystemState - 1)));
     POWER_STATE old;
     old.DeviceState = PowerDeviceD0;
     return old;

@@ -149,10 +149,10 @@ PDRIVER_OBJECT Pnp::LoadDriver(const std::string& serviceName, PDRIVER_INITIALIZ
     path.Buffer = storage.registryPath.data();
     path.Length = static_cast<USHORT>(storage.registryPath.size() * sizeof(WCHAR));
     path.MaximumLength = path.Length;
-    TraceEvent("PNP", "load driver " + serviceName);
+    SIM_TRACE("PNP", "load driver " + serviceName);
     NTSTATUS status = entry(driver, &path);
     if (!NT_SUCCESS(status)) {
-        TraceEvent("PNP", "driver entry failed with " + StatusText(status));
+        SIM_TRACE("PNP", "driver entry failed with " + StatusText(status));
         return nullptr;
     }
     return driver;
@@ -201,7 +201,7 @@ DeviceNode* Pnp::Enumerate(Bus& bus, const std::string& instanceId) {
     node->pdo = pdo;
     node->portName = portName;
     node->bus = &bus;
-    TraceEvent("PNP", "enumerate " + instanceId + " (PortName " + portName + ")");
+    SIM_TRACE("PNP", "enumerate " + instanceId + " (PortName " + portName + ")");
     impl_->nodes.push_back(std::move(node));
     return impl_->nodes.back().get();
 }
@@ -210,7 +210,7 @@ NTSTATUS Pnp::AddDevice(DeviceNode* node, PDRIVER_OBJECT driver) {
     Simulation& sim = Simulation::Current();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     ThreadId t = sim.StartThread("PnP", [&] {
-        TraceEvent("PNP", "AddDevice for " + node->instanceId);
+        SIM_TRACE("PNP", "AddDevice for " + node->instanceId);
         status = driver->DriverExtension->AddDevice(driver, node->pdo);
     });
     sim.Join(t);
@@ -242,7 +242,7 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
     // device no longer receives it.
     LockTree();
     PDEVICE_OBJECT top = TopOfStack(node->pdo);
-    TraceEvent("PNP", PnpMinorName(minor) + " for " + node->instanceId);
+    SIM_TRACE("PNP", PnpMinorName(minor) + " for " + node->instanceId);
     NTSTATUS status = SendFromThread(
         "PnP", top, IRP_MJ_PNP, minor,
         [&](PIO_STACK_LOCATION next) {
@@ -252,7 +252,7 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
         STATUS_NOT_SUPPORTED);
     UnlockTree();
     if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status)) node->started = true;
-    TraceEvent("PNP", PnpMinorName(minor) + " -> " + StatusText(status));
+    SIM_TRACE("PNP", PnpMinorName(minor) + " -> " + StatusText(status));
     return status;
 }
 
@@ -310,7 +310,7 @@ void FinishRemoval(Pnp::Impl& pnp, Pnp& owner, DeviceNode* node) {
     for (PDEVICE_OBJECT d : held) ObfDereferenceObject(d);
     if (node->bus) node->bus->DeletePdo(node->pdo);
     ObfDereferenceObject(node->pdo);
-    TraceEvent("PNP", "device " + node->instanceId + " removed");
+    SIM_TRACE("PNP", "device " + node->instanceId + " removed");
     // The driver goes with its last device object; while a deleted one is
     // still referenced, when that reference goes.
     if (driver && !driver->DeviceObject) owner.UnloadDriver(driver);
@@ -319,13 +319,13 @@ void FinishRemoval(Pnp::Impl& pnp, Pnp& owner, DeviceNode* node) {
 }  // namespace
 
 void Pnp::Unplug(DeviceNode* node) {
-    TraceEvent("PNP", "unplug " + node->instanceId);
+    SIM_TRACE("PNP", "unplug " + node->instanceId);
     if (node->bus) node->bus->Disconnect(node->pdo);
     if (node->added) {
         SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
         if (HandleOpenOnAny(impl_->held[node])) {
             node->removalWaiting = true;
-            TraceEvent("PNP", "removal of " + node->instanceId + " waits for its open handles");
+            SIM_TRACE("PNP", "removal of " + node->instanceId + " waits for its open handles");
             return;
         }
         SendPnp(node, IRP_MN_REMOVE_DEVICE);
@@ -340,7 +340,7 @@ void NoteHandleClosed() {
         DeviceNode* node = pnp.nodes[i].get();
         if (!node->removalWaiting || HandleOpenOnAny(pnp.held[node])) continue;
         node->removalWaiting = false;
-        TraceEvent("PNP", "last handle on " + node->instanceId + " closed");
+        SIM_TRACE("PNP", "last handle on " + node->instanceId + " closed");
         owner.SendPnp(node, IRP_MN_REMOVE_DEVICE);
         FinishRemoval(pnp, owner, node);
     }
@@ -375,8 +375,8 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
                  "driver unloaded while it still has device objects");
     }
     if (DriverHasDeviceInMemory(driver)) {
-        TraceEvent("PNP", "unload of " + Narrow(driver->DriverName) +
-                              " waits for the last reference to its deleted devices");
+        SIM_TRACE("PNP", "unload of " + Narrow(driver->DriverName) +
+                             " waits for the last reference to its deleted devices");
         impl_->unloadWaiting.insert(driver);
         return;
     }
@@ -385,7 +385,7 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
         ThreadId t = sim.StartThread("PnP", [&] { driver->DriverUnload(driver); });
         sim.Join(t);
     }
-    TraceEvent("PNP", "driver " + Narrow(driver->DriverName) + " unloaded");
+    SIM_TRACE("PNP", "driver " + Narrow(driver->DriverName) + " unloaded");
     std::string what;
     if (AnyDriverTimerOrDpcQueued(&what)) {
         BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", what);
@@ -504,7 +504,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFu
             completionFunction(deviceObject, minorFunction, powerState, context, &iosb);
     };
     if (irpOut) *irpOut = irp;
-    TraceEvent("POWER", "request power IRP " + ShadowOf(irp)->label);
+    SIM_TRACE("POWER", "request power IRP " + ShadowOf(irp)->label);
     std::string label = ShadowOf(irp)->label;
     Simulation::Current().StartThread("Power", [top, irp, completed, label, minorFunction] {
         NTSTATUS status = PowerCallDriver(top, irp, false);

@@ -97,8 +97,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     if (pool.failCountdown > 0 && --pool.failCountdown == 0) fail = true;
     if (!fail && pool.failChance > 0 && sim.RandomUnit() < pool.failChance) fail = true;
     if (fail) {
-        TraceEvent("POOL", "allocation of " + std::to_string(numberOfBytes) + " bytes tag '" +
-                               Pool::TagText(tag) + "' fails (injected)");
+        SIM_TRACE("POOL", "allocation of " + std::to_string(numberOfBytes) + " bytes tag '" +
+                              Pool::TagText(tag) + "' fails (injected)");
         return nullptr;
     }
     void* p = std::malloc(numberOfBytes);

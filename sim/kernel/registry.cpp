@@ -338,7 +338,7 @@ NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
     status = KeyPathOf(objectAttributes, &path);
     if (!NT_SUCCESS(status)) return status;
     Registry::Impl::Key* key = Reg().Find(path);
-    TraceEvent("REG", "open " + path + (key ? "" : ": not found"));
+    SIM_TRACE("REG", "open " + path + (key ? "" : ": not found"));
     if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
     *keyHandle = Reg().NewHandle(key->path, desiredAccess);
     return STATUS_SUCCESS;
@@ -373,14 +373,14 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     for (auto& v : key->values)
         if (Upper(v.name) == Upper(name)) value = &v;
     if (!value) {
-        TraceEvent("REG", "query " + key->path + " \"" + name + "\": not found");
+        SIM_TRACE("REG", "query " + key->path + " \"" + name + "\": not found");
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
     ULONG needed = header + static_cast<ULONG>(value->data.size());
     if (resultLength) *resultLength = needed;
-    TraceEvent("REG", "query " + key->path + " \"" + name + "\" (" +
-                          std::to_string(value->data.size()) + " bytes)");
+    SIM_TRACE("REG", "query " + key->path + " \"" + name + "\" (" +
+                         std::to_string(value->data.size()) + " bytes)");
     if (length < header) return STATUS_BUFFER_TOO_SMALL;
     auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(keyValueInformation);
     info->TitleIndex = 0;
@@ -402,7 +402,7 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG
     auto* bytes = static_cast<const uint8_t*>(data);
     Simulation::Current().registry().SetValue(key->path, name, type,
                                               std::vector<uint8_t>(bytes, bytes + dataSize));
-    TraceEvent("REG", "set " + key->path + " \"" + name + "\"");
+    SIM_TRACE("REG", "set " + key->path + " \"" + name + "\"");
     return STATUS_SUCCESS;
 }
 
@@ -435,7 +435,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, 
     std::string name = PathOf(valueName);
     Simulation::Current().registry().SetValue(keyPath, name, valueType,
                                               std::vector<uint8_t>(bytes, bytes + valueLength));
-    TraceEvent("REG", "write " + keyPath + " \"" + name + "\"");
+    SIM_TRACE("REG", "write " + keyPath + " \"" + name + "\"");
     return STATUS_SUCCESS;
 }
 
@@ -446,7 +446,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
     std::string name = PathOf(valueName);
     if (!Simulation::Current().registry().KeyExists(keyPath)) return STATUS_OBJECT_NAME_NOT_FOUND;
     bool deleted = Simulation::Current().registry().DeleteValue(keyPath, name);
-    TraceEvent("REG", "delete " + keyPath + " \"" + name + "\"" + (deleted ? "" : ": not found"));
+    SIM_TRACE("REG", "delete " + keyPath + " \"" + name + "\"" + (deleted ? "" : ": not found"));
     return deleted ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
@@ -458,7 +458,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyTy
     if (path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
     Registry::Impl::Key& key = Reg().Create(path);
     *devInstRegKey = Reg().NewHandle(key.path, desiredAccess);
-    TraceEvent("REG", "open device key " + key.path);
+    SIM_TRACE("REG", "open device key " + key.path);
     return STATUS_SUCCESS;
 }
 

@@ -376,7 +376,7 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
         hostCv.notify_all();
         return;
     }
-    TraceEvent("THREAD", "thread '" + t->name + "' ended");
+    SIM_TRACE("THREAD", "thread '" + t->name + "' ended");
     SatisfyWaits();
     try {
         BlockCurrent(lock);  // passes the baton; a finished thread never resumes
@@ -534,7 +534,7 @@ void Simulation::Impl::BlockCurrent(std::unique_lock<std::mutex>& lock) {
             }
             result.ok = false;
             result.deadlock = DeadlockReport();
-            TraceEvent("DEADLOCK", "no thread can run and no event is queued");
+            SIM_TRACE("DEADLOCK", "no thread can run and no event is queued");
             StopAll(lock);
             throw StopUnwind{};
         }
@@ -667,8 +667,8 @@ void Simulation::Impl::MaybeAdvanceAtPoint() {
     if (static_cast<int>(NextRandom(100)) >= o.clockAdvancePercent) return;
     if (when > now) {
         SimThread* self = Self();
-        TraceEvent("CLOCK", "advance " + std::to_string((when - now) * 100) + " ns while '" +
-                                (self ? self->name : std::string("?")) + "' runs");
+        SIM_TRACE("CLOCK", "advance " + std::to_string((when - now) * 100) + " ns while '" +
+                               (self ? self->name : std::string("?")) + "' runs");
     }
     FireDue(when);
 }
@@ -749,9 +749,13 @@ void TraceEvent(const char* kind, std::string text) {
     if (tlsSim) tlsSim->trace().Add(kind, std::move(text));
 }
 
+bool Tracing() {
+    return tlsSim && tlsSim->trace().On();
+}
+
 std::optional<NTSTATUS> FaultFor(const char* routine) {
     std::optional<NTSTATUS> status = Simulation::Current().faults().Check(routine);
-    if (status) TraceEvent("FAULT", std::string(routine) + " fails with " + StatusText(*status));
+    if (status) SIM_TRACE("FAULT", std::string(routine) + " fails with " + StatusText(*status));
     return status;
 }
 
@@ -791,7 +795,7 @@ void DpcLoop(Simulation::Impl* impl, int processor) {
         self->irql = DISPATCH_LEVEL;
         size_t locksBefore = self->heldSpinLocks.size();
         if (item.dpc) {
-            TraceEvent("DPC", "run " + impl->Label(item.dpc, "dpc"));
+            SIM_TRACE("DPC", "run " + impl->Label(item.dpc, "dpc"));
             item.dpc->DeferredRoutine(item.dpc, item.dpc->DeferredContext,
                                       item.dpc->SystemArgument1, item.dpc->SystemArgument2);
         } else {
@@ -960,7 +964,7 @@ ThreadId Simulation::StartThread(const std::string& name, std::function<void()> 
     SimThread* t = s.NewThread(name, std::move(body), false);
     s.MakeReady(t);
     s.StartOsThread(t);
-    TraceEvent("THREAD", "start thread '" + name + "'");
+    SIM_TRACE("THREAD", "start thread '" + name + "'");
     return t->id;
 }
 
@@ -1064,6 +1068,7 @@ RunResult RunScenario(const Options& options, const std::function<void()>& body)
 // ---------------------------------------------------------------- trace and faults
 
 void Trace::Add(std::string kind, std::string text) {
+    if (!On()) return;
     TraceRecord event;
     event.seq = ++seq_;
     event.time = sim_ ? sim_->impl().now : 0;

@@ -47,7 +47,7 @@ struct Options {
     int processors = 2;          // DPC contexts
     bool paced = false;          // tie virtual time to the wall clock (interactive use only)
     double pace = 1.0;           // virtual seconds per wall second when paced
-    size_t traceCapacity = 20000;  // events kept in memory
+    size_t traceCapacity = 20000;  // events kept in memory; 0 (without echoTrace) keeps no trace
     size_t traceTail = 40;       // events shown in a failure report
     uint64_t maxSchedulingPoints = 50'000'000;  // livelock guard
     bool echoTrace = false;      // print every trace event as it happens
@@ -98,13 +98,16 @@ struct TraceRecord {
 
 class Trace {
 public:
-    void Add(std::string kind, std::string text);
-    std::vector<TraceRecord> Events() const;
-    std::vector<TraceRecord> EventsOfKind(const std::string& kind) const;
-    std::string Tail(size_t count) const;
-    std::string Format() const;
-    static std::string FormatEvent(const TraceRecord& event);
-    void Clear();
+  // Whether events are kept or echoed; when not, Add does nothing and
+  // callers may skip building the text.
+  bool On() const { return capacity_ > 0 || echo_; }
+  void Add(std::string kind, std::string text);
+  std::vector<TraceRecord> Events() const;
+  std::vector<TraceRecord> EventsOfKind(const std::string& kind) const;
+  std::string Tail(size_t count) const;
+  std::string Format() const;
+  static std::string FormatEvent(const TraceRecord& event);
+  void Clear();
 
 private:
     friend class Simulation;

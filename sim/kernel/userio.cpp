@@ -151,7 +151,7 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
         if (lastOfClosedHandle) StartDeferredClose(handle);
     };
     open.outstanding.push_back(irp);
-    TraceEvent("USER", label + " " + MajorName(major) + (code ? " " + Hex(code) : ""));
+    SIM_TRACE("USER", label + " " + MajorName(major) + (code ? " " + Hex(code) : ""));
     NTSTATUS status = IofCallDriver(top, irp);
     if (status == STATUS_PENDING) {
         ov->pending = true;
@@ -174,7 +174,7 @@ NTSTATUS SendClose(Handle handle) {
     NTSTATUS status = Synchronous(handle, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr);
     io.handles.erase(handle);
     io.openCount[named]--;
-    TraceEvent("USER", "close handle " + std::to_string(handle));
+    SIM_TRACE("USER", "close handle " + std::to_string(handle));
     ObfDereferenceObject(named);
     NoteHandleClosed();
     return status;
@@ -185,8 +185,8 @@ NTSTATUS SendClose(Handle handle) {
 // worker thread at PASSIVE_LEVEL (the completion may run at DISPATCH_LEVEL).
 void StartDeferredClose(Handle handle) {
     U().handles.find(handle)->second.closeSent = true;
-    TraceEvent("USER", "last request of closed handle " + std::to_string(handle) +
-                           " done: IRP_MJ_CLOSE goes from a worker thread");
+    SIM_TRACE("USER", "last request of closed handle " + std::to_string(handle) +
+                          " done: IRP_MJ_CLOSE goes from a worker thread");
     Simulation::Current().StartThread("I/O close", [handle] { SendClose(handle); });
 }
 
@@ -217,7 +217,7 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
     Simulation& sim = Simulation::Current();
     auto report = [&](NTSTATUS s) {
         if (status) *status = s;
-        TraceEvent("USER", "open " + name + " -> " + StatusText(s));
+        SIM_TRACE("USER", "open " + name + " -> " + StatusText(s));
     };
     PDEVICE_OBJECT named = sim.objects().Resolve(name);
     if (!named) {
@@ -314,7 +314,7 @@ void CancelRequests(UserIo::Impl& io, Handle handle, SimThread* thread, const ch
         if (std::find(list.begin(), list.end(), irp) == list.end()) continue;
         IrpShadow* shadow = ShadowOf(irp);
         if (thread && shadow->issuer != thread) continue;
-        TraceEvent("USER", std::string(what) + " " + shadow->label);
+        SIM_TRACE("USER", std::string(what) + " " + shadow->label);
         CancelIrpInternal(irp);
     }
 }
@@ -341,9 +341,9 @@ NTSTATUS UserIo::Close(Handle handle) {
     if (it->second.outstanding.empty()) return SendClose(handle);
     // Requests still outstanding hold references to the file object:
     // IRP_MJ_CLOSE waits for the last of them (see StartDeferredClose).
-    TraceEvent("USER", "close handle " + std::to_string(handle) + ": IRP_MJ_CLOSE waits for " +
-                           std::to_string(it->second.outstanding.size()) +
-                           " outstanding request(s)");
+    SIM_TRACE("USER", "close handle " + std::to_string(handle) + ": IRP_MJ_CLOSE waits for " +
+                          std::to_string(it->second.outstanding.size()) +
+                          " outstanding request(s)");
     return cleanup;
 }
 

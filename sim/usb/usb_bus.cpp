@@ -219,9 +219,15 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-void TraceUrb(const std::string& text) {
-    Sim().trace().Add("URB", text);
+bool Tracing() {
+    return Sim().trace().On();
 }
+
+// Adds a URB event; the text is built only when the run keeps a trace.
+#define TRACE_URB(text)                                  \
+    do {                                                 \
+        if (Tracing()) Sim().trace().Add("URB", (text)); \
+    } while (0)
 
 // The NT status the Windows USB stack pairs with a USBD status.
 NTSTATUS NtStatusFor(USBD_STATUS status) {
@@ -414,7 +420,7 @@ void Complete(Device& d, TransferPtr t, const Pipe* pipe) {
     uint8_t endpoint = pipe ? pipe->endpoint : 0;
     LogTransfer(d, *t, pipe);
     CaptureComplete(d, *t, endpoint, pipe ? CaptureType(*pipe) : PcapTransfer::Control);
-    TraceUrb(Format("#%llu ", static_cast<unsigned long long>(t->id)) + Outcome(*t));
+    TRACE_URB(Format("#%llu ", static_cast<unsigned long long>(t->id)) + Outcome(*t));
     PIRP irp = t->irp;
     irp->IoStatus.Status = NtStatusFor(t->status);
     irp->IoStatus.Information = 0;
@@ -439,8 +445,8 @@ void CompleteAbort(Device& d, const Pipe& pipe, const AbortRequest& abort) {
         pcap.RecordBulkOrInterrupt(
             true, PcapUrb{Now(), abort.id, d.address, pipe.endpoint, URB_FUNCTION_ABORT_PIPE, 0},
             CaptureType(pipe), {});
-    TraceUrb(Format("#%llu abort %s pipe: done", static_cast<unsigned long long>(abort.id),
-                    PipeName(pipe).c_str()));
+    TRACE_URB(Format("#%llu abort %s pipe: done", static_cast<unsigned long long>(abort.id),
+                     PipeName(pipe).c_str()));
     abort.irp->IoStatus.Status = STATUS_SUCCESS;
     abort.irp->IoStatus.Information = 0;
     IofCompleteRequest(abort.irp, IO_NO_INCREMENT);
@@ -479,8 +485,8 @@ void CompleteAborts(Device& d, const ReadyAbortList& ready) {
 // Refuses a URB inside the submitting call.
 NTSTATUS Refuse(PIRP irp, PURB urb, uint64_t id, const std::string& what, USBD_STATUS status) {
     urb->UrbHeader.Status = status;
-    TraceUrb(Format("#%llu ", static_cast<unsigned long long>(id)) + what + ": refused, " +
-             UsbdText(status));
+    TRACE_URB(Format("#%llu ", static_cast<unsigned long long>(id)) + what + ": refused, " +
+              UsbdText(status));
     NTSTATUS nt = NtStatusFor(status);
     irp->IoStatus.Status = nt;
     irp->IoStatus.Information = 0;
@@ -1082,8 +1088,8 @@ void FinishControl(Device& d) {
         chip::TransferResult r = d.chip.Control(now, t->setup, t->buffer, t->length);
         if (r.outcome == chip::Outcome::Hang || r.outcome == chip::Outcome::Nak) {
             t->hung = true;  // stays at the front until it is cancelled
-            TraceUrb(Format("#%llu ", static_cast<unsigned long long>(t->id)) + t->what +
-                     ": no answer");
+            TRACE_URB(Format("#%llu ", static_cast<unsigned long long>(t->id)) + t->what +
+                      ": no answer");
             Reschedule(d);
             return;
         }
@@ -1157,8 +1163,8 @@ NTSTATUS Hold(Device& d, TransferPtr t, Pipe* pipe, const std::string* submitTex
     t->submitTime = Now();
     t->submitFrame = t->submitTime / kFrameTicks;
     CaptureSubmit(d, *t, pipe);
-    TraceUrb(Format("#%llu submit ", static_cast<unsigned long long>(t->id)) +
-             (submitText ? *submitText : t->what));
+    TRACE_URB(Format("#%llu submit ", static_cast<unsigned long long>(t->id)) +
+              (submitText ? *submitText : t->what));
     IoMarkIrpPending(irp);
     if (t->urb) t->urb->UrbHeader.Status = USBD_STATUS_PENDING;
     irp->CancelRoutine = CancelHeldRequest;
@@ -1234,7 +1240,7 @@ NTSTATUS SubmitControl(const Submission& s, const chip::SetupPacket& setup, PVOI
                        ULONG length, ULONG* lengthField) {
     chip::SetupPacket packet = setup;
     packet.length = static_cast<uint16_t>(std::min<ULONG>(length, 0xFFFF));
-    const std::string what = DescribeSetup(packet);
+    const std::string what = Tracing() ? DescribeSetup(packet) : std::string();
     if (length > 0xFFFF) return Refuse(s.irp, s.urb, s.id, what, USBD_STATUS_INVALID_PARAMETER);
     if (length && !buffer) return Refuse(s.irp, s.urb, s.id, what, USBD_STATUS_INVALID_PARAMETER);
     TransferPtr t = NewTransfer(s, Work::Control, what);
@@ -1342,7 +1348,8 @@ NTSTATUS SubmitBulkOrInterrupt(const Submission& s) {
     // The direction is the endpoint's; the transfer flags only add whether a
     // short packet is acceptable.
     const bool in = (pipe->endpoint & 0x80) != 0;
-    std::string what = PipeName(*pipe) + Format(" %u bytes", x.TransferBufferLength);
+    std::string what =
+        Tracing() ? PipeName(*pipe) + Format(" %u bytes", x.TransferBufferLength) : std::string();
     if ((x.TransferBufferLength && !x.TransferBuffer) || x.TransferBufferLength > pipe->maxTransfer)
         return Refuse(s.irp, s.urb, s.id, what, USBD_STATUS_INVALID_PARAMETER);
     TransferPtr t = NewTransfer(s, Work::Data, PipeName(*pipe));
@@ -1367,8 +1374,8 @@ NTSTATUS SubmitAbort(const Submission& s) {
         pcap.RecordBulkOrInterrupt(
             false, PcapUrb{Now(), s.id, s.d.address, pipe->endpoint, URB_FUNCTION_ABORT_PIPE, 0},
             CaptureType(*pipe), {});
-    TraceUrb(Format("#%llu submit abort %s pipe: %zu held", static_cast<unsigned long long>(s.id),
-                    PipeName(*pipe).c_str(), victims));
+    TRACE_URB(Format("#%llu submit abort %s pipe: %zu held", static_cast<unsigned long long>(s.id),
+                     PipeName(*pipe).c_str(), victims));
     IoMarkIrpPending(s.irp);
     s.urb->UrbHeader.Status = USBD_STATUS_PENDING;
     s.irp->CancelRoutine = nullptr;
@@ -1393,7 +1400,7 @@ NTSTATUS SubmitPipeReset(const Submission& s) {
 
 NTSTATUS SubmitUrb(Device& d, PIRP irp, PURB urb) {
     if (!urb) {
-        TraceUrb("submit without a URB: refused");
+        TRACE_URB("submit without a URB: refused");
         return CompleteIrpNow(irp, STATUS_INVALID_PARAMETER);
     }
     const Submission s{d, irp, urb, ++d.bus->urbSequence};
@@ -1476,7 +1483,7 @@ NTSTATUS SubmitUrb(Device& d, PIRP irp, PURB urb) {
 NTSTATUS SubmitPortReset(Device& d, PIRP irp) {
     const uint64_t id = ++d.bus->urbSequence;
     if (Gone(d)) {
-        TraceUrb(
+        TRACE_URB(
             Format("#%llu reset port: refused, device gone", static_cast<unsigned long long>(id)));
         return CompleteIrpNow(irp, STATUS_DEVICE_NOT_CONNECTED);
     }
@@ -1534,8 +1541,8 @@ size_t RecordStackRequest(Device& d, PIRP irp) {
 // `d.waitWake` with its cancel routine cleared. IRQL: <= DISPATCH_LEVEL.
 void EndWaitWake(Device& d, PIRP irp, NTSTATUS status) {
     d.stackLog[d.waitWakeRecord].completedWith = status;
-    TraceUrb(Format("wait-wake of %s ends with 0x%08X", d.instanceId.c_str(),
-                    static_cast<unsigned>(status)));
+    TRACE_URB(Format("wait-wake of %s ends with 0x%08X", d.instanceId.c_str(),
+                     static_cast<unsigned>(status)));
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -1639,7 +1646,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
             d.waitWake = nullptr;
             EndWaitWake(d, irp, STATUS_CANCELLED);
         }
-        TraceUrb("wait-wake held for " + d.instanceId);
+        TRACE_URB("wait-wake held for " + d.instanceId);
         return STATUS_PENDING;
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
@@ -1724,7 +1731,7 @@ PDEVICE_OBJECT UsbBus::CreatePdo(const std::string& instanceId) {
     // Enumeration: the hub resets the port and gives the device its address.
     d->chip.BusReset(now);
     d->chip.Control(now, {0x00, chip::kSetAddress, d->address, 0, 0}, nullptr, 0);
-    TraceUrb(Format("device %s at address %u", instanceId.c_str(), d->address));
+    TRACE_URB(Format("device %s at address %u", instanceId.c_str(), d->address));
     Reschedule(*d);
     return pdo;
 }
@@ -1735,7 +1742,7 @@ void UsbBus::DeletePdo(PDEVICE_OBJECT pdo) {
         size_t held = d->control.size();
         for (auto& pipe : d->pipes) held += pipe->queue.size() + pipe->aborts.size();
         if (held)
-            TraceUrb(
+            TRACE_URB(
                 Format("device %s deleted with %zu requests held", d->instanceId.c_str(), held));
         for (uint64_t event : {d->wakeEvent, d->controlEvent, d->doneEvent})
             if (event) Sim().CancelEvent(event);
@@ -1752,7 +1759,7 @@ void UsbBus::Disconnect(PDEVICE_OBJECT pdo) {
     const uint64_t now = Now();
     d->chip.AdvanceTo(now);
     d->chip.Disconnect(now);
-    TraceUrb("device " + d->instanceId + " unplugged");
+    TRACE_URB("device " + d->instanceId + " unplugged");
     // What is held now fails; it completes in a DPC straight away.
     auto gone =
         std::make_shared<std::vector<Finished>>(ClaimEverything(*d, USBD_STATUS_DEVICE_GONE));

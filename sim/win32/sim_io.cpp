@@ -155,7 +155,7 @@ void WhenDone(const OpPtr& op, std::function<void()> fn) {
 bool Cancel(const OpPtr& op) {
     sim::KernelPoint("CancelIoEx");
     if (op->ov.done || op->ov.irp == nullptr) return false;
-    sim::TraceEvent("USER", "CancelIoEx one request");
+    SIM_TRACE("USER", "CancelIoEx one request");
     sim::CancelIrpInternal(op->ov.irp);
     return true;
 }

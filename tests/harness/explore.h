@@ -65,6 +65,20 @@ inline void Explore(const char* name, int runs,
                           << r.Report();
             return;
         }
+        // A run without a trace (as the fuzzers run) must take the same
+        // schedule, or a failure found without one would not replay with it.
+        if (i < 2) {
+            sim::Options quiet = o;
+            quiet.traceCapacity = 0;
+            sim::RunResult q = scenario(quiet);
+            EXPECT_TRUE(q.ok && q.virtualTime == r.virtualTime &&
+                        q.schedulingPoints == r.schedulingPoints &&
+                        q.contextSwitches == r.contextSwitches)
+                << name << ": " << r.Replay() << " without a trace: ok " << q.ok << ", time "
+                << q.virtualTime << " vs " << r.virtualTime << ", points " << q.schedulingPoints
+                << " vs " << r.schedulingPoints << ", switches " << q.contextSwitches << " vs "
+                << r.contextSwitches;
+        }
     }
     std::printf("%s: %d schedules explored (random and PCT), no failure\n", name, runs);
 }
