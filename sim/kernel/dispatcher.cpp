@@ -54,7 +54,7 @@ NTSTATUS BlockWith(std::unique_lock<std::mutex>& lock, Simulation::Impl& s, SimT
                     self->readySeq = ++impl->readySeq;
                 }
             },
-            "wait deadline of '" + self->name + "'");
+            "wait deadline");
     }
     self->state = SimThread::State::Blocked;
     s.BlockCurrent(lock);

@@ -87,14 +87,14 @@ struct SimThread {
 struct TimedEvent {
     uint64_t id;
     std::function<void()> fire;  // runs under the scheduler, must not block
-    std::string what;
+    const char* what;            // a name, for debugging
 };
 
 // An item for a DPC context: a KDPC or a platform callback.
 struct DpcItem {
     PKDPC dpc = nullptr;
     std::function<void()> fn;
-    std::string what;
+    const char* what = "";  // a platform callback's name, for reports
 };
 
 // The verifier's record of one IRP.
@@ -103,10 +103,13 @@ struct IrpShadow {
     enum class Origin { Driver, IoBuild, User, Pnp, Power } origin = Origin::Driver;
     enum class State { Allocated, Dispatched, Completing, Done, Freed } state = State::Allocated;
     int stackCount = 0;
-    std::vector<uint8_t> marked;    // per location: IoMarkIrpPending seen
-    std::vector<uint8_t> returned;  // per location: its dispatch routine returned
-    std::vector<NTSTATUS> returnedStatus;
-    std::vector<uint8_t> passed;    // per location: completion has passed it
+    struct Location {
+        bool marked = false;    // IoMarkIrpPending seen
+        bool returned = false;  // its dispatch routine returned
+        bool passed = false;    // completion has passed it
+        NTSTATUS returnedStatus = 0;
+    };
+    std::vector<Location> locations;  // per stack location, 0 to stackCount + 1
     int callDepth = 0;              // IofCallDriver frames on the stack for it
     PDRIVER_OBJECT allocatingDriver = nullptr;
     std::function<void(PIRP)> finish;  // final completion for platform IRPs
@@ -229,7 +232,7 @@ struct Simulation::Impl {
     void StopAll(std::unique_lock<std::mutex>& lock);
     [[noreturn]] void StopHere(std::unique_lock<std::mutex>& lock);
     std::string DeadlockReport();
-    uint64_t Schedule(uint64_t when, std::function<void()> fire, const std::string& what);
+    uint64_t Schedule(uint64_t when, std::function<void()> fire, const char* what);
     bool Unschedule(uint64_t id);
     void QueueDpcItem(int processor, DpcItem item);
     int ChooseProcessor();

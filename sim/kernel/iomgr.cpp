@@ -228,10 +228,7 @@ PIRP AllocateIrpInternal(CCHAR stackSize, IrpShadow::Origin origin) {
     shadow.seq = ++s.irpSeq;
     shadow.origin = origin;
     shadow.stackCount = count;
-    shadow.marked.assign(count + 2, 0);
-    shadow.returned.assign(count + 2, 0);
-    shadow.returnedStatus.assign(count + 2, 0);
-    shadow.passed.assign(count + 2, 0);
+    shadow.locations.assign(count + 2, {});
     shadow.label = "IRP#" + std::to_string(shadow.seq);
     s.irps[irp] = std::move(shadow);
     return irp;
@@ -307,10 +304,11 @@ namespace {
 // returned agrees with IoMarkIrpPending, once the routine has returned and
 // completion has passed the location.
 void CheckPendingRule(IrpShadow& shadow, int location) {
-    if (!shadow.returned[location] || !shadow.passed[location]) return;
-    NTSTATUS status = shadow.returnedStatus[location];
-    bool marked = shadow.marked[location] != 0;
-    shadow.returned[location] = 0;  // checked once
+    IrpShadow::Location& at = shadow.locations[location];
+    if (!at.returned || !at.passed) return;
+    NTSTATUS status = at.returnedStatus;
+    bool marked = at.marked;
+    at.returned = false;  // checked once
     if (status == STATUS_PENDING && !marked) {
         BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  shadow.label + ": STATUS_PENDING returned without IoMarkIrpPending");
@@ -380,7 +378,7 @@ extern "C" {
 VOID SimNoteIrpPending(PIRP irp) {
     IrpShadow* shadow = ShadowOf(irp);
     if (shadow && irp->CurrentLocation >= 1 && irp->CurrentLocation <= shadow->stackCount)
-        shadow->marked[irp->CurrentLocation] = 1;
+        shadow->locations[irp->CurrentLocation].marked = true;
 }
 
 // ---------------------------------------------------------------- devices
@@ -667,9 +665,7 @@ VOID IoReuseIrp(PIRP irp, NTSTATUS status) {
     InitializeListHead(&irp->ThreadListEntry);
     irp->IoStatus.Status = status;
     shadow->state = IrpShadow::State::Allocated;
-    std::fill(shadow->marked.begin(), shadow->marked.end(), 0);
-    std::fill(shadow->returned.begin(), shadow->returned.end(), 0);
-    std::fill(shadow->passed.begin(), shadow->passed.end(), 0);
+    for (IrpShadow::Location& at : shadow->locations) at.marked = at.returned = at.passed = false;
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
@@ -775,9 +771,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     stack->DeviceObject = deviceObject;
     int location = irp->CurrentLocation;
     shadow->state = IrpShadow::State::Dispatched;
-    shadow->marked[location] = 0;
-    shadow->passed[location] = 0;
-    shadow->returned[location] = 0;
+    shadow->locations[location].marked = false;
+    shadow->locations[location].passed = false;
+    shadow->locations[location].returned = false;
     std::string what = MajorName(stack->MajorFunction);
     if (stack->MajorFunction == IRP_MJ_PNP) what += " " + PnpMinorName(stack->MinorFunction);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
@@ -819,8 +815,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
                  "dispatch routine for " + what + " returned after KeSetEvent with Wait TRUE "
                                                   "without waiting");
     }
-    shadow->returned[location] = 1;
-    shadow->returnedStatus[location] = status;
+    shadow->locations[location].returned = true;
+    shadow->locations[location].returnedStatus = status;
     CheckPendingRule(*shadow, location);
     return status;
 }
@@ -874,7 +870,7 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
         stack->Control = 0;
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
-        shadow->passed[location] = 1;
+        shadow->locations[location].passed = true;
         CheckPendingRule(*shadow, location);
         NTSTATUS status = irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
@@ -900,7 +896,7 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
             }
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
             irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-            shadow->marked[irp->CurrentLocation] = 1;
+            shadow->locations[irp->CurrentLocation].marked = true;
         }
     }
     // A status returned by the top dispatch routine is checked now too.

@@ -601,8 +601,7 @@ void Simulation::Impl::Point() {
     }
 }
 
-uint64_t Simulation::Impl::Schedule(uint64_t when, std::function<void()> fire,
-                                    const std::string& what) {
+uint64_t Simulation::Impl::Schedule(uint64_t when, std::function<void()> fire, const char* what) {
     if (when < now) when = now;
     uint64_t id = nextEventId++;
     timed.emplace(std::make_pair(when, id), TimedEvent{id, std::move(fire), what});
@@ -807,7 +806,8 @@ void DpcLoop(Simulation::Impl* impl, int processor) {
         }
         if (self->irql != DISPATCH_LEVEL) {
             BugCheck("IRQL_UNEXPECTED_VALUE",
-                     "DPC routine " + (item.dpc ? impl->Label(item.dpc, "dpc") : item.what) +
+                     "DPC routine " +
+                         (item.dpc ? impl->Label(item.dpc, "dpc") : std::string(item.what)) +
                          " returned at IRQL " + std::to_string(self->irql) +
                          " instead of DISPATCH_LEVEL");
         }
@@ -989,13 +989,13 @@ ThreadId Simulation::CurrentThread() const { return tlsThread ? tlsThread->id : 
 
 uint64_t Simulation::Now() const { return impl_->now; }
 
-uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const std::string& what) {
+uint64_t Simulation::At(uint64_t when, std::function<void()> fn, const char* what) {
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     Impl* impl = &s;
     // Fires once: the callback and its name move on into the DPC item.
     auto fire = [impl, fn = std::move(fn), what]() mutable {
-        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, std::move(fn), std::move(what)});
+        impl->QueueDpcItem(impl->ChooseProcessor(), DpcItem{nullptr, std::move(fn), what});
     };
     if (when <= s.now) {
         // Already due: it fires at once (queued to a DPC context now).
@@ -1010,7 +1010,7 @@ bool Simulation::CancelEvent(uint64_t id) {
     return impl_->Unschedule(id);
 }
 
-void Simulation::Defer(std::function<void()> fn, const std::string& what) {
+void Simulation::Defer(std::function<void()> fn, const char* what) {
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     s.QueueDpcItem(s.ChooseProcessor(), DpcItem{nullptr, std::move(fn), what});
