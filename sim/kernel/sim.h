@@ -426,6 +426,7 @@ public:
     // Runs fn at virtual time `when` in a DPC context at DISPATCH_LEVEL.
     // Returns an id that CancelEvent() takes. A time at or before now fires at
     // once (fn is queued to a DPC context before At returns) and gives 0.
+    // `what` names it in reports; it is kept by pointer, so pass a literal.
     uint64_t At(uint64_t when, std::function<void()> fn, const char* what = "event");
     bool CancelEvent(uint64_t id);
     // Runs fn soon in a DPC context at DISPATCH_LEVEL (like a DPC).
