@@ -65,6 +65,7 @@ struct DriverGlobalsState {
     PVOID volatile captureOwner;
 };
 
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): constinit, initialised statically
 extern constinit DriverGlobalsState DriverGlobals;
 
 // Progress of the current read or write. Guarded by the path's lock.

@@ -74,6 +74,7 @@ PIRP MakePendingWait(PortExtension* extension, PIRP irp) {
 // The processing loop; see the file comment. dispatching is TRUE when the
 // dispatcher runs it for the request it has just admitted, whose outcome is
 // the result. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
+// NOLINTNEXTLINE(misc-no-recursion): its completions never run the loop again
 NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
     NTSTATUS firstStatus = STATUS_SUCCESS;
     BOOLEAN firstPass = TRUE;
@@ -207,6 +208,7 @@ VOID ApplyWaitMask(PortExtension* extension, ULONG mask) {
 // promotes when no loop is running.
 // IRQL: DISPATCH_LEVEL. Locks: entered with controlLock held (acquired at
 // oldIrql); releases it.
+// NOLINTNEXTLINE(misc-no-recursion): runs the loop for a cancel routine only, two frames deep
 VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql, NTSTATUS status,
                                 BOOLEAN fromCancelRoutine) {
     if (extension->currentMaskRequest == irp) {
