@@ -57,10 +57,16 @@ setup)
   # drivers up between the programs of the rig.
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
   mkdir -p "$drive/x64"
-  # The signed catalog an INF names is made on Windows when the package is
-  # signed (Inf2Cat, SignTool); Wine's setup would register it and checks
-  # no signature: the rig installs the INFs without that line.
-  sed '/^CatalogFile/d' "$package/bridgeser.inf" >"$drive/bridgeser.inf" &&
+  # Wine's setup would register the catalog an INF names and checks no
+  # signature: the rig installs the INFs without that line. Wine has no
+  # Ports class installer to give the port a COM name from the COM port
+  # database, and the shipped INF names none: the rig's copy gives the
+  # x64 install a hardware-key section that writes PortName = COM7, as the
+  # class installer writes it on Windows.
+  { sed '/^CatalogFile/d' "$package/bridgeser.inf" &&
+      printf '%s\r\n' '' '; Wine rig only: the COM name the Ports class installer would assign.' \
+        '[BridgeSer_Install.NTamd64.HW]' 'AddReg = Rig_PortName' '' '[Rig_PortName]' 'HKR,,PortName,,"COM7"'
+  } >"$drive/bridgeser.inf" &&
     sed '/^CatalogFile/d' "$package/testbus/bridgetestbus.inf" >"$drive/bridgetestbus.inf" &&
     cp "$package/x64/bridgeser.sys" "$drive/x64/" &&
     # Wine's setup reads the undecorated [SourceDisksFiles] only, so it
@@ -77,17 +83,26 @@ setup)
     fail "installer"
   cat "$rig/install.log"
 
-  # Plug and Play finds the child, matches bridgeser.inf, copies the image,
-  # adds the service and starts the device.
-  image=$prefix/drive_c/windows/system32/drivers/bridgeser.sys
+  # Plug and Play finds the child, matches bridgeser.inf, copies the image
+  # to the INF's destination (DIRID 13, the driver store, in its x64
+  # subdirectory; Wine 8 does not know DIRID 13 and puts it under
+  # system32\unknown, for the copy and the service alike), adds the service
+  # and starts the device.
+  service='HKLM\System\CurrentControlSet\Services\bridgeser'
+  image=
   for _ in $(seq 1 150); do
-    [ -f "$image" ] && [ -n "$(reg_value 'HKLM\System\CurrentControlSet\Services\bridgeser' ImagePath)" ] && break
+    path=$(reg_value "$service" ImagePath | awk '{print $NF}')
+    image=$prefix/drive_c$(printf '%s' "${path#?:}" | tr '\\' /)
+    [ -n "$path" ] && [ -f "$image" ] && break
     sleep 0.2
   done
-  cmp -s "$image" "$package/x64/bridgeser.sys" || fail "bridgeser.sys not copied to system32\\drivers"
-  say "ok: bridgeser.sys copied to system32\\drivers"
-  service='HKLM\System\CurrentControlSet\Services\bridgeser'
-  say "service: Type $(reg_value "$service" Type), ImagePath $(reg_value "$service" ImagePath)"
+  say "service: Type $(reg_value "$service" Type), ImagePath $path"
+  case "$path" in
+  *\\x64\\bridgeser.sys) ;;
+  *) fail "the service's image is not in the x64 subdirectory of its destination" ;;
+  esac
+  cmp -s "$image" "$package/x64/bridgeser.sys" || fail "bridgeser.sys not copied where the service loads it from"
+  say "ok: bridgeser.sys copied to $path"
   reg_value "$service" Type | grep -q '0x1$' || fail "the bridgeser service is not a kernel driver"
   instance='HKLM\System\CurrentControlSet\Enum\USB\VID_1A2B&PID_0001\1'
   class=$(reg_value "$instance" Class)
@@ -97,7 +112,7 @@ setup)
   say "$service_of" | grep -qi 'bridgeser$' || fail "the cable's device is not served by bridgeser"
   port=$(reg_value "$instance\\Device Parameters" PortName)
   say "PortName: $port"
-  say "$port" | grep -q 'COM7$' || fail "the INF's PortName is not in the hardware key"
+  say "$port" | grep -q 'COM7$' || fail "the rig's PortName is not in the hardware key"
   driver=$(reg_value "$instance" Driver | awk '{print $NF}')
   pages=$(reg_value "HKLM\\System\\CurrentControlSet\\Control\\Class\\$driver" EnumPropPages32)
   say "driver key $driver: EnumPropPages32 $pages"
