@@ -9,7 +9,8 @@
 // Image checks: native subsystem; imports only from ntoskrnl.exe, HAL.dll
 // and USBD.SYS, by undecorated names; no exported function or name; base relocations present and not
 // stripped; dynamic base and NX compatible; no section both writable and
-// executable; no TLS directory; a correct checksum. Object checks: no
+// executable; no TLS directory; a CodeView record naming the image's PDB;
+// a correct checksum. Object checks: no
 // .ctors, .init_array or .CRT$XC* section with contents.
 #include <cctype>
 #include <cstdint>
@@ -133,7 +134,8 @@ void CheckImage(const Image& image) {
     constexpr uint16_t kDynamicBase = 0x40, kNxCompat = 0x100;
     constexpr uint16_t kRelocsStripped = 0x0001;
     constexpr uint32_t kExecute = 0x20000000, kWrite = 0x80000000;
-    enum { kExport = 0, kImport = 1, kReloc = 5, kTls = 9 };
+    enum { kExport = 0, kImport = 1, kReloc = 5, kDebug = 6, kTls = 9 };
+    constexpr uint32_t kCodeView = 2;  // IMAGE_DEBUG_TYPE_CODEVIEW
 
     Expect(U16(b, image.optional + 68) == kSubsystemNative, "native subsystem");
 
@@ -181,6 +183,16 @@ void CheckImage(const Image& image) {
         if ((s.characteristics & (kExecute | kWrite)) == (kExecute | kWrite)) writableCode += " " + s.name;
     Expect(writableCode.empty(), "no section both writable and executable" + writableCode);
     Expect(image.Directory(kTls).second == 0, "no TLS directory");
+    // The debug directory's CodeView record (RSDS, GUID, age, name) ties the
+    // image to the PDB the linker wrote beside it.
+    auto [debugRva, debugSize] = image.Directory(kDebug);
+    std::string pdb;
+    for (size_t at = image.Offset(debugRva), left = debugSize; at && left >= 28; at += 28, left -= 28) {
+        size_t record = U32(b, at + 24);
+        if (U32(b, at + 12) == kCodeView && U32(b, record) == 0x53445352)  // "RSDS"
+            for (size_t c = record + 24; c < b.size() && b[c]; ++c) pdb += char(b[c]);
+    }
+    Expect(pdb.size() > 4 && Lower(pdb.substr(pdb.size() - 4)) == ".pdb", "names its PDB: " + pdb);
     uint32_t stored = U32(b, image.ChecksumOffset()), computed = Checksum(image);
     char text[80];
     std::snprintf(text, sizeof text, "checksum 0x%08X (computed 0x%08X)", stored, computed);
