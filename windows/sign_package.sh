@@ -17,6 +17,9 @@
 #   package/x64/bridgeser.sys             the images, signed
 #   package/x86/bridgeser.sys
 #   package/bridgeser-test.cer            the certificate to import (DER)
+#   testbus/                              the test bus (x64), its catalog,
+#                                         installer and cable test, signed,
+#                                         when the build made them
 #   bridgeser-attestation.cab             with --cab: INF, catalog, images
 #                                         and PDBs, unsigned (signing it with
 #                                         the EV certificate is the user's step)
@@ -100,6 +103,25 @@ for arch in x64 x86; do
     { cat "$work/verify.log" >&2; echo "sign_package: $arch image not in the catalog" >&2; exit 1; }
 done
 echo "package: $package (INF, catalog and both images signed by $(openssl x509 -in "$cert" -noout -subject))"
+
+# The test bus, for a test machine with no cable: its x64 image signed,
+# its catalog, its installer and the cable test, signed the same way.
+if [ -f "$build/testbus/bridgetestbus.sys" ] && [ -f "$build/bridgetestbus_install.exe" ]; then
+  bus=$out/testbus
+  rm -rf "$bus"
+  mkdir -p "$bus"
+  cp "$build/testbus/bridgetestbus.inf" "$bus/"
+  sign "$build/testbus/bridgetestbus.sys" "$bus/bridgetestbus.sys"
+  for program in bridgetestbus_install cable_test; do
+    sign "$build/$program.exe" "$bus/$program.exe"
+  done
+  "$build/catalog" -o "$work/bridgetestbus.unsigned.cat" -os _v100_X64 -osattr 2:10.0 -hwid 'Root\BridgeTestBus' \
+    "$bus/bridgetestbus.inf" "$bus/bridgetestbus.sys" >"$work/catalog.log"
+  sign "$work/bridgetestbus.unsigned.cat" "$bus/bridgetestbus.cat"
+  osslsigncode verify -CAfile "$cert" -catalog "$bus/bridgetestbus.cat" -in "$bus/bridgetestbus.sys" \
+    >"$work/verify.log" 2>&1 || { cat "$work/verify.log" >&2; echo "sign_package: test bus not in its catalog" >&2; exit 1; }
+  echo "test bus: $bus (for a machine with no cable)"
+fi
 
 if [ $cab = yes ]; then
   # The attestation submission: one driver folder with the INF, the
