@@ -84,7 +84,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     KeInitializeDpc(&extension->readTotalTimerDpc, ReadTotalTimeoutDpc, extension);
     KeInitializeDpc(&extension->writeTimerDpc, WriteTimeoutDpc, extension);
 
-    deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    deviceObject->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     return STATUS_SUCCESS;
 }
 

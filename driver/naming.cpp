@@ -14,7 +14,8 @@ constexpr ULONG INITIAL_BAUD_RATE_READ_SIZE = 4;
 constexpr UCHAR INSTALLATION_MARKER = 0x30;  // first byte of the text "0"
 constexpr ULONG PORT_NAME_VALUE_NAME_BYTES = 18;
 constexpr ULONG INITIAL_BAUD_RATE_VALUE_NAME_BYTES = 32;
-constexpr ACCESS_MASK REGISTRY_PATH_ACCESS = 0x1F01FF;
+// The one key opened by path, the Ports key, only has a value written to it.
+constexpr ACCESS_MASK REGISTRY_PATH_ACCESS = KEY_SET_VALUE;
 // The hardware and driver keys have values read and written through them.
 constexpr ACCESS_MASK DEVICE_KEY_ACCESS = KEY_QUERY_VALUE | KEY_SET_VALUE;
 constexpr ULONG REGISTRY_PATH_MAX_CHARS = 260;
@@ -88,7 +89,7 @@ ULONG ChoosePortNumber() {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SeedInstallation(PDEVICE_OBJECT physicalDeviceObject, PCWSTR portName) {
     PWCHAR work = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, WORK_BUFFER_SIZE, BRIDGESER_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, WORK_BUFFER_SIZE, BRIDGESER_POOL_TAG));
     if (work == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -154,7 +155,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
     ULONG portNumber = ChoosePortNumber();
 
     PWCHAR nameBuffer = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
     if (nameBuffer == nullptr) {
         KeReleaseMutex(&DriverGlobals.portListMutex, FALSE);
         ZwClose(hardwareKey);
@@ -195,9 +196,9 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
 
     // From here on every failure tears the device down.
     PWCHAR portName = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
     PWCHAR linkBuffer = static_cast<PWCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, NAME_BUFFER_SIZE, BRIDGESER_POOL_TAG));
     extension->symbolicLinkName.Buffer = linkBuffer;
     if (portName == nullptr || linkBuffer == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
@@ -323,8 +324,8 @@ VOID DeletePortDevice(PDEVICE_OBJECT deviceObject) {
     IoDeleteDevice(deviceObject);
 }
 
-// Opens a registry key by its absolute path, case-insensitive, with full
-// access. Paths longer than 260 characters are refused.
+// Opens a registry key by its absolute path, case-insensitive, for setting
+// values. Paths longer than 260 characters are refused.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS OpenRegistryKeyByPath(PCWSTR path, PHANDLE keyHandle) {
     WCHAR pathBuffer[REGISTRY_PATH_MAX_CHARS];

@@ -105,7 +105,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     extension->errorFlags = 0;
     extension->baudRate = 115200;
     PUCHAR ring = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, RECEIVE_RING_SIZE, BRIDGESER_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, RECEIVE_RING_SIZE, BRIDGESER_POOL_TAG));
     extension->rxRingBuffer = ring;
     extension->rxRingSize = RECEIVE_RING_SIZE;
     extension->rxRingCount = 0;
@@ -223,7 +223,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
             continue;
         }
         PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), BRIDGESER_POOL_TAG));
+            NonPagedPoolNx, sizeof(struct _URB_PIPE_REQUEST), BRIDGESER_POOL_TAG));
         if (urb == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }

@@ -178,7 +178,7 @@ NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject) {
     (void)StopAllIo(deviceObject);
     NTSTATUS status = STATUS_SUCCESS;
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_SELECT_CONFIGURATION), BRIDGESER_POOL_TAG));
     if (urb != nullptr) {
         RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
         UsbBuildSelectConfigurationRequest(urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);

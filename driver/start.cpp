@@ -85,11 +85,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, CONFIGURATION_DESCRIPTOR_BUFFER_SIZE,
+    PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, CONFIGURATION_DESCRIPTOR_BUFFER_SIZE,
                                          BRIDGESER_POOL_TAG);
     if (buffer == nullptr) {
         ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
@@ -133,7 +133,7 @@ NTSTATUS ResetUsbPort(PDEVICE_OBJECT deviceObject) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ClearControlEndpointStall(PDEVICE_OBJECT deviceObject) {
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
         return STATUS_NO_MEMORY;
     }
@@ -181,7 +181,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
             status = STATUS_DEVICE_CONFIGURATION_ERROR;
         } else {
             auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
-                ExAllocatePoolWithTag(NonPagedPool, interfaceInfo->Length, BRIDGESER_POOL_TAG));
+                ExAllocatePoolWithTag(NonPagedPoolNx, interfaceInfo->Length, BRIDGESER_POOL_TAG));
             if (copy == nullptr) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
             } else {

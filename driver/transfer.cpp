@@ -99,7 +99,7 @@ NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, U
                        ULONG length) {
     const SlotFields slot = SlotOf(extension, pipe);
     PUCHAR buffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, BRIDGESER_POOL_TAG));
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bufferSize, BRIDGESER_POOL_TAG));
     if (buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -110,7 +110,7 @@ NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, U
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
         IoFreeIrp(irp);
         ExFreePoolWithTag(buffer, BRIDGESER_POOL_TAG);

@@ -38,7 +38,7 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
     PortExtension* extension = GetPortExtension(deviceObject);
     PUCHAR systemBuffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
 
-    const PUSBD_INTERFACE_INFORMATION interfaceInfo = extension->interfaceInfo;
+    const USBD_INTERFACE_INFORMATION* interfaceInfo = extension->interfaceInfo;
     if (interfaceInfo == nullptr || interfaceInfo->NumberOfPipes <= transfer.pipe) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
@@ -49,9 +49,9 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
     // A zero-length write still needs a buffer to point at.
     const ULONG bufferSize = transfer.length != 0 ? transfer.length : 1;
     PUCHAR data =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, BRIDGESER_POOL_TAG));
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bufferSize, BRIDGESER_POOL_TAG));
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), BRIDGESER_POOL_TAG));
     if (data != nullptr && urb != nullptr) {
         if (transfer.toDevice) {
             RtlCopyMemory(data, systemBuffer + BRIDGE_WRITE_DATA_OFFSET, transfer.length);

@@ -67,8 +67,8 @@ NTSTATUS ReadUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, PU
 
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), BRIDGESER_POOL_TAG));
-    PUCHAR data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1, BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), BRIDGESER_POOL_TAG));
+    PUCHAR data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 1, BRIDGESER_POOL_TAG));
     if (urb != nullptr && data != nullptr) {
         RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
         *data = 0;
@@ -102,7 +102,7 @@ NTSTATUS WriteUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, U
         return STATUS_INVALID_PARAMETER;
     }
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), BRIDGESER_POOL_TAG));
+        NonPagedPoolNx, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -93,6 +93,15 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "allocation of zero bytes with tag '" + Pool::TagText(tag) + "'");
     }
+    // Driver Verifier's code-integrity check (0xC4, 0x2000): memory
+    // integrity forbids executable pool, so only the no-execute non-paged
+    // type and paged pool are accepted.
+    if (poolType == NonPagedPool || poolType == NonPagedPoolMustSucceed) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "code integrity: allocation of executable non-paged pool (type " +
+                     std::to_string(static_cast<int>(poolType)) + ") with tag '" +
+                     Pool::TagText(tag) + "'; use NonPagedPoolNx");
+    }
     bool fail = false;
     if (pool.failCountdown > 0 && --pool.failCountdown == 0) fail = true;
     if (!fail && pool.failChance > 0 && sim.RandomUnit() < pool.failChance) fail = true;

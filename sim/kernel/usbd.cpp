@@ -59,7 +59,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurati
     for (auto* e = interfaceList; e->InterfaceDescriptor; ++e)
         if (e->InterfaceDescriptor->bNumEndpoints == 0) extraPipes++;  // room for Pipes[1]
     size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(interfaces, pipes + extraPipes);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, 'DBSU'));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, 'DBSU'));
     if (!urb) return nullptr;
     std::memset(urb, 0, size);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

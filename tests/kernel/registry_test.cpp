@@ -193,20 +193,20 @@ TEST(CountedStrings, LengthsTerminatorsAndOverflow) {
 TEST(Pool, AccountingByTagAndInjectedFailures) {
     auto r = sim::RunScenario({}, [] {
         auto& pool = sim::Simulation::Current().pool();
-        PVOID a = ExAllocatePoolWithTag(NonPagedPool, 100, ' mdW');
+        PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, ' mdW');
         PVOID b = ExAllocatePoolWithTag(PagedPool, 20, ' mdW');
         SIM_CHECK(pool.LiveCount(' mdW') == 2 && pool.LiveBytes(' mdW') == 120);
         SIM_CHECK(static_cast<UCHAR*>(a)[0] == 0xCD);  // pool is not zeroed
         pool.FailNth(2);
-        PVOID c = ExAllocatePoolWithTag(NonPagedPool, 1, 'xxxx');
-        PVOID d = ExAllocatePoolWithTag(NonPagedPool, 1, 'xxxx');
+        PVOID c = ExAllocatePoolWithTag(NonPagedPoolNx, 1, 'xxxx');
+        PVOID d = ExAllocatePoolWithTag(NonPagedPoolNx, 1, 'xxxx');
         SIM_CHECK(c != nullptr && d == nullptr);
         ExFreePoolWithTag(a, ' mdW');
         ExFreePool(b);
         ExFreePool(c);
         SIM_CHECK(pool.LiveCountAll() == 0);
         pool.FailByChance(1.0);
-        SIM_CHECK(ExAllocatePoolWithTag(NonPagedPool, 1, 'xxxx') == nullptr);
+        SIM_CHECK(ExAllocatePoolWithTag(NonPagedPoolNx, 1, 'xxxx') == nullptr);
         pool.ClearFaults();
     });
     ASSERT_TRUE(r.ok) << r.Report();

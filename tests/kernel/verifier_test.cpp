@@ -213,7 +213,7 @@ std::vector<Case> Cases() {
         {"freeing a pool block twice", "BAD_POOL_CALLER",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
-                 PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, testdrv::kTag);
+                 PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, testdrv::kTag);
                  ExFreePool(p);
                  ExFreePool(p);
                  return Complete(irp, STATUS_SUCCESS);
@@ -378,7 +378,15 @@ std::vector<Case> Cases() {
         {"allocating zero bytes", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
-                 PVOID p = ExAllocatePoolWithTag(NonPagedPool, 0, testdrv::kTag);
+                 PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 0, testdrv::kTag);
+                 if (p) ExFreePool(p);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"allocating executable non-paged pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
+                 PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, testdrv::kTag);
                  if (p) ExFreePool(p);
                  return Complete(irp, STATUS_SUCCESS);
              });
@@ -485,7 +493,7 @@ std::vector<Case> Cases() {
         {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
          [] {
              PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
-             ExAllocatePoolWithTag(NonPagedPool, 24, testdrv::kTag);
+             ExAllocatePoolWithTag(NonPagedPoolNx, 24, testdrv::kTag);
              sim::Simulation::Current().pnp().UnloadDriver(driver);
          }},
     };
@@ -521,7 +529,7 @@ TEST(Verifier, ReportNamesThreadIrqlAndTraceTail) {
 }
 
 TEST(Verifier, RunEndingWithLivePoolFailsWithTheTag) {
-    auto r = sim::RunScenario({}, [] { ExAllocatePoolWithTag(NonPagedPool, 10, 'kaeL'); });
+    auto r = sim::RunScenario({}, [] { ExAllocatePoolWithTag(NonPagedPoolNx, 10, 'kaeL'); });
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.failure.find("tag 'Leak' 1 block(s), 10 bytes"), std::string::npos) << r.failure;
 }

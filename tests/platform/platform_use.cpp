@@ -117,7 +117,7 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 NTSTATUS UsbRequests(PDEVICE_OBJECT lower, PUSB_CONFIGURATION_DESCRIPTOR descriptor) {
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kTag));
+        NonPagedPoolNx, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kTag));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
