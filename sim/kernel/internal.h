@@ -190,6 +190,14 @@ struct Simulation::Impl {
     std::vector<uint64_t> pctChangePoints;
     int pctNextLow = 0;
 
+    // a thread started at a given scheduling point (InterruptAtPoint)
+    struct Interrupt {
+        uint64_t point = 0;  // 0: none planned
+        std::string name;
+        std::function<void()> body;
+    } interrupt;
+    std::function<void(uint64_t)> pointObserver;
+
     // outside input
     std::mutex postMutex;
     std::deque<std::function<void()>> posted;
@@ -219,6 +227,7 @@ struct Simulation::Impl {
     [[noreturn]] void ExitToHost(SimThread* t);
     void ThreadMain(SimThread* t);
     void Point();                                   // m not held
+    void StartInterrupt(std::unique_lock<std::mutex>& lock);
     void BlockCurrent(std::unique_lock<std::mutex>& lock);  // current has its wait set
     void SwitchTo(std::unique_lock<std::mutex>& lock, SimThread* next);
     SimThread* PickNext();

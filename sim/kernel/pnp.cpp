@@ -323,13 +323,19 @@ void Pnp::Unplug(DeviceNode* node) {
     if (node->bus) node->bus->Disconnect(node->pdo);
     if (node->added) {
         SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
-        if (HandleOpenOnAny(impl_->held[node])) {
-            node->removalWaiting = true;
-            SIM_TRACE("PNP", "removal of " + node->instanceId + " waits for its open handles");
-            return;
-        }
-        SendPnp(node, IRP_MN_REMOVE_DEVICE);
+        RemoveWhenClosed(node);
+        return;
     }
+    FinishRemoval(*impl_, *this, node);
+}
+
+void Pnp::RemoveWhenClosed(DeviceNode* node) {
+    if (HandleOpenOnAny(impl_->held[node])) {
+        node->removalWaiting = true;
+        SIM_TRACE("PNP", "removal of " + node->instanceId + " waits for its open handles");
+        return;
+    }
+    SendPnp(node, IRP_MN_REMOVE_DEVICE);
     FinishRemoval(*impl_, *this, node);
 }
 
@@ -358,6 +364,12 @@ void NoteDeviceReleased(PDRIVER_OBJECT driver) {
 
 NTSTATUS Pnp::Remove(DeviceNode* node) {
     NTSTATUS status = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status) && HandleOpenOnAny(impl_->held[node])) {
+        // Windows does not remove a device with handles open on it: the
+        // removal is vetoed (an application is using it) and cancelled.
+        SIM_TRACE("PNP", "removal of " + node->instanceId + " vetoed: a handle is open");
+        status = STATUS_DEVICE_BUSY;
+    }
     if (!NT_SUCCESS(status)) {
         SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
         return status;
@@ -366,6 +378,35 @@ NTSTATUS Pnp::Remove(DeviceNode* node) {
     FinishRemoval(*impl_, *this, node);
     return STATUS_SUCCESS;
 }
+
+NTSTATUS Pnp::CancelledRemove(DeviceNode* node) {
+    NTSTATUS status = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+    return status;
+}
+
+NTSTATUS Pnp::Stop(DeviceNode* node) {
+    NTSTATUS status = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    return SendPnp(node, IRP_MN_STOP_DEVICE);
+}
+
+NTSTATUS Pnp::Rebalance(DeviceNode* node) {
+    NTSTATUS status = Stop(node);
+    if (!NT_SUCCESS(status)) return status;
+    return SendPnp(node, IRP_MN_START_DEVICE);
+}
+
+NTSTATUS Pnp::CancelledStop(DeviceNode* node) {
+    NTSTATUS status = SendPnp(node, IRP_MN_QUERY_STOP_DEVICE);
+    SendPnp(node, IRP_MN_CANCEL_STOP_DEVICE);
+    return status;
+}
+
+bool Pnp::Unloaded(PDRIVER_OBJECT driver) const { return impl_->unloaded.count(driver) != 0; }
 
 void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
     Simulation& sim = Simulation::Current();

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <unistd.h>
 #include <sstream>
 
@@ -562,6 +563,11 @@ void Simulation::Impl::Point() {
         throw StopUnwind{};
     }
     if (!posted.empty()) DrainPosted();
+    if (pointObserver) pointObserver(result.schedulingPoints);
+    if (interrupt.point != 0 && result.schedulingPoints == interrupt.point) {
+        StartInterrupt(lock);
+        return;
+    }
     const Options& o = sim->options();
     if (o.strategy != Strategy::Sequential) MaybeAdvanceAtPoint();
     switch (o.strategy) {
@@ -599,6 +605,25 @@ void Simulation::Impl::Point() {
             return;
         }
     }
+}
+
+// The planned interrupt's point is reached: its thread starts and runs at
+// once, ahead of the thread that reached the point (which becomes ready), as
+// if an event had arrived on another processor at exactly this moment. Under
+// PCT it takes the highest priority, so that it runs until it blocks.
+void Simulation::Impl::StartInterrupt(std::unique_lock<std::mutex>& lock) {
+    Interrupt planned = std::move(interrupt);
+    interrupt = Interrupt{};
+    SimThread* self = Self();
+    SimThread* t = NewThread(planned.name, std::move(planned.body), false);
+    t->pctPriority = std::numeric_limits<int>::max();
+    MakeReady(t);
+    StartOsThread(t);
+    SIM_TRACE("THREAD", "interrupt: thread '" + planned.name + "' starts at scheduling point " +
+                            std::to_string(result.schedulingPoints));
+    self->state = SimThread::State::Ready;
+    self->readySeq = ++readySeq;
+    SwitchTo(lock, t);
 }
 
 uint64_t Simulation::Impl::Schedule(uint64_t when, std::function<void()> fire, const char* what) {
@@ -1017,6 +1042,19 @@ void Simulation::Defer(std::function<void()> fn, const char* what) {
 }
 
 void Simulation::Yield() { KernelPoint("Yield"); }
+
+uint64_t Simulation::SchedulingPoints() const { return impl_->result.schedulingPoints; }
+
+void Simulation::InterruptAtPoint(uint64_t point, const std::string& name,
+                                  std::function<void()> body) {
+    impl_->interrupt = Impl::Interrupt{point, name, std::move(body)};
+}
+
+bool Simulation::InterruptPending() const { return impl_->interrupt.point != 0; }
+
+void Simulation::ObservePoints(std::function<void(uint64_t)> observer) {
+    impl_->pointObserver = std::move(observer);
+}
 
 void Simulation::Post(std::function<void()> fn) {
     {

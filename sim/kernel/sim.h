@@ -318,8 +318,26 @@ public:
     // handle is open on the device, otherwise when the last one closes (the
     // handles' requests still reach the driver meanwhile); then the PDO goes.
     void Unplug(DeviceNode* node);
+    // Sends IRP_MN_REMOVE_DEVICE now when no handle is open on the device,
+    // otherwise when the last one closes; then the PDO goes. What follows a
+    // surprise removal, and a start that failed.
+    void RemoveWhenClosed(DeviceNode* node);
     // Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE.
+    // As on Windows, a refused query, or a handle still open once the query
+    // has succeeded (an application is using the device), vetoes the
+    // removal: IRP_MN_CANCEL_REMOVE_DEVICE follows and the status says why
+    // (STATUS_DEVICE_BUSY for the open handle).
     NTSTATUS Remove(DeviceNode* node);
+    // A removal that another component vetoes: the query, then the cancel.
+    // Returns the query's status.
+    NTSTATUS CancelledRemove(DeviceNode* node);
+    // IRP_MN_QUERY_STOP_DEVICE then IRP_MN_STOP_DEVICE; a refused query is
+    // followed by IRP_MN_CANCEL_STOP_DEVICE and its status returned.
+    NTSTATUS Stop(DeviceNode* node);
+    // A rebalance: Stop, then IRP_MN_START_DEVICE when the stop was granted.
+    NTSTATUS Rebalance(DeviceNode* node);
+    // A stop that another component vetoes: the query, then the cancel.
+    NTSTATUS CancelledStop(DeviceNode* node);
     // A system sleep as the power manager drives it for one device: query-
     // power, then set-power for the sleeping state; and the wake: set-power
     // for PowerSystemWorking. The first failing status is returned.
@@ -331,6 +349,7 @@ public:
     // running in it) the unload waits for the last reference, as on Windows.
     // A driver is unloaded once; a later call does nothing.
     void UnloadDriver(PDRIVER_OBJECT driver);
+    bool Unloaded(PDRIVER_OBJECT driver) const;
 
     int firstComNumber = 3;
 
@@ -390,6 +409,9 @@ public:
     // worker thread ("I/O close") when the last of them completes, as Windows
     // sends it when the last reference to the file object goes.
     NTSTATUS Close(Handle handle);
+    // User requests (of any handle) whose dispatch routine is running now:
+    // sent down and not yet returned from.
+    int Dispatching() const;
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -434,6 +456,21 @@ public:
 
     // A scheduling point outside a kernel call (for harness code that loops).
     void Yield();
+
+    // Scheduling points passed so far in this run.
+    uint64_t SchedulingPoints() const;
+    // Plans an interrupt: when the run reaches scheduling point `point`
+    // (counted as SchedulingPoints() counts), a passive-level thread running
+    // `body` starts and runs at once, before the thread that reached the
+    // point goes on; the same schedule otherwise. One plan at a time; a new
+    // one replaces it. A point already passed or never reached starts nothing
+    // (InterruptPending() stays true).
+    void InterruptAtPoint(uint64_t point, const std::string& name, std::function<void()> body);
+    bool InterruptPending() const;
+    // Calls `observer` with the point's number at every scheduling point
+    // (null: none). It runs inside the scheduler: it may look, not call the
+    // kernel.
+    void ObservePoints(std::function<void(uint64_t)> observer);
 
     // Outside input: host threads may post work; it runs in a DPC context
     // in the order posted, when the scheduler next drains the queue.

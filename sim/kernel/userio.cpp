@@ -24,6 +24,7 @@ struct UserIo::Impl {
     std::map<const DEVICE_OBJECT*, int> openCount;
     Handle next = 1;
     std::vector<std::unique_ptr<FILE_OBJECT>> files;
+    int dispatching = 0;  // user requests whose dispatch call has not returned
 };
 
 UserIo::UserIo() : impl_(std::make_unique<Impl>()) {}
@@ -152,7 +153,9 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     };
     open.outstanding.push_back(irp);
     SIM_TRACE("USER", label + " " + MajorName(major) + (code ? " " + Hex(code) : ""));
+    io.dispatching++;
     NTSTATUS status = IofCallDriver(top, irp);
+    U().dispatching--;
     if (status == STATUS_PENDING) {
         ov->pending = true;
     } else if (!ov->done) {
@@ -254,6 +257,8 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
     report(s);
     return handle;
 }
+
+int UserIo::Dispatching() const { return impl_->dispatching; }
 
 NTSTATUS UserIo::Read(Handle handle, void* buffer, ULONG length, ULONG* information) {
     KernelPoint("ReadFile");

@@ -90,6 +90,8 @@ struct Transfer {
     // Timing.
     uint64_t submitTime = 0;
     uint64_t submitFrame = 0;  // frame number at submission; served from the next
+    uint64_t submitSeq = 0;    // the bus's event order at submission
+    KIRQL submitIrql = PASSIVE_LEVEL;
     // State.
     bool hung = false;      // the device will never answer it
     bool aborted = false;   // an abort of its pipe claims it
@@ -158,6 +160,9 @@ struct Device final : chip::ChipObserver {
     PIRP waitWake = nullptr;
     size_t waitWakeRecord = 0;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    NTSTATUS failNextStart = STATUS_SUCCESS;  // FailNextStart
+
+    bool Awake() const { return pdo && powerState == PowerDeviceD0; }
 
     // The chip calls this from inside its own calls: only note the work.
     void OnEndpointReady(uint8_t endpoint) override {
@@ -187,6 +192,7 @@ struct UsbBus::Impl {
     uint64_t servedStart = ~0ull;  // the last frame whose start was served
     uint64_t busAt = 0;            // the bus is busy until then
     uint32_t bulkPackets = 0;
+    uint64_t eventSeq = 0;  // TransferRecord::submitSeq and completedSeq
     std::weak_ptr<Impl> self;
 };
 
@@ -406,6 +412,9 @@ void LogTransfer(Device& d, const Transfer& t, const Pipe* pipe) {
     r.completeTime = Now();
     r.usbdStatus = t.status;
     r.ntStatus = NtStatusFor(t.status);
+    r.submitSeq = t.submitSeq;
+    r.completingSeq = ++d.bus->eventSeq;
+    r.submitIrql = t.submitIrql;
     d.log.push_back(std::move(r));
     while (d.log.size() > d.bus->options.transferLogLimit) d.log.pop_front();
 }
@@ -422,10 +431,18 @@ void Complete(Device& d, TransferPtr t, const Pipe* pipe) {
     CaptureComplete(d, *t, endpoint, pipe ? CaptureType(*pipe) : PcapTransfer::Control);
     TRACE_URB(Format("#%llu ", static_cast<unsigned long long>(t->id)) + Outcome(*t));
     PIRP irp = t->irp;
+    const uint64_t id = t->id;
     irp->IoStatus.Status = NtStatusFor(t->status);
     irp->IoStatus.Information = 0;
     t.reset();
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+    const uint64_t returned = ++d.bus->eventSeq;
+    for (auto it = d.log.rbegin(); it != d.log.rend(); ++it) {
+        if (it->id == id) {
+            it->completedSeq = returned;
+            break;
+        }
+    }
 }
 
 struct Finished {
@@ -452,10 +469,13 @@ void CompleteAbort(Device& d, const Pipe& pipe, const AbortRequest& abort) {
     IofCompleteRequest(abort.irp, IO_NO_INCREMENT);
 }
 
-// Aborts of a pipe whose victims are all gone: taken out of the pipe.
+// Aborts of a pipe whose victims are all gone: taken out of the pipe. A
+// transfer finished on the bus but not yet completed (a cancelled one
+// among them) still counts: an abort completes after every transfer of its
+// pipe has.
 std::vector<AbortRequest> ReadyAborts(Pipe& pipe) {
     for (auto& t : pipe.queue)
-        if (t->aborted) return {};
+        if (t->aborted || t->finished) return {};
     std::vector<AbortRequest> ready;
     ready.swap(pipe.aborts);
     return ready;
@@ -557,7 +577,7 @@ uint64_t DueFrame(const Pipe& pipe, uint64_t frame) {
 // transfer waits for one: transfers the chip NAKed wait for the chip's
 // wake-up instead, hung ones for their cancellation.
 uint64_t NextFrameNeeded(Device& d) {
-    if (!d.pdo || !Frames(d)) return 0;
+    if (!d.Awake() || !Frames(d)) return 0;
     // The current frame while its start has not been served yet (a frame
     // event due now), else the next one.
     const uint64_t now = Now();
@@ -807,7 +827,7 @@ void ServeFrame(UsbBus::Impl& bus) {
     if (now == start) {
         bus.servedStart = frame;
         for (auto& d : bus.devices) {
-            if (!d->pdo) continue;
+            if (!d->Awake()) continue;
             for (auto& pipe : d->pipes) {
                 if (!pipe->current || pipe->type != UsbdPipeTypeInterrupt || pipe->nakWait)
                     continue;
@@ -827,7 +847,7 @@ void ServeFrame(UsbBus::Impl& bus) {
     for (bool progress = true; progress && !full;) {
         progress = false;
         for (auto& d : bus.devices) {
-            if (!d->pdo || full) continue;
+            if (!d->Awake() || full) continue;
             for (auto& pipe : d->pipes) {
                 if (!pipe->current || pipe->type != UsbdPipeTypeBulk || pipe->nakWait) continue;
                 Transfer* t = FrontLive(*pipe);
@@ -859,6 +879,10 @@ void Service(Device& d) {
     d.chip.AdvanceTo(Now());
     if (Frames(d)) {
         ServeFrame(*d.bus);
+        return;
+    }
+    if (!d.Awake()) {
+        Reschedule(d);
         return;
     }
     std::vector<Finished> finished;
@@ -981,7 +1005,7 @@ uint64_t ControlEndTime(const Device& d, const Transfer& t) {
 
 // Starts the front request of the default pipe when none is running.
 void StartControl(Device& d) {
-    if (d.controlActive || d.control.empty() || !d.pdo) return;
+    if (d.controlActive || d.control.empty() || !d.Awake()) return;
     Transfer* t = d.control.front().get();
     d.controlActive = t;
     d.controlEnd = ControlEndTime(d, *t);
@@ -1115,9 +1139,19 @@ void FinishControl(Device& d) {
 
 // ---------------------------------------------------------------- cancellation
 
+// When a bulk or interrupt transfer cancelled now completes: at the start
+// of the next frame, or of a later one up to cancelExtraFrames on (seeded).
+uint64_t CancelCompletionTime(Device& d) {
+    const uint32_t extra = d.bus->options.cancelExtraFrames;
+    const uint64_t later = extra ? Sim().Random() % (extra + 1) : 0;
+    return (Now() / kFrameTicks + 1 + later) * kFrameTicks;
+}
+
 // Cancel routine of every request the bus holds. Runs with the cancel spin
-// lock held, releases it first, then takes the request out of its queue and
-// completes it cancelled.
+// lock held and releases it first. A control request is taken out of its
+// queue and completed cancelled at once; a data transfer is marked finished
+// with USBD_STATUS_CANCELED and completes when the endpoint has stopped
+// (CancelCompletionTime).
 VOID CancelHeldRequest(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Device& d = *DeviceOf(pdo);
@@ -1138,10 +1172,16 @@ VOID CancelHeldRequest(PDEVICE_OBJECT pdo, PIRP irp) {
         if (t) break;
         for (auto it = pipe->queue.begin(); it != pipe->queue.end(); ++it) {
             if ((*it)->irp != irp) continue;
-            t = std::move(*it);
-            pipe->queue.erase(it);
-            where = pipe.get();
-            break;
+            // The host controller takes the transfer off the endpoint first;
+            // it completes from the frame after that, with the pipe's aborts
+            // behind it.
+            Transfer& cancelled = **it;
+            cancelled.status = USBD_STATUS_CANCELED;
+            cancelled.finished = true;
+            cancelled.completeAt = CancelCompletionTime(d);
+            ScheduleDelivery(d);
+            RequestService(d);  // the transfers behind it may move
+            return;
         }
     }
     if (!t) Sim().Fail("usb bus: cancel routine ran for a request it does not hold");
@@ -1162,6 +1202,8 @@ NTSTATUS Hold(Device& d, TransferPtr t, Pipe* pipe, const std::string* submitTex
     PIRP irp = t->irp;
     t->submitTime = Now();
     t->submitFrame = t->submitTime / kFrameTicks;
+    t->submitSeq = ++d.bus->eventSeq;
+    t->submitIrql = KeGetCurrentIrql();
     CaptureSubmit(d, *t, pipe);
     TRACE_URB(Format("#%llu submit ", static_cast<unsigned long long>(t->id)) +
               (submitText ? *submitText : t->what));
@@ -1576,6 +1618,16 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     size_t record = RecordStackRequest(d, irp);
     switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            if (!NT_SUCCESS(d.failNextStart)) {
+                const NTSTATUS failure = d.failNextStart;
+                d.failNextStart = STATUS_SUCCESS;
+                irp->IoStatus.Status = failure;
+                IofCompleteRequest(irp, IO_NO_INCREMENT);
+                d.stackLog[record].completedWith = failure;
+                return failure;
+            }
+            break;
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
             Flush(d, Gone(d) ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED);
@@ -1611,9 +1663,33 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return status;
 }
 
-// IRP_MJ_POWER. IRQL: PASSIVE_LEVEL. Query- and set-power succeed (a
-// device set-power is remembered; transfers keep running: the bus does not
-// model a suspended port). A wait-wake is held until the device signals a
+// A device set-power to D0 from a sleeping state: the port resumes and the
+// request completes resumeLatency later, in a DPC; then the device's held
+// transfers are served again.
+void ResumeLater(Device& d, PIRP irp, size_t record) {
+    IoMarkIrpPending(irp);
+    TRACE_URB("port of " + d.instanceId + " resuming");
+    std::weak_ptr<UsbBus::Impl> bus = d.bus->self;
+    Device* device = &d;
+    Sim().At(
+        Now() + d.bus->options.resumeLatency,
+        [bus, device, irp, record] {
+            if (!bus.lock()) return;
+            device->powerState = PowerDeviceD0;
+            TRACE_URB("port of " + device->instanceId + " resumed");
+            NTSTATUS status = sim::CompleteBusPower(irp);
+            if (record < device->stackLog.size()) device->stackLog[record].completedWith = status;
+            StartControl(*device);
+            RequestService(*device);
+            Reschedule(*device);
+        },
+        "usb port resume");
+}
+
+// IRP_MJ_POWER. IRQL: PASSIVE_LEVEL. Query- and set-power succeed. A
+// device set-power is remembered; a power-up from a sleeping state
+// completes only when the port has resumed (ResumeLater), and while the
+// device is not in D0 its transfers wait. A wait-wake is held until the device signals a
 // wake event, it is cancelled, or the device goes; it is refused when the
 // device cannot wake the system from the state it names, or one is held
 // already.
@@ -1650,8 +1726,14 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
         return STATUS_PENDING;
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
-        stack->Parameters.Power.Type == DevicePowerState)
-        d.powerState = stack->Parameters.Power.State.DeviceState;
+        stack->Parameters.Power.Type == DevicePowerState) {
+        const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        if (state == PowerDeviceD0 && d.powerState != PowerDeviceD0 && !Gone(d)) {
+            ResumeLater(d, irp, record);
+            return STATUS_PENDING;
+        }
+        d.powerState = state;
+    }
     NTSTATUS status = sim::CompleteBusPower(irp);
     d.stackLog[record].completedWith = status;
     return status;
@@ -1818,6 +1900,10 @@ std::vector<StackRequest> UsbBus::StackRequests(const std::string& instanceId) c
     Sim().Fail("usb bus: no device " + instanceId);
 }
 
+void UsbBus::FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
+    RequireDevice(*impl_, pdo).failNextStart = status;
+}
+
 bool UsbBus::SignalWake(PDEVICE_OBJECT pdo) {
     Device& d = RequireDevice(*impl_, pdo);
     PIRP irp = TakeWaitWake(d);
@@ -1829,6 +1915,8 @@ bool UsbBus::SignalWake(PDEVICE_OBJECT pdo) {
 DEVICE_POWER_STATE UsbBus::PdoPowerState(PDEVICE_OBJECT pdo) const {
     return RequireDevice(*impl_, pdo).powerState;
 }
+
+uint64_t UsbBus::EventSeq() const { return impl_->eventSeq; }
 
 size_t UsbBus::HeldRequests(PDEVICE_OBJECT pdo) const {
     Device& d = RequireDevice(*impl_, pdo);

@@ -133,6 +133,16 @@ struct UsbBusOptions {
     uint32_t maximumTransferSizeLimit = 64 * 1024;
     // The transfer log keeps this many records per device, dropping the oldest.
     size_t transferLogLimit = 100'000;
+    // A cancelled bulk or interrupt transfer completes once the host
+    // controller has taken it off the endpoint: at the start of the next
+    // frame, or of one up to this many frames later (seeded), never inside
+    // IoCancelIrp. Its pipe's aborts wait for it.
+    uint32_t cancelExtraFrames = 1;
+    // A device set-power to D0 from a sleeping state completes when the port
+    // has resumed, this long after it arrived (resume signalling and
+    // recovery). While the device is not in D0 the bus serves none of its
+    // transfers; they wait, held, for the resume.
+    uint64_t resumeLatency = 200'000;
     // What every device's PDO answers to the capabilities query.
     UsbPowerMap powerMap;
 };
@@ -152,6 +162,14 @@ struct TransferRecord {
     uint64_t completeTime = 0;  // virtual time of the completion
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
     NTSTATUS ntStatus = STATUS_SUCCESS;
+    // Order of bus events, one counter for the whole bus: the submission,
+    // the call that completes the transfer to its submitter, and the return
+    // of the submitter's completion routine (the driver has seen the
+    // outcome by then).
+    uint64_t submitSeq = 0;
+    uint64_t completingSeq = 0;
+    uint64_t completedSeq = 0;
+    KIRQL submitIrql = PASSIVE_LEVEL;  // IRQL of the submitting call
 
     uint64_t CompleteFrame() const { return completeTime / kFrameTicks; }
 };
@@ -202,6 +220,9 @@ class UsbBus final : public Bus {
     // The same by instance id, also after the PDO is gone (until the cable
     // is plugged in again).
     std::vector<StackRequest> StackRequests(const std::string& instanceId) const;
+    // The next IRP_MN_START_DEVICE of the device fails with `status`, as
+    // when the hub cannot bring the port into service.
+    void FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status);
     // The device signals a wake event: a held IRP_MN_WAIT_WAKE completes with
     // STATUS_SUCCESS. False when none is held.
     bool SignalWake(PDEVICE_OBJECT pdo);
@@ -209,6 +230,7 @@ class UsbBus final : public Bus {
     DEVICE_POWER_STATE PdoPowerState(PDEVICE_OBJECT pdo) const;
 
     // Inspection.
+    uint64_t EventSeq() const;  // the counter behind TransferRecord's sequence numbers
     size_t HeldRequests(PDEVICE_OBJECT pdo) const;  // requests not yet completed
     bool WakeupQueued(PDEVICE_OBJECT pdo) const;    // a chip wake-up or frame event is on the clock
     uint8_t DeviceAddress(PDEVICE_OBJECT pdo) const;

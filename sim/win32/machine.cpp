@@ -33,23 +33,48 @@ struct Machine::Impl {
         std::unique_ptr<line::LoopbackPlug> plug;
         sim::DeviceNode* node = nullptr;
         bool plugged = false;
+        bool startFailed = false;  // its planned start failure has happened
     };
     MachineOptions options;
     std::vector<Cable> cables;
     std::unique_ptr<sim::Simulation> sim;
     std::unique_ptr<sim::usb::UsbBus> bus;
+    PDRIVER_OBJECT driver = nullptr;
     bool ran = false;
 
     chip::FarEnd* FarEndOf(Cable& c) {
         return c.plug ? static_cast<chip::FarEnd*>(c.plug.get()) : c.peer.get();
     }
+    // The cable's device node while it is plugged in, else a failed run.
+    sim::DeviceNode* NodeOf(int cable) {
+        Cable& c = cables.at(cable);
+        if (!c.plugged) sim->Fail("cable " + std::to_string(cable + 1) + " is not plugged in");
+        return c.node;
+    }
 };
+
+namespace {
+
+sim::usb::UsbBusOptions BusOptionsFor(const MachineOptions& options) {
+    sim::usb::UsbBusOptions o;
+    if (options.wakeCapable) {
+        for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
+            o.powerMap.deviceState[s] = PowerDeviceD2;
+        o.powerMap.deviceWake = PowerDeviceD2;
+        o.powerMap.systemWake = PowerSystemSleeping3;
+    }
+    return o;
+}
+
+}  // namespace
 
 Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
 }
 
 Machine::~Machine() = default;
+
+MachineOptions& Machine::Options() { return impl_->options; }
 
 int Machine::AddCable(const CableOptions& options) {
     Impl::Cable c;
@@ -84,34 +109,44 @@ RunSummary Machine::Run(const std::function<int()>& application) {
     o.echoTrace = m.options.echoTrace;
     o.paced = m.options.paced;
     m.sim = std::make_unique<sim::Simulation>(o);
-    m.bus = std::make_unique<sim::usb::UsbBus>();
+    m.bus = std::make_unique<sim::usb::UsbBus>(BusOptionsFor(m.options));
     sim::Simulation& s = *m.sim;
     int exitCode = -1;
     bool returned = false;
+    uint64_t appStart = 0;
     sim::RunResult result = s.Run([&] {
         ResetApiState();
         SetMonitor(m.options.monitor);
         if (!m.options.capturePath.empty() && !m.bus->CaptureTo(m.options.capturePath))
             s.Fail("cannot write the capture " + m.options.capturePath);
-        PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
-        if (!driver) s.Fail("the driver did not load");
-        if (m.options.afterLoad) m.options.afterLoad(driver);
+        m.driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
+        if (!m.driver) s.Fail("the driver did not load");
+        if (m.options.afterLoad) m.options.afterLoad(m.driver);
         for (size_t i = 0; i < m.cables.size(); ++i) {
-            Impl::Cable& c = m.cables[i];
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            c.node = s.pnp().PlugIn(*m.bus, InstanceId(static_cast<int>(i)), driver, &status);
-            if (!c.node || !NT_SUCCESS(status)) s.Fail("cable " + std::to_string(i + 1) + " did not start");
-            m.bus->AttachFarEnd(c.node->pdo, m.FarEndOf(c));
-            c.plugged = true;
+            if (!m.cables[i].options.plugAtStart) continue;
+            if (!NT_SUCCESS(Plug(static_cast<int>(i))))
+                s.Fail("cable " + std::to_string(i + 1) + " did not start");
         }
+        appStart = s.SchedulingPoints();
+        if (m.options.observePoints)
+            s.ObservePoints([&](uint64_t point) {
+                m.options.observePoints(point - appStart, s.io().Dispatching() > 0);
+            });
+        if (m.options.interrupt.point != 0)
+            s.InterruptAtPoint(appStart + m.options.interrupt.point, m.options.interrupt.name,
+                               m.options.interrupt.body);
         exitCode = application();
         returned = true;
+        summary.applicationPoints = s.SchedulingPoints() - appStart;
+        summary.interrupted = m.options.interrupt.point != 0 && !s.InterruptPending();
+        s.InterruptAtPoint(0, "", nullptr);
+        s.ObservePoints(nullptr);
         CloseLeftoverHandles();
         SetMonitor(nullptr);
         for (size_t i = 0; i < m.cables.size(); ++i)
             if (m.cables[i].plugged) Unplug(static_cast<int>(i));
         m.bus->StopCapture();
-        s.pnp().UnloadDriver(driver);
+        s.pnp().UnloadDriver(m.driver);
     });
     SetMonitor(nullptr);
     summary.ok = result.ok && returned;
@@ -124,12 +159,45 @@ RunSummary Machine::Run(const std::function<int()>& application) {
     summary.poolAllocations = s.pool().AllocationCount();
     summary.poolClean = s.pool().Balance().empty();
     summary.capturedRecords = m.bus->CapturedRecords();
+    summary.driverUnloaded = m.driver && s.pnp().Unloaded(m.driver);
     return summary;
 }
 
 std::string Machine::PortName(int cable) const {
     const Impl::Cable& c = impl_->cables.at(cable);
     return c.node ? c.node->portName : "";
+}
+
+bool Machine::Plugged(int cable) const { return impl_->cables.at(cable).plugged; }
+
+int32_t Machine::Plug(int cable) {
+    Impl& m = *impl_;
+    Impl::Cable& c = m.cables.at(cable);
+    if (c.plugged) return STATUS_SUCCESS;
+    sim::Pnp& pnp = m.sim->pnp();
+    c.node = pnp.Enumerate(*m.bus, InstanceId(cable));
+    NTSTATUS status = pnp.AddDevice(c.node, m.driver);
+    if (!NT_SUCCESS(status)) return status;
+    m.bus->AttachFarEnd(c.node->pdo, m.FarEndOf(c));
+    if (c.options.startFailure != StartFailure::None && !c.startFailed) {
+        c.startFailed = true;
+        if (c.options.startFailure == StartFailure::LowerDriverFails) {
+            m.bus->FailNextStart(c.node->pdo, STATUS_UNSUCCESSFUL);
+        } else {
+            chip::Fault refuse = chip::Fault::FailControl(
+                chip::RequestMatch::Request(0x00, chip::kSetConfiguration), chip::kUsbdStatusStallPid);
+            m.bus->Update(c.node->pdo, [&](chip::BridgeChip& chip) { chip.InjectFault(refuse); });
+        }
+    }
+    status = pnp.SendPnp(c.node, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        // Windows removes a device whose start failed.
+        m.bus->AttachFarEnd(c.node->pdo, nullptr);
+        pnp.RemoveWhenClosed(c.node);
+        return status;
+    }
+    c.plugged = true;
+    return status;
 }
 
 void Machine::Unplug(int cable) {
@@ -139,6 +207,75 @@ void Machine::Unplug(int cable) {
     impl_->bus->AttachFarEnd(c.node->pdo, nullptr);
     impl_->sim->pnp().Unplug(c.node);
 }
+
+int32_t Machine::RemoveOrderly(int cable) {
+    Impl::Cable& c = impl_->cables.at(cable);
+    sim::DeviceNode* node = impl_->NodeOf(cable);
+    impl_->bus->AttachFarEnd(node->pdo, nullptr);
+    NTSTATUS status = impl_->sim->pnp().Remove(node);
+    if (NT_SUCCESS(status)) {
+        c.plugged = false;
+    } else {
+        impl_->bus->AttachFarEnd(node->pdo, impl_->FarEndOf(c));
+    }
+    return status;
+}
+
+int32_t Machine::CancelledRemove(int cable) {
+    return impl_->sim->pnp().CancelledRemove(impl_->NodeOf(cable));
+}
+
+int32_t Machine::Rebalance(int cable) {
+    return impl_->sim->pnp().Rebalance(impl_->NodeOf(cable));
+}
+
+int32_t Machine::CancelledStop(int cable) {
+    return impl_->sim->pnp().CancelledStop(impl_->NodeOf(cable));
+}
+
+void Machine::WakeByDevice(int cable, uint64_t asleepFor) {
+    Impl& m = *impl_;
+    sim::DeviceNode* node = m.NodeOf(cable);
+    if (!m.options.wakeCapable) m.sim->Fail("WakeByDevice needs a wake-capable machine");
+    sim::Pnp& pnp = m.sim->pnp();
+    DEVICE_CAPABILITIES caps{};
+    pnp.SendPnp(node, IRP_MN_QUERY_CAPABILITIES, &caps);
+    POWER_STATE state;
+    state.SystemState = PowerSystemSleeping3;
+    pnp.SendPower(node, IRP_MN_SET_POWER, SystemPowerState, state);
+    // The power manager arms the device for wake-up while the system sleeps.
+    sim::ThreadId armed = m.sim->StartThread("Power", [&] {
+        POWER_STATE wake;
+        wake.SystemState = PowerSystemSleeping3;
+        pnp.SendPower(node, IRP_MN_WAIT_WAKE, SystemPowerState, wake);
+    });
+    LARGE_INTEGER t;
+    t.QuadPart = -static_cast<LONGLONG>(asleepFor);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+    m.bus->SignalWake(node->pdo);
+    m.sim->Join(armed);
+    state.SystemState = PowerSystemWorking;
+    pnp.SendPower(node, IRP_MN_SET_POWER, SystemPowerState, state);
+}
+
+std::vector<BusTransfer> Machine::Transfers(int cable) const {
+    std::vector<BusTransfer> out;
+    if (!impl_->cables.at(cable).node) return out;  // never plugged in
+    for (const sim::usb::TransferRecord& r : impl_->bus->Transfers(InstanceId(cable))) {
+        BusTransfer t;
+        t.endpoint = r.endpoint;
+        t.data = r.data;
+        t.submitSeq = r.submitSeq;
+        t.completingSeq = r.completingSeq;
+        t.completedSeq = r.completedSeq;
+        t.submittedAtPassive = r.submitIrql == PASSIVE_LEVEL;
+        t.status = r.ntStatus;
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+uint64_t Machine::BusEventSeq() const { return impl_->bus->EventSeq(); }
 
 void Machine::SleepAndResume(int cable, uint64_t asleepFor) {
     Impl::Cable& c = impl_->cables.at(cable);

@@ -21,9 +21,42 @@ namespace win32sim {
 
 enum class PeerKind { Phone, Loopback, Echo };
 
+// How a cable's start goes wrong, when it does.
+enum class StartFailure {
+    None,
+    ChipRefusesConfiguration,  // the chip stalls SET_CONFIGURATION
+    LowerDriverFails,          // the hub fails IRP_MN_START_DEVICE
+};
+
 struct CableOptions {
     PeerKind peer = PeerKind::Phone;
     line::PhoneOptions phone;  // the phone's options; settings also serve the echo peer
+    // Plugged in before the application starts; when false the application
+    // plugs it in itself (Plug).
+    bool plugAtStart = true;
+    // The first start of the cable fails this way; Windows then removes the
+    // device (when its last handle closes, if one is open).
+    StartFailure startFailure = StartFailure::None;
+};
+
+// A thread started at a chosen scheduling point of the application's run
+// (counted from the moment the application starts), ahead of whatever runs
+// there: a Plug and Play or power event arriving at exactly that moment.
+struct Interrupt {
+    uint64_t point = 0;  // 0: none
+    std::string name;
+    std::function<void()> body;
+};
+
+// One completed USB transfer of a cable, as the bus saw it.
+struct BusTransfer {
+    uint8_t endpoint = 0;
+    std::vector<uint8_t> data;
+    uint64_t submitSeq = 0;      // the bus's event order at submission
+    uint64_t completingSeq = 0;  // ... when it was completed to the driver
+    uint64_t completedSeq = 0;   // ... when the driver's completion routine returned
+    bool submittedAtPassive = false;
+    int32_t status = 0;         // NT status
 };
 
 struct MachineOptions {
@@ -36,6 +69,15 @@ struct MachineOptions {
     RequestMonitor* monitor = nullptr;  // sees every request of the application
     // Called with the driver object right after the driver has loaded.
     std::function<void(void* driverObject)> afterLoad;
+    Interrupt interrupt;
+    // Called at every scheduling point of the application's run with the
+    // point's number (as Interrupt counts them) and whether a dispatch
+    // routine of an application request is running at that moment.
+    std::function<void(uint64_t point, bool dispatching)> observePoints;
+    // The cables can wake the system: sleeping states map to D2 and the
+    // device may signal a wake (WakeByDevice). Otherwise every sleeping
+    // state is D3 and no wake is possible.
+    bool wakeCapable = false;
 };
 
 // The verdict of a run.
@@ -49,6 +91,9 @@ struct RunSummary {
     uint64_t poolAllocations = 0;
     bool poolClean = false;   // every pool block freed
     size_t capturedRecords = 0;
+    uint64_t applicationPoints = 0;  // scheduling points from the application's start to its return
+    bool interrupted = false;        // the planned interrupt ran
+    bool driverUnloaded = false;     // the driver was unloaded at the end
 };
 
 class Machine {
@@ -58,6 +103,8 @@ class Machine {
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
+    // The options given at construction, to adjust before Run.
+    MachineOptions& Options();
     // Adds a cable, plugged in when the run starts (in order: COM3, COM4...).
     int AddCable(const CableOptions& options);
     // Runs the application on the machine's main thread once every cable is
@@ -67,7 +114,26 @@ class Machine {
 
     // Inside a run, from a simulated thread:
     std::string PortName(int cable) const;
+    bool Plugged(int cable) const;
+    // Plugs the cable in (again): the same instance, so the same COM name.
+    // Returns the start's NT status; a failed start is followed by the
+    // removal of the device.
+    int32_t Plug(int cable);
     void Unplug(int cable);
+    // Plug and Play as Windows sends it to the cable's stack; each returns
+    // the NT status of its decisive request. RemoveOrderly is vetoed
+    // (query, then cancel) while a handle is open.
+    int32_t RemoveOrderly(int cable);
+    int32_t CancelledRemove(int cable);
+    int32_t Rebalance(int cable);
+    int32_t CancelledStop(int cable);
+    // The system sleeps (S3); the device, armed for wake, signals a wake
+    // after `asleepFor`; the system resumes. Needs a wake-capable machine.
+    void WakeByDevice(int cable, uint64_t asleepFor);
+    // The cable's completed USB transfers so far.
+    std::vector<BusTransfer> Transfers(int cable) const;
+    // The bus's event counter now (BusTransfer's sequence numbers).
+    uint64_t BusEventSeq() const;
     // The system sleeps (S3) for `asleepFor` (100 ns) and resumes (S0), as
     // the power manager sends it to the cable's stack.
     void SleepAndResume(int cable, uint64_t asleepFor);

@@ -38,6 +38,17 @@ struct ExploreOptions {
     int pctDepth = 3;
     bool showTrace = false;
     int progress = -1;    // 1 progress bar, 0 plain lines, -1 as stdout is a terminal or not
+    // Plug and Play and power scenarios: the event ("all": every one that
+    // applies), one injection point (pointGiven) or a sweep of them (every
+    // point where an application request's dispatch routine runs, every
+    // stride-th elsewhere, at most `limit` of them, 0: all) under the
+    // sequential schedule and `seedsPerPoint` random and PCT ones per point.
+    std::string event;
+    uint64_t point = 0;
+    bool pointGiven = false;
+    uint64_t stride = 1;
+    uint64_t limit = 0;
+    int seedsPerPoint = 0;
 };
 int RunExplore(const ExploreOptions& options);
 

@@ -56,10 +56,20 @@ const char kExploreHelp[] =
     "usage: bridgesim explore SCENARIO [--runs N] [--plain | --bar]\n"
     "       bridgesim explore SCENARIO --strategy random|pct|sequential --seed N\n"
     "                         [--pct-depth D] [--trace]\n"
+    "       bridgesim explore PNP-SCENARIO --event EVENT|all [--stride S] [--limit N]\n"
+    "                         [--seeds-per-point K] [--plain | --bar]\n"
+    "       bridgesim explore PNP-SCENARIO --event EVENT --point P\n"
+    "                         [--strategy S --seed N [--pct-depth D]] [--trace]\n"
     "Runs the scenario under N schedules (random and PCT in turn, 100 unless given),\n"
     "with a progress bar on a terminal and plain lines otherwise, then a summary and,\n"
     "for each failure, the command that replays it. With --strategy and --seed it runs\n"
-    "that one schedule (--trace prints every event).\n";
+    "that one schedule (--trace prints every event).\n"
+    "A Plug and Play scenario takes an event, injected at scheduling points of the\n"
+    "application's run: a first run counts them, then one run injects the event at\n"
+    "each point where a dispatch routine of an application request runs and at every\n"
+    "S-th point elsewhere (1: every point; --limit caps the count), under the\n"
+    "sequential schedule and K random and K PCT schedules per point (0 unless given).\n"
+    "--point runs one injection.\n";
 
 int UsageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "bridgesim %s: %s\n(see 'bridgesim %s --help')\n", command.c_str(),
@@ -227,12 +237,18 @@ int Explore(int argc, char** argv) {
         else if (a == "--trace") o.showTrace = true;
         else if (a == "--plain") o.progress = 0;
         else if (a == "--bar") o.progress = 1;
+        else if (a == "--event") ok = p.Value(&o.event);
+        else if (a == "--point") ok = p.Count(&o.point, 1, UINT64_MAX), o.pointGiven = true;
+        else if (a == "--stride") ok = p.Count(&o.stride, 1, UINT64_MAX);
+        else if (a == "--limit") ok = p.Count(&o.limit, 1, UINT64_MAX);
+        else if (a == "--seeds-per-point") ok = p.Count(&n, 0, 1000), o.seedsPerPoint = static_cast<int>(n);
         else if (a.rfind("--", 0) != 0 && o.scenario.empty()) o.scenario = a;
         else return UsageError("explore", "unknown argument '" + a + "'");
         if (!ok) return UsageError("explore", p.error);
     }
     if (o.scenario.empty()) return UsageError("explore", "name a scenario");
     if (strategyGiven != seedGiven) return UsageError("explore", "--strategy and --seed go together");
+    if (o.pointGiven && o.event.empty()) return UsageError("explore", "--point needs --event");
     o.single = strategyGiven;
     return bridgesim::RunExplore(o);
 }
