@@ -1,0 +1,7 @@
+// A buffer allocated from executable non-paged pool.
+#include "tests/static/planted.h"
+
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+PUCHAR AllocateBuffer(ULONG size) {
+    return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, 'tslP'));  // planted: executable-pool
+}

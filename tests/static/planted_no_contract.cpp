@@ -1,0 +1,15 @@
+// A cancel routine that states no IRQL.
+#include "tests/static/planted.h"
+
+// Ends the request.
+VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {  // planted: no-contract
+    UNREFERENCED_PARAMETER(device);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+VOID Hold(PIRP irp) {
+    (void)IoSetCancelRoutine(irp, Cancel);
+}

@@ -1,0 +1,56 @@
+// Two dispatch routines: one holds the remove lock while it uses the record,
+// the other uses the record before it takes the lock.
+#include "tests/static/planted.h"
+
+// The kit's remove lock, declared here so that the case does not depend on
+// the platform headers having it.
+namespace planted {
+struct IO_REMOVE_LOCK {
+    LONG count;
+};
+NTSTATUS IoAcquireRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
+VOID IoReleaseRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
+}  // namespace planted
+
+struct Guarded {
+    planted::IO_REMOVE_LOCK removeLock;
+    ULONG reads;
+};
+
+// IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+    Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
+    NTSTATUS status = planted::IoAcquireRemoveLock(&guarded->removeLock, irp);
+    if (!NT_SUCCESS(status)) {
+        return Complete(irp, status);
+    }
+    guarded->reads++;
+    planted::IoReleaseRemoveLock(&guarded->removeLock, irp);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+    Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
+    guarded->reads = 0;  // planted: remove-lock
+    NTSTATUS status = planted::IoAcquireRemoveLock(&guarded->removeLock, irp);
+    if (NT_SUCCESS(status)) {
+        planted::IoReleaseRemoveLock(&guarded->removeLock, irp);
+    }
+    return Complete(irp, status);
+}
+
+// IRQL: PASSIVE_LEVEL. Locks: none.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    UNREFERENCED_PARAMETER(path);
+    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    return STATUS_SUCCESS;
+}
