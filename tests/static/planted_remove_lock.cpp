@@ -2,18 +2,17 @@
 // the other uses the record before it takes the lock.
 #include "tests/static/planted.h"
 
-// The kit's remove lock, declared here so that the case does not depend on
-// the platform headers having it.
-namespace planted {
+#ifndef IoAcquireRemoveLock
+// The kit's remove lock, for platform headers without it.
 struct IO_REMOVE_LOCK {
     LONG count;
 };
 NTSTATUS IoAcquireRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
 VOID IoReleaseRemoveLock(IO_REMOVE_LOCK* lock, PVOID tag);
-}  // namespace planted
+#endif
 
 struct Guarded {
-    planted::IO_REMOVE_LOCK removeLock;
+    IO_REMOVE_LOCK removeLock;
     ULONG reads;
 };
 
@@ -27,12 +26,12 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
-    NTSTATUS status = planted::IoAcquireRemoveLock(&guarded->removeLock, irp);
+    NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
     if (!NT_SUCCESS(status)) {
         return Complete(irp, status);
     }
     guarded->reads++;
-    planted::IoReleaseRemoveLock(&guarded->removeLock, irp);
+    IoReleaseRemoveLock(&guarded->removeLock, irp);
     return Complete(irp, STATUS_SUCCESS);
 }
 
@@ -40,9 +39,9 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
     guarded->reads = 0;  // planted: remove-lock
-    NTSTATUS status = planted::IoAcquireRemoveLock(&guarded->removeLock, irp);
+    NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
     if (NT_SUCCESS(status)) {
-        planted::IoReleaseRemoveLock(&guarded->removeLock, irp);
+        IoReleaseRemoveLock(&guarded->removeLock, irp);
     }
     return Complete(irp, status);
 }

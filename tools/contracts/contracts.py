@@ -9,8 +9,17 @@ Every routine of the driver opens with a comment that ends in its contract:
 The checker parses the driver's sources with libclang (the host build: the
 simulated kernel's headers behind platform/platform.h), reads each routine's
 IRQL and Locks lines, and walks every path of every routine, following calls
-into the driver's other routines through summaries of their outcomes. It
-reports, each as a finding naming file, line, routine and rule:
+into the driver's other routines through summaries of their outcomes.
+
+The contract's words: IRQL is `PASSIVE_LEVEL`, `DISPATCH_LEVEL` (exactly),
+`<= DISPATCH_LEVEL` or `any`. Locks names the spin locks held on entry
+("readLock held", "entered with controlLock held", "entered holding the
+cancel spin lock", "the path's spin lock held": some spin lock), whether the
+routine gives them up ("releases it"), what it takes ("takes transferLock";
+some path must), "none held" or "none may be held" (nothing held on entry)
+and "none" (the routine itself takes no lock).
+
+It reports, each as a finding naming file, line, routine and rule:
 
   irql-kernel        a kernel routine called where the IRQL may be above the
                      limit its documentation states (tools/contracts/kernel.py)
@@ -22,13 +31,17 @@ reports, each as a finding naming file, line, routine and rule:
                      cancel (IoSetCancelRoutine), power completion
                      (PoRequestPowerIrp), dispatch (MajorFunction[...]),
                      AddDevice, Unload, DriverEntry
-  no-contract        a routine in such a role without an IRQL line
+  no-contract        a routine in such a role without an IRQL line; an IRQL
+                     line that cannot be read
   two-spin-locks     a driver spin lock taken while another is held
   wait-under-spin-lock  a wait or a mutex taken while a spin lock is held
   lock-contract      a routine called without the locks its Locks line says
                      are held, or with one held where it says none is; a
-                     routine that returns with a lock its contract does not
-                     give back, or without one it says it keeps
+                     routine that returns with a lock it took, or against
+                     what its Locks line says of the entry locks; a lock
+                     released that the routine does not hold; "none" on a
+                     routine that takes a lock itself; "takes X" that no
+                     path does
   complete-under-spin-lock  a request completed with a spin lock held
   surprise-removal   IoDetachDevice or IoDeleteDevice reachable from the
                      IRP_MN_SURPRISE_REMOVAL handling
@@ -53,25 +66,33 @@ What it can see and what it cannot:
   forward, return and short-circuit operators, with the values of NTSTATUS
   locals that come from constants, so `if (status != STATUS_PENDING)` and
   `if (!NT_SUCCESS(status))` prune paths. Other conditions are taken both
-  ways, so a finding may sit on a path that cannot run; a backward goto is
-  reported, not followed.
+  ways, so a finding may sit on a path that cannot run. A backward goto, a
+  loop that does not settle or a routine with no path to its end stops the
+  run (exit status 2) rather than leave code unchecked.
+- Only the host build is parsed: code under `#if BRIDGESER_WINDOWS` is not.
 - Locks are named by the field they are (readLock, ...) or, inside a
   routine that is given one, by its parameter; two different objects with
-  the same field name are one lock to the checker. Mutexes are tracked only
-  to report those taken under a spin lock; implicit destructor calls (a
-  guard object releasing a mutex) are not seen.
+  the same field name are one lock to the checker, and a lock reached
+  through a local pointer is named by that pointer. Mutexes are tracked
+  only to report those taken under a spin lock; implicit destructor calls
+  (a guard object releasing a mutex) are not seen.
 - A request is followed through the variables that hold it. Once stored in
   the device record or a list it is out of sight: a STATUS_PENDING that
   reaches a routine from a callee that was not given the request is not
-  checked, nor are requests completed from lists.
+  checked, nor are requests completed from lists. A request passed down
+  with a completion routine that always returns
+  STATUS_MORE_PROCESSING_REQUIRED counts as given back at once; that the
+  sender waits for it before touching it is not checked.
 - Calls through function pointers are not followed; a routine given a
   role through a pointer that is not a call argument or a handler-table
   assignment is not seen in that role.
 - A routine without an IRQL line is checked through its callers: its body
-  sets the highest IRQL it may be called at.
+  sets the highest IRQL it may be called at and the locks it takes.
 - The Plug and Play rules need the IRP_MJ_PNP dispatch routine to switch on
   the minor function itself; without such a switch they are reported as
   unchecked. Paths on which IoAcquireRemoveLock failed are exempt from them.
+  What is reachable from surprise removal is taken from the call graph, so
+  a tear-down behind a condition counts as reached.
 - The remove-lock rule counts a request that returns STATUS_PENDING as
   keeping the lock; whether its completion releases it is not checked.
 
@@ -96,22 +117,24 @@ except ImportError:  # pragma: no cover - reported by the caller
     ci = None
 
 RULES = {
-    "irql-kernel": "kernel routine called above its documented IRQL",
-    "irql-callee": "driver routine called outside its stated IRQL",
-    "role": "IRQL line leaves out the IRQL of the routine's role",
-    "no-contract": "routine in a system role states no IRQL",
-    "two-spin-locks": "two driver spin locks held at once",
-    "wait-under-spin-lock": "wait or mutex under a spin lock",
-    "lock-contract": "Locks line broken",
-    "complete-under-spin-lock": "request completed with a spin lock held",
-    "surprise-removal": "surprise-removal handling deletes or detaches the device",
-    "pnp-pass-down": "Plug and Play request not passed down, or a must-succeed one failed",
-    "pending-unmarked": "STATUS_PENDING returned without IoMarkIrpPending",
-    "cancel-lock-first": "cancel routine does not release the cancel spin lock first",
-    "touch-after-pass": "request touched after it was passed down, completed or freed",
-    "remove-lock": "dispatch routine without the remove lock",
-    "executable-pool": "executable pool allocated",
-    "kernel-table": "kernel routine with no known IRQL limit",
+    "irql-kernel": "kernel routines are called within their documented IRQL",
+    "irql-callee": "driver routines are called within the IRQL their comment states",
+    "role": "a routine's IRQL line covers the IRQL of its role",
+    "no-contract": "routines in a system role state their IRQL, in a line that can be read",
+    "two-spin-locks": "no two driver spin locks are held at once",
+    "wait-under-spin-lock": "no wait or mutex under a spin lock",
+    "lock-contract": "routines are called, and return, as their Locks line says",
+    "complete-under-spin-lock": "no request is completed with a spin lock held",
+    "surprise-removal": "nothing reachable from surprise removal deletes or detaches the device",
+    "pnp-pass-down": "Plug and Play requests are passed down (but a refused query); stop, "
+                     "remove, surprise removal and the cancels are never failed",
+    "pending-unmarked": "STATUS_PENDING is returned only after IoMarkIrpPending on that request",
+    "cancel-lock-first": "a cancel routine releases the cancel spin lock first",
+    "touch-after-pass": "no request is touched after it was passed down, completed or freed",
+    "remove-lock": "dispatch routines use the device record under the remove lock and "
+                   "release it on every path",
+    "executable-pool": "no executable pool is allocated",
+    "kernel-table": "every kernel routine called has a known IRQL limit",
 }
 
 STATUS_PENDING = 0x103
@@ -180,18 +203,13 @@ class Sources:
 class Ref:
     """What a reference or call names."""
 
-    __slots__ = ("usr", "name", "kind", "param_types", "type", "decl_type")
+    __slots__ = ("usr", "name", "kind", "type")
 
     def __init__(self, cursor):
         self.usr = cursor.get_usr()
         self.name = cursor.spelling
         self.kind = cursor.kind.name
         self.type = cursor.type.get_canonical().spelling
-        self.decl_type = cursor.type.spelling
-        self.param_types = None
-        if cursor.kind in (ci.CursorKind.FUNCTION_DECL, ci.CursorKind.CXX_METHOD,
-                           ci.CursorKind.CONSTRUCTOR, ci.CursorKind.DESTRUCTOR):
-            self.param_types = [a.type.spelling for a in cursor.get_arguments()]
 
 
 class Node:
@@ -299,6 +317,7 @@ class Routine:
         self.body = body
         self.params = params        # [(name, canonical type, pointee name)]
         self.contract = contract
+        self.comment = ""
         self.roles = {}             # role -> "file:line" where the code gives it
 
     @property
@@ -680,9 +699,8 @@ class RoutineAnalysis:
     def s_GOTO_STMT(self, node, states):
         label = node.text.split()[-1].rstrip(";")
         if label in self.labels_seen:
-            self.report(node.line, "touch-after-pass",
-                        "goto %s jumps backwards; the checker does not follow it" % label)
-            return set()
+            raise RuntimeError("%s: goto %s at line %d jumps backwards; the checker does not "
+                               "follow it" % (self.r.name, label, node.line))
         self.gotos.setdefault(label, set()).update(states)
         return set()
 
@@ -912,7 +930,7 @@ class RoutineAnalysis:
             for st, values in arg_pairs:
                 for st2, v in self.expr(arg, {st}):
                     nxt.append((st2, values + (v,)))
-            arg_pairs = _dedupe_args(nxt)
+            arg_pairs = _dedupe(nxt)
         ref = node.ref
         if ref is None:
             return [(st, None) for st, _ in arg_pairs]
@@ -1021,7 +1039,7 @@ class RoutineAnalysis:
             st = self.acquire(st, lock, line)
         elif name in K.SPIN_RELEASE or name == "IoReleaseCancelSpinLock":
             lock = K.CANCEL_LOCK if name == "IoReleaseCancelSpinLock" else self.lock_name(node, 0)
-            st = self.release(st, lock)
+            st = self.release(st, lock, line)
         # requests
         irp = self.arg_var(node, 1) if name in K.PASS_DOWN else self.arg_var(node, 0)
         value = None
@@ -1090,11 +1108,16 @@ class RoutineAnalysis:
         self.summary.direct |= {lock}
         return replace(st, locks=st.locks | {lock})
 
-    def release(self, st, lock):
+    def release(self, st, lock, line=None):
         if lock in st.locks:
             return replace(st, locks=st.locks - {lock})
         if "*" in st.locks and lock != K.CANCEL_LOCK:
             return replace(st, locks=st.locks - {"*"}, relu=st.relu | {"*"})
+        contract = self.r.contract
+        if line is not None and contract is not None and contract.locks_text is not None:
+            self.report(line, "lock-contract",
+                        "releases %s, which it does not hold and its Locks line does not say "
+                        "is held" % self.shown({lock}))
         return replace(st, relu=st.relu | {lock})
 
     def driver_call(self, node, callee, st, values):
@@ -1241,7 +1264,6 @@ class RoutineAnalysis:
 
     def finish_summary(self):
         s = self.summary
-        names = {p[0]: i for i, p in enumerate(self.r.params)}
         outcomes = set()
         firsts = set()
         mpr = bool(self.exits)
@@ -1255,22 +1277,17 @@ class RoutineAnalysis:
                 down = [d for d in st.down if d[0] == var]
                 done = [d for d in st.done if d[0] == var]
                 gone = [g for g in st.gone if g[0] == var]
-                irps.append((index, _param_value(down[0][1], names) if down else None,
-                             bool(down), _param_value(done[0][1], names) if done else None,
-                             bool(done), var in st.marked, gone[0][1] if gone else None))
+                irps.append((index, down[0][1] if down else None, bool(down),
+                             done[0][1] if done else None, bool(done), var in st.marked,
+                             gone[0][1] if gone else None))
             released = (self.entry_locks - st.locks) | st.relu
             acquired = st.locks - self.entry_locks
             rl = "drain" if st.rl == 2 else st.rl
-            ret = _param_value(value, names)
-            outcomes.add(Outcome(ret, tuple(irps), frozenset(_param_lock(l, names)
-                                                             for l in released),
-                                 frozenset(_param_lock(l, names) for l in acquired), rl,
-                                 st.rlfail, st.first))
+            outcomes.add(Outcome(value, tuple(irps), frozenset(released), frozenset(acquired),
+                                 rl, st.rlfail, st.first))
         s.outcomes = frozenset(outcomes)
         s.first_calls = frozenset(firsts)
         s.returns_mpr = mpr
-        s.acquires = frozenset(_param_lock(l, names) for l in s.acquires)
-        s.mutexes = frozenset(_param_lock(l, names) for l in s.mutexes)
         if self.r.contract is not None:
             s.hi, s.lo = self.r.contract.hi, self.r.contract.lo
             s.hi_why = None
@@ -1286,10 +1303,6 @@ def _dedupe(pairs):
             seen.add(pair)
             out.append(pair)
     return out
-
-
-def _dedupe_args(pairs):
-    return _dedupe(pairs)
 
 
 def _strip(node):
@@ -1331,14 +1344,6 @@ def _lock_name(node, params):
             return "param:%d" % params[node.spelling]
         return node.spelling
     return "?"
-
-
-def _param_lock(lock, names):
-    return lock
-
-
-def _param_value(value, names):
-    return value
 
 
 def _subst(value, values):
@@ -1555,6 +1560,11 @@ class Checker:
         self.parse()
         for routine in self.routines.values():
             routine.contract = parse_contract(routine.comment, self.spin_names, self.mutex_names)
+            if routine.contract is None and "IRQL:" in routine.comment:
+                self.findings.append(Finding(
+                    routine.file, routine.line, routine.name, "no-contract",
+                    "its IRQL line cannot be read: %s" % routine.comment[
+                        routine.comment.index("IRQL:"):][:60]))
             if routine.name == "DriverEntry":
                 routine.roles.setdefault("DriverEntry", ("", None))
         # summaries to a fixed point, then one reporting walk
