@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Runs clang-tidy or the clang static analyzer over the driver folders.
+"""Runs clang-tidy, clang or the clang static analyzer over the driver folders.
 
-    run_tool.py tidy|analyze --build BUILD_DIR --root SOURCE_DIR --tool PROGRAM
+    run_tool.py tidy|warnings|analyze --build BUILD_DIR --root SOURCE_DIR --tool PROGRAM
 
 The sources and their flags come from the build's compile_commands.json, so
-the tools see what the compiler sees, warning flags included: the analyzer
-run is also the driver's compile under clang. Every driver source must be in
-the database. Any warning or error is a finding; the exit status is 1 when
-there is one, 77 when the tool is missing.
+the tools see what the compiler sees. `warnings` compiles each source with
+clang (syntax only) under the build's flags, the driver's warnings as
+errors among them; the analyzer does not report compiler warnings itself.
+Every driver source must be in the database. Any warning or error is a
+finding; the exit status is 1 when there is one, 77 when the tool is missing.
 """
 
 import argparse
@@ -53,7 +54,8 @@ def tidy(entry, tool, build):
     return command, entry["directory"]
 
 
-def analyze(entry, tool, build):
+def compile_flags(entry, tool):
+    """The entry's compile command for another compiler, without -c and -o."""
     words = entry.get("arguments") or shlex.split(entry["command"])
     command = [tool]
     skip = False
@@ -67,15 +69,24 @@ def analyze(entry, tool, build):
         if word == "-c" or word == entry["file"]:
             continue
         command.append(word)
-    command += ["-Wno-unknown-warning-option", "--analyze", "-Xclang",
-                "-analyzer-checker=" + ANALYZER_CHECKERS, "-Xclang", "-analyzer-output=text",
-                "-o", os.devnull, entry["file"]]
+    # gcc-only options of the build (-Wno-restrict) are not clang's concern
+    return command + ["-Wno-unknown-warning-option"]
+
+
+def warnings(entry, tool, build):
+    return compile_flags(entry, tool) + ["-fsyntax-only", entry["file"]], entry["directory"]
+
+
+def analyze(entry, tool, build):
+    command = compile_flags(entry, tool) + [
+        "--analyze", "-Xclang", "-analyzer-checker=" + ANALYZER_CHECKERS, "-Xclang",
+        "-analyzer-output=text", "-o", os.devnull, entry["file"]]
     return command, entry["directory"]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=("tidy", "analyze"))
+    parser.add_argument("mode", choices=("tidy", "warnings", "analyze"))
     parser.add_argument("--build", required=True)
     parser.add_argument("--root", required=True)
     parser.add_argument("--tool", default="")
@@ -84,7 +95,7 @@ def main():
         print("skipped: %s not found" % ("clang-tidy" if options.mode == "tidy" else "clang++"))
         return 77
     entries = driver_entries(options.build, options.root)
-    make = tidy if options.mode == "tidy" else analyze
+    make = {"tidy": tidy, "warnings": warnings, "analyze": analyze}[options.mode]
 
     def run(entry):
         command, directory = make(entry, options.tool, options.build)
