@@ -55,8 +55,11 @@ It reports, each as a finding naming file, line, routine and rule:
   touch-after-pass   a request used after it was passed down, completed or
                      freed
   remove-lock        a dispatch routine using the device record without its
-                     remove lock (IoAcquireRemoveLock), or returning (not
-                     pending) still holding it
+                     request holding the remove lock (IoAcquireRemoveLock,
+                     the request as tag), or after giving it back, or
+                     returning with it still held while the request is
+                     neither pending, stored away, nor passed down with a
+                     completion routine that gives it back
   executable-pool    an allocation from an executable pool type
   kernel-table       a kernel routine whose IRQL limit the checker does not
                      know
@@ -65,8 +68,10 @@ What it can see and what it cannot:
 - Paths are followed through if, switch, loops (to a fixed point), goto
   forward, return and short-circuit operators, with the values of NTSTATUS
   locals that come from constants, so `if (status != STATUS_PENDING)` and
-  `if (!NT_SUCCESS(status))` prune paths. Other conditions are taken both
-  ways, so a finding may sit on a path that cannot run. A backward goto, a
+  `if (!NT_SUCCESS(status))` prune paths, and with what a test says of a
+  local flag or pointer (`if (powerUp)` ... `if (!powerUp)`). Other
+  conditions are taken both ways, so a finding may sit on a path that
+  cannot run. A backward goto, a
   loop that does not settle or a routine with no path to its end stops the
   run (exit status 2) rather than leave code unchecked.
 - Only the host build is parsed: code under `#if BRIDGESER_WINDOWS` is not.
@@ -93,8 +98,10 @@ What it can see and what it cannot:
   unchecked. Paths on which IoAcquireRemoveLock failed are exempt from them.
   What is reachable from surprise removal is taken from the call graph, so
   a tear-down behind a condition counts as reached.
-- The remove-lock rule counts a request that returns STATUS_PENDING as
-  keeping the lock; whether its completion releases it is not checked.
+- The remove lock is followed per request, by the tag it is taken with (the
+  request's variable). A request that returns STATUS_PENDING, or is stored
+  in the record or a list, keeps the lock; whether it is given back when
+  that request completes later is not checked.
 
 Usage: contracts.py [--root DIR] [-D NAME] PATH...   (folders or files)
 Exit status: 0 no finding, 1 findings, 2 could not run, 77 libclang's Python
@@ -203,13 +210,16 @@ class Sources:
 class Ref:
     """What a reference or call names."""
 
-    __slots__ = ("usr", "name", "kind", "type")
+    __slots__ = ("usr", "name", "kind", "type", "where")
 
     def __init__(self, cursor):
         self.usr = cursor.get_usr()
         self.name = cursor.spelling
         self.kind = cursor.kind.name
         self.type = cursor.type.get_canonical().spelling
+        location = cursor.location
+        self.where = (os.path.abspath(location.file.name) if location.file else None,
+                      location.line, cursor.spelling)
 
 
 class Node:
@@ -421,8 +431,12 @@ class St:
     irpst: frozenset = frozenset()   # (request variable, value of IoStatus.Status)
     down: frozenset = frozenset()    # (request variable, status passed down, line)
     done: frozenset = frozenset()    # (request variable, status completed with, line)
-    rl: int = 0                      # remove lock: 0 not held, 1 held, 2 released and drained
+    rlheld: frozenset = frozenset()  # request variables holding the remove lock
+    rlrel: frozenset = frozenset()   # request variables whose remove lock this routine gave back
+    rlcompl: frozenset = frozenset() # requests whose completion routine gives the lock back
+    drained: bool = False            # IoReleaseRemoveLockAndWait has run: no one else uses it
     rlfail: bool = False             # IoAcquireRemoveLock failed on this path
+    escaped: frozenset = frozenset() # request variables stored in the record or a list
     first: object = None             # the first kernel routine called on the path
     tag: object = None               # minor functions whose case this path entered
 
@@ -455,10 +469,12 @@ def _status(v):
 class Outcome:
     ret: object
     irps: tuple          # (param index, down value|None, passed, done value|None, completed,
-                         #  marked, gone how|None)
+                         #  marked, gone how|None, escaped)
     released: frozenset
     acquired: frozenset
-    rl: object           # remove-lock change: -1, 0, 1 or "drain"
+    rl_acquired: frozenset  # request parameters that hold the remove lock at the end
+    rl_released: frozenset  # request parameters whose remove lock was given back
+    drained: bool
     rlfail: bool
     first: object
 
@@ -474,13 +490,17 @@ class Summary:
         self.hi_why = None
         self.lo = K.PASSIVE
         self.uses_record = None      # text of a use of the device record, remove lock not held
+        self.uses_after_release = None  # ... after giving back the lock of a request it was given
         self.returns_mpr = False
+        self.touches = frozenset()   # request parameters the routine dereferences
         self.first_calls = frozenset()
         self.completes = False
 
     def key(self):
         return (self.outcomes, self.acquires, self.mutexes, self.direct, self.waits, self.hi, self.lo,
-                self.uses_record, self.returns_mpr, self.first_calls, self.completes)
+                self.uses_record, self.uses_after_release, self.returns_mpr, self.first_calls,
+                self.completes,
+                self.touches)
 
 
 class Frame:
@@ -510,6 +530,7 @@ class RoutineAnalysis:
         self.tagged_calls = []      # (tag, callee key, line)
         self.record_use_reported = False
         self.params = {p[0]: i for i, p in enumerate(routine.params)}
+        self.params_irp = {routine.params[i][0] for i in routine.irp_params}
         contract = routine.contract
         roles = routine.roles
         if contract is not None:
@@ -537,7 +558,9 @@ class RoutineAnalysis:
     # ------------------------------------------------------------ entry
 
     def run(self):
-        start = St(locks=self.entry_locks)
+        start = St(locks=self.entry_locks,
+                   irpst=frozenset((self.r.params[i][0], ("irpst", i))
+                                   for i in self.r.irp_params))
         states = self.stmt(self.r.body, {start})
         for st in states:
             self.exit(st, None, self.r.body.line)
@@ -589,11 +612,7 @@ class RoutineAnalysis:
     def bind(self, st, decl, value):
         name = decl.spelling
         if _is_irp(decl.canon):
-            st = replace(st, gone=frozenset(g for g in st.gone if g[0] != name),
-                         marked=st.marked - {name}, lent=st.lent - {name},
-                         irpst=_drop_var(st.irpst, name),
-                         down=frozenset(d for d in st.down if d[0] != name),
-                         done=frozenset(d for d in st.done if d[0] != name))
+            st = self.bind_irp(st, name)
         return replace(st, vals=_set(st.vals, name, value))
 
     def s_RETURN_STMT(self, node, states):
@@ -767,8 +786,7 @@ class RoutineAnalysis:
             return yes1 | yes2, no2
         yes, no = set(), set()
         for st, value in self.expr(node, states):
-            if isinstance(value, tuple) and value[0] in ("int", "null"):
-                value = value[0] == "int" and value[1] != 0
+            value = _truth(value)
             if value is True:
                 yes.add(st)
             elif value is False:
@@ -776,6 +794,38 @@ class RoutineAnalysis:
             else:
                 yes.add(st)
                 no.add(st)
+        return self.refine(node, yes, no)
+
+    def refine(self, node, yes, no):
+        """What an undecided test says of a local: a flag or pointer is true on one
+        side and false on the other; `x == constant` gives x the constant."""
+        if node.kind == "DECL_REF_EXPR" and node.spelling not in self.params_irp:
+            name = node.spelling
+            return ({replace(st, vals=_set(st.vals, name, ("truth", True)))
+                     if _get(st.vals, name) is None else st for st in yes},
+                    {replace(st, vals=_set(st.vals, name, ("truth", False)))
+                     if _get(st.vals, name) is None else st for st in no})
+        if node.kind == "BINARY_OPERATOR" and node.op in ("==", "!=") and len(node.children) == 2:
+            left, right = _strip(node.children[0]), _strip(node.children[1])
+            if left.kind != "DECL_REF_EXPR":
+                left, right = right, left
+            if left.kind != "DECL_REF_EXPR":
+                return yes, no
+            constant = None
+            if right.kind in ("CXX_NULL_PTR_LITERAL_EXPR", "GNU_NULL_EXPR"):
+                constant = ("null",)
+            elif right.const is not None and right.type == "NTSTATUS":
+                constant = ("st", _int32(right.const), True)
+            if constant is None:
+                return yes, no
+            name = left.spelling
+            equal, unequal = (yes, no) if node.op == "==" else (no, yes)
+            equal = {replace(st, vals=_set(st.vals, name, constant))
+                     if _get(st.vals, name) is None else st for st in equal}
+            if constant == ("null",):
+                unequal = {replace(st, vals=_set(st.vals, name, ("truth", True)))
+                           if _get(st.vals, name) is None else st for st in unequal}
+            return (equal, unequal) if node.op == "==" else (unequal, equal)
         return yes, no
 
     # ------------------------------------------------------------ expressions
@@ -824,10 +874,6 @@ class RoutineAnalysis:
         name = node.spelling
         out = []
         for st in states:
-            for var, how, line in st.gone:
-                if var == name:
-                    self.report(node.line, "touch-after-pass",
-                                "%s is used after it was %s on line %d" % (name, how, line))
             value = _get(st.vals, name)
             if value is None and name in self.params and node.ref is not None \
                     and node.ref.kind == "PARM_DECL":
@@ -835,28 +881,51 @@ class RoutineAnalysis:
             out.append((st, value))
         return out
 
+    def touch(self, st, var, line):
+        """A request variable dereferenced (or handed to code that does)."""
+        if var in self.params and _is_irp(self.r.params[self.params[var]][1]):
+            self.summary.touches |= {self.params[var]}
+        for name, how, at in st.gone:
+            if name == var:
+                self.report(line, "touch-after-pass",
+                            "%s is used after it was %s on line %d" % (var, how, at))
+
     def e_MEMBER_REF_EXPR(self, node, states):
         pairs = self.passthrough(node, states) if node.children else [(st, None) for st in states]
         base = _strip(node.children[0]) if node.children else None
+        if base is not None and base.kind == "DECL_REF_EXPR" and _is_irp(base.canon):
+            for st, _ in pairs:
+                self.touch(st, base.spelling, node.line)
         if base is not None and base.pointee in self.c.record_types \
                 and node.ref is not None and "IO_REMOVE_LOCK" not in node.ref.type:
             for st, _ in pairs:
                 self.record_use(st, node.line, "%s" % node.spelling)
         return [(st, None) for st, _ in pairs]
 
-    def record_use(self, st, line, what):
-        if st.rl != 0:
+    def record_use(self, st, line, what, after_release=False):
+        if st.rlrel and not st.drained and self.summary.uses_after_release is None:
+            self.summary.uses_after_release = what
+        if (st.rlheld or st.drained) and not after_release:
             return
-        if self.summary.uses_record is None:
+        if self.summary.uses_record is None and not after_release:
             self.summary.uses_record = what
         if self.is_dispatch and not self.record_use_reported:
             self.record_use_reported = True
-            self.report(line, "remove-lock",
-                        "uses the device record (%s) without holding its remove lock "
-                        "(IoAcquireRemoveLock)" % what)
+            if after_release or st.rlrel:
+                self.report(line, "remove-lock",
+                            "uses the device record (%s) after its request gave the remove "
+                            "lock back" % what)
+            else:
+                self.report(line, "remove-lock",
+                            "uses the device record (%s) without holding its remove lock "
+                            "(IoAcquireRemoveLock)" % what)
 
     def e_UNARY_OPERATOR(self, node, states):
-        pairs = self.expr(node.children[0], states)
+        pairs = [(st, _truth(v)) for st, v in self.expr(node.children[0], states)]
+        inner = _strip(node.children[0])
+        if node.op == "*" and inner.kind == "DECL_REF_EXPR" and _is_irp(inner.canon):
+            for st, _ in pairs:
+                self.touch(st, inner.spelling, node.line)
         if node.op == "!":
             return [(st, (not v) if isinstance(v, bool) else None) for st, v in pairs]
         return [(st, None) for st, _ in pairs]
@@ -906,8 +975,13 @@ class RoutineAnalysis:
                 out.append((replace(st, vals=_set(st.vals, name, value)), value))
             return out
         irp = _status_target(target)
+        source = _strip(right)
+        stored = source.spelling if source.kind == "DECL_REF_EXPR" and _is_irp(source.canon) \
+            else None
         for st, value in pairs:
             for st2, _ in self.expr(left, {st}):
+                if stored is not None:
+                    st2 = replace(st2, escaped=st2.escaped | {stored})
                 if irp is not None:
                     st2 = replace(st2, irpst=_set(st2.irpst, irp, value if value else ("?",)))
                 out.append((st2, value))
@@ -915,6 +989,8 @@ class RoutineAnalysis:
 
     def bind_irp(self, st, name):
         return replace(st, gone=frozenset(g for g in st.gone if g[0] != name),
+                       rlheld=st.rlheld - {name}, rlrel=st.rlrel - {name},
+                       rlcompl=st.rlcompl - {name}, escaped=st.escaped - {name},
                        marked=st.marked - {name}, lent=st.lent - {name},
                        irpst=_drop_var(st.irpst, name),
                        down=frozenset(d for d in st.down if d[0] != name),
@@ -935,12 +1011,12 @@ class RoutineAnalysis:
         if ref is None:
             return [(st, None) for st, _ in arg_pairs]
         if ref.name.startswith("operator") or (ref.kind == "CONSTRUCTOR" and
-                                               ref.usr not in self.c.routines):
+                                               self.c.routine_of(ref) is None):
             return [(st, None) for st, _ in arg_pairs]
-        routine = self.c.routines.get(ref.usr)
+        routine = self.c.routine_of(ref)
         out = []
         if routine is not None:
-            key = ref.usr
+            key = routine.usr
             self.calls.add(key)
             for st, values in arg_pairs:
                 if st.tag is not None:
@@ -1041,12 +1117,23 @@ class RoutineAnalysis:
             lock = K.CANCEL_LOCK if name == "IoReleaseCancelSpinLock" else self.lock_name(node, 0)
             st = self.release(st, lock, line)
         # requests
+        tag_index = 1 if name in K.REMOVE_LOCK_CALLS else None
+        for index, arg in enumerate(node.args or []):
+            arg = _strip(arg)
+            if index != tag_index and arg.kind == "DECL_REF_EXPR" and _is_irp(arg.canon):
+                self.touch(st, arg.spelling, line)
+        if name in K.LIST_INSERT and node.args and len(node.args) > 1:
+            stored = _root_var(node.args[1])
+            if stored is not None:
+                st = replace(st, escaped=st.escaped | {stored})
         irp = self.arg_var(node, 1) if name in K.PASS_DOWN else self.arg_var(node, 0)
         value = None
         if name in K.PASS_DOWN and irp is not None:
             status = _get(st.irpst, irp)
             st = replace(st, down=st.down | {(irp, status, line)},
                          irpst=_set(st.irpst, irp, ("?",)))
+            if irp in st.rlcompl:
+                st = self.rl_release(st, irp)
             if irp not in st.lent:
                 st = replace(st, gone=st.gone | {(irp, "passed down", line)})
         elif name in K.COMPLETE and irp is not None:
@@ -1065,16 +1152,28 @@ class RoutineAnalysis:
             st = replace(st, marked=st.marked | {irp})
         elif name == "IoSetCompletionRoutine" and irp is not None and node.args:
             routine = self.function_arg(node.args[1])
-            gives_back = routine is not None and self.c.summaries[routine.usr].returns_mpr
-            st = replace(st, lent=(st.lent | {irp}) if gives_back else (st.lent - {irp}))
+            summary = self.c.summaries[routine.usr] if routine is not None else None
+            gives_back = summary is not None and summary.returns_mpr
+            releases = summary is not None and summary.outcomes and all(
+                1 in o.rl_released for o in summary.outcomes)
+            st = replace(st, lent=(st.lent | {irp}) if gives_back else (st.lent - {irp}),
+                         rlcompl=(st.rlcompl | {irp}) if releases else (st.rlcompl - {irp}))
         elif name in K.REMOVE_LOCK_ACQUIRE:
-            return [(replace(st, rl=st.rl + 1), ("st", STATUS_SUCCESS, True)),
+            tag = self.arg_var(node, 1) or "*"
+            return [(replace(st, rlheld=st.rlheld | {tag}, rlrel=st.rlrel - {tag}),
+                     ("st", STATUS_SUCCESS, True)),
                     (replace(st, rlfail=True), ("st", STATUS_DELETE_PENDING, True))]
         elif name in K.REMOVE_LOCK_RELEASE:
-            st = replace(st, rl=max(0, st.rl - 1) if st.rl != 2 else 2)
+            st = self.rl_release(st, self.arg_var(node, 1) or "*")
         elif name in K.REMOVE_LOCK_DRAIN:
-            st = replace(st, rl=2)
+            st = replace(self.rl_release(st, self.arg_var(node, 1) or "*"), drained=True)
         return [(st, value)]
+
+    def rl_release(self, st, tag):
+        """The remove lock given back for the request a variable holds."""
+        if tag in st.rlheld:
+            return replace(st, rlheld=st.rlheld - {tag})
+        return replace(st, rlrel=st.rlrel | {tag})
 
     def waited_object_is_mutex(self, node):
         if not node.args:
@@ -1181,12 +1280,21 @@ class RoutineAnalysis:
                             % (callee.name, _names(firsts)))
         if summary.uses_record is not None:
             self.record_use(st, line, "%s, through %s" % (summary.uses_record, callee.name))
+        if summary.uses_after_release is not None:
+            self.record_use(st, line, "%s, through %s" % (summary.uses_after_release,
+                                                          callee.name), after_release=True)
         self.summary.acquires |= mapped(summary.acquires)
         self.summary.mutexes |= mapped(summary.mutexes)
         if summary.waits and self.summary.waits is None:
             self.summary.waits = summary.waits
         if summary.completes:
             self.summary.completes = True
+        for index in summary.touches:
+            var = self.arg_var(node, index)
+            if var is not None:
+                self.touch(st, var, line)
+        statuses = tuple(_get(st.irpst, self.arg_var(node, i)) if self.arg_var(node, i) else None
+                         for i in range(len(node.args or [])))
         # the callee's outcomes
         out = []
         for outcome in summary.outcomes:
@@ -1196,26 +1304,34 @@ class RoutineAnalysis:
             for lock in mapped(outcome.released):
                 s2 = self.release(s2, lock)
             s2 = replace(s2, locks=s2.locks | mapped(outcome.acquired))
-            for (index, down_value, passed, done_value, completed, marked, gone) in outcome.irps:
+            for (index, down_value, passed, done_value, completed, marked, gone,
+                 escaped) in outcome.irps:
                 var = self.arg_var(node, index)
                 if var is None:
                     continue
                 if passed:
-                    s2 = replace(s2, down=s2.down | {(var, _subst(down_value, values), line)})
+                    s2 = replace(s2, down=s2.down | {
+                        (var, _subst(down_value, values, statuses), line)})
                 if completed:
-                    s2 = replace(s2, done=s2.done | {(var, _subst(done_value, values), line)})
+                    s2 = replace(s2, done=s2.done | {
+                        (var, _subst(done_value, values, statuses), line)})
+                if escaped:
+                    s2 = replace(s2, escaped=s2.escaped | {var})
                 if marked:
                     s2 = replace(s2, marked=s2.marked | {var})
                 if gone:
                     how = "%s by %s" % (gone.split(" by ")[0], callee.name)
                     s2 = replace(s2, gone=s2.gone | {(var, how, line)})
-            if outcome.rl == "drain":
-                s2 = replace(s2, rl=2)
-            elif outcome.rl:
-                s2 = replace(s2, rl=max(0, s2.rl + outcome.rl) if s2.rl != 2 else 2)
+            for index in outcome.rl_released:
+                s2 = self.rl_release(s2, self.arg_var(node, index) or "*")
+            for index in outcome.rl_acquired:
+                tag = self.arg_var(node, index) or "*"
+                s2 = replace(s2, rlheld=s2.rlheld | {tag}, rlrel=s2.rlrel - {tag})
+            if outcome.drained:
+                s2 = replace(s2, drained=True)
             if outcome.rlfail:
                 s2 = replace(s2, rlfail=True)
-            ret = _subst(outcome.ret, values)
+            ret = _subst(outcome.ret, values, statuses)
             if isinstance(ret, tuple) and ret[0] == "st" and isinstance(outcome.ret, tuple) \
                     and outcome.ret[0] == "st":
                 ret = ("st", ret[1], False)
@@ -1255,8 +1371,8 @@ class RoutineAnalysis:
                                 "it does not say it releases" % lock)
         elif self.is_cancel and K.CANCEL_LOCK in st.locks:
             self.report(line, "cancel-lock-first", "returns without releasing the cancel spin lock")
-        if self.is_dispatch and st.rl == 1:
-            pending = irp_name is not None and irp_name in st.marked
+        if self.is_dispatch and irp_name in st.rlheld and not st.drained:
+            pending = irp_name in st.marked or irp_name in st.escaped
             if not pending:
                 self.report(line, "remove-lock",
                             "returns holding the remove lock, and the request is not pending")
@@ -1279,12 +1395,14 @@ class RoutineAnalysis:
                 gone = [g for g in st.gone if g[0] == var]
                 irps.append((index, down[0][1] if down else None, bool(down),
                              done[0][1] if done else None, bool(done), var in st.marked,
-                             gone[0][1] if gone else None))
+                             gone[0][1] if gone else None, var in st.escaped))
             released = (self.entry_locks - st.locks) | st.relu
             acquired = st.locks - self.entry_locks
-            rl = "drain" if st.rl == 2 else st.rl
+            params = {self.r.params[i][0]: i for i in self.r.irp_params}
             outcomes.add(Outcome(value, tuple(irps), frozenset(released), frozenset(acquired),
-                                 rl, st.rlfail, st.first))
+                                 frozenset(params[v] for v in st.rlheld if v in params),
+                                 frozenset(params[v] for v in st.rlrel if v in params),
+                                 st.drained, st.rlfail, st.first))
         s.outcomes = frozenset(outcomes)
         s.first_calls = frozenset(firsts)
         s.returns_mpr = mpr
@@ -1303,6 +1421,21 @@ def _dedupe(pairs):
             seen.add(pair)
             out.append(pair)
     return out
+
+
+def _truth(value):
+    """Whether a value tests true: True, False or None (unknown)."""
+    if isinstance(value, tuple):
+        if value[0] == "int":
+            return value[1] != 0
+        if value[0] == "null":
+            return False
+        if value[0] == "truth":
+            return value[1]
+        if value[0] == "st":
+            return value[1] != 0
+        return None
+    return value
 
 
 def _strip(node):
@@ -1346,11 +1479,23 @@ def _lock_name(node, params):
     return "?"
 
 
-def _subst(value, values):
-    if isinstance(value, tuple) and value[0] == "param":
+def _subst(value, values, statuses=()):
+    """A callee's value in the caller: its arguments' values, its requests' status."""
+    if isinstance(value, tuple) and value[0] in ("param", "irpst"):
         index = value[1]
-        return values[index] if index < len(values) else None
+        source = values if value[0] == "param" else statuses
+        return source[index] if index < len(source) else None
     return value
+
+
+def _root_var(node):
+    """The request variable an expression such as &irp->Tail.Overlay.ListEntry starts from."""
+    node = _strip(node)
+    while node.kind in ("UNARY_OPERATOR", "MEMBER_REF_EXPR") and node.children:
+        node = _strip(node.children[0])
+    if node.kind == "DECL_REF_EXPR" and _is_irp(node.canon):
+        return node.spelling
+    return None
 
 
 def _compare(op, left, right):
@@ -1384,6 +1529,7 @@ class Checker:
         self.sources = Sources()
         self.lib = _setup_evaluate()
         self.routines = {}
+        self.by_where = {}
         self.summaries = {}
         self.record_types = set()
         self.spin_names = set()
@@ -1392,6 +1538,13 @@ class Checker:
         self._seen_headers = set()
         self.role_sites = []
         self.findings = []
+
+    def routine_of(self, ref):
+        """The driver routine a call names (a template's instance by its template)."""
+        routine = self.routines.get(ref.usr)
+        if routine is None:
+            routine = self.by_where.get(ref.where)
+        return routine
 
     def in_scope(self, filename):
         if filename is None:
@@ -1465,7 +1618,8 @@ class Checker:
             if kind == ci.CursorKind.VAR_DECL and self.in_scope(location):
                 self.note_lock_type(child.spelling, child.type)
             if kind not in (ci.CursorKind.FUNCTION_DECL, ci.CursorKind.CXX_METHOD,
-                            ci.CursorKind.CONSTRUCTOR, ci.CursorKind.DESTRUCTOR):
+                            ci.CursorKind.CONSTRUCTOR, ci.CursorKind.DESTRUCTOR,
+                            ci.CursorKind.FUNCTION_TEMPLATE):
                 continue
             if not child.is_definition() or not self.in_scope(location):
                 continue
@@ -1485,6 +1639,7 @@ class Checker:
                               builder.build(body[0]), params, None)
             routine.comment = comment
             self.routines[usr] = routine
+            self.by_where[(routine.file, child.location.line, child.spelling)] = routine
             self.find_record_types(body[0])
 
     def collect_fields(self, cursor):

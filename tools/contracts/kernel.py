@@ -57,7 +57,7 @@ IRQL = {
     "KeDelayExecutionThread": _LE_APC,
     "KeInitializeMutex": _PASSIVE, "KeReleaseMutex": _LE_DISPATCH,
     "KeSetEvent": _LE_DISPATCH, "KeClearEvent": _LE_DISPATCH, "KeResetEvent": _LE_DISPATCH,
-    "KeReadStateEvent": _LE_DISPATCH,
+    "KeReadStateEvent": _LE_DISPATCH, "KeReadStateTimer": _LE_DISPATCH,
     "KeInitializeTimer": _LE_DISPATCH, "KeInitializeTimerEx": _LE_DISPATCH,
     "KeSetTimer": _LE_DISPATCH, "KeSetTimerEx": _LE_DISPATCH, "KeCancelTimer": _LE_DISPATCH,
     "KeInsertQueueDpc": _ANY, "KeRemoveQueueDpc": _ANY,
@@ -132,6 +132,8 @@ COMPLETE = {"IofCompleteRequest", "IoCompleteRequest"}
 REMOVE_LOCK_ACQUIRE = {"IoAcquireRemoveLock", "IoAcquireRemoveLockEx"}
 REMOVE_LOCK_RELEASE = {"IoReleaseRemoveLock", "IoReleaseRemoveLockEx"}
 REMOVE_LOCK_DRAIN = {"IoReleaseRemoveLockAndWait", "IoReleaseRemoveLockAndWaitEx"}
+REMOVE_LOCK_CALLS = REMOVE_LOCK_ACQUIRE | REMOVE_LOCK_RELEASE | REMOVE_LOCK_DRAIN  # arg 1: a tag
+LIST_INSERT = {"InsertTailList", "InsertHeadList", "PushEntryList"}
 TEAR_DOWN = {"IoDeleteDevice", "IoDetachDevice"}
 CANCEL_LOCK = "the cancel spin lock"
 
