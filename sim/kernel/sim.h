@@ -395,6 +395,8 @@ public:
     NTSTATUS DeviceIoControlAsync(Handle handle, ULONG code, const void* input,
                                   ULONG inputLength, void* output, ULONG outputLength,
                                   Overlapped* overlapped);
+    // IRP_MJ_FLUSH_BUFFERS (FlushFileBuffers), overlapped form as above.
+    NTSTATUS FlushAsync(Handle handle, Overlapped* overlapped);
     // Waits for an overlapped request (timeout in 100 ns units, -1: none).
     // Returns STATUS_TIMEOUT when it has not completed in time.
     NTSTATUS Wait(Overlapped* overlapped, int64_t timeout = -1);

@@ -299,6 +299,12 @@ NTSTATUS UserIo::DeviceIoControlAsync(Handle handle, ULONG code, const void* inp
     return s == STATUS_PENDING ? s : overlapped->iosb.Status;
 }
 
+NTSTATUS UserIo::FlushAsync(Handle handle, Overlapped* overlapped) {
+    KernelPoint("FlushFileBuffers");
+    NTSTATUS s = Issue(handle, IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, nullptr, 0, overlapped);
+    return s == STATUS_PENDING ? s : overlapped->iosb.Status;
+}
+
 NTSTATUS UserIo::Wait(Overlapped* overlapped, int64_t timeout) {
     KernelPoint("GetOverlappedResult");
     return WaitFor(overlapped, timeout);

@@ -1,11 +1,15 @@
 // api.cpp - the Windows serial API over the simulated I/O manager. Each call
-// sends the serial requests that Windows sends for it; where Windows does not
+// sends the requests that Windows sends for it; where Windows does not
 // document its exact sequence the plain one is used, as each routine says.
 // Runs on the caller's simulated thread at PASSIVE_LEVEL; the handle table
-// and the table of overlapped requests belong to the running simulation
-// (one thread runs at a time, so they need no lock).
+// and the table of requests in flight belong to the running simulation (one
+// thread runs at a time, so they need no lock). The mode strings of
+// BuildCommDCB are in mode_string.cpp.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -14,9 +18,11 @@
 
 #include "sim/win32/sim_io.h"
 #include "sim/win32/windows.h"
+#include "sim/win32/winternl.h"
 
 namespace {
 
+using win32sim::EventPtr;
 using win32sim::OpPtr;
 using win32sim::RequestKind;
 using win32sim::Status;
@@ -53,6 +59,8 @@ constexpr DWORD kSetHandflow = SerialCode(25);
 constexpr DWORD kGetModemStatus = SerialCode(26);
 constexpr DWORD kGetCommStatus = SerialCode(27);
 constexpr DWORD kGetProperties = SerialCode(29);
+constexpr DWORD kConfigSize = SerialCode(32);
+constexpr DWORD kSetCommConfig = SerialCode(34);
 
 // The buffers of those requests, in the driver interface's field order.
 struct SerialChars {
@@ -91,27 +99,53 @@ constexpr DWORD kAutoTransmit = 0x01, kAutoReceive = 0x02, kErrorChar = 0x04,
 constexpr DWORD kTxWaitingForCts = 0x01, kTxWaitingForDsr = 0x02, kTxWaitingForDcd = 0x04,
                 kTxWaitingForXon = 0x08, kTxWaitingXoffSent = 0x10;
 
-thread_local DWORD lastError = 0;
+// Where the end of a request is recorded: an OVERLAPPED's Internal and
+// InternalHigh, or an IO_STATUS_BLOCK, which Windows lays out alike.
+struct StatusBlock {
+    ULONG_PTR status;
+    ULONG_PTR information;
+};
+static_assert(offsetof(OVERLAPPED, Internal) == offsetof(StatusBlock, status) &&
+              offsetof(OVERLAPPED, InternalHigh) == offsetof(StatusBlock, information) &&
+              sizeof(IO_STATUS_BLOCK) == sizeof(StatusBlock));
 
-struct Object {
-    enum class Kind { File, Event } kind = Kind::File;
-    int file = 0;             // the I/O manager's handle
-    bool overlapped = false;  // opened with FILE_FLAG_OVERLAPPED
-    win32sim::EventPtr event;
+struct ThreadState {
+    EventPtr exited;  // manual reset, set when the thread returns
+    DWORD exitCode = STILL_ACTIVE;
 };
 
-// An overlapped request and the OVERLAPPED that tracks it.
+struct Object {
+    enum class Kind { File, Event, Thread, Console } kind = Kind::File;
+    int file = 0;             // File: the I/O manager's handle
+    bool overlapped = false;  // File: opened with FILE_FLAG_OVERLAPPED
+    // Event: the event. File: the file object's event, cleared when a
+    // request starts and set when one ends that had no event of its own (or
+    // on a synchronous handle), as Windows does. Thread: set at its end.
+    EventPtr event;
+    std::shared_ptr<ThreadState> thread;  // Thread
+    FILE* stream = nullptr;               // Console: stdout or stderr (stdin reads fd 0)
+};
+
+// A request in flight for a caller that does not wait for it, and the
+// status block that tracks it.
 struct Pending {
     OpPtr op;
-    win32sim::EventPtr event;  // hEvent's event, if any
-    bool finished = false;     // Internal, InternalHigh and hEvent updated
+    StatusBlock* block = nullptr;
+    EventPtr event;          // the caller's event, if any
+    EventPtr fileEvent;      // the handle's event, when the end sets it
+    int issuer = 0;          // the simulated thread that sent it
 };
 
 std::set<Object*> objects;
-std::map<OVERLAPPED*, Pending> pending;
+std::map<void*, Pending> pending;     // by status block, until recorded
+std::map<int, DWORD> lastErrors;      // by simulated thread
+Object* standardHandles[3] = {};      // input, output, error
+int threadsCreated = 0;
+
+DWORD& LastError() { return lastErrors[win32sim::CurrentThread()]; }
 
 BOOL Fail(DWORD error) {
-    lastError = error;
+    LastError() = error;
     return FALSE;
 }
 
@@ -150,92 +184,211 @@ DWORD ErrorOf(Status status) {
 
 bool Succeeded(Status status) { return status >= 0; }
 
-Object* Find(HANDLE handle, Object::Kind kind) {
+Object* Find(HANDLE handle) {
     auto* o = static_cast<Object*>(handle);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !objects.count(o)) return nullptr;
-    return o->kind == kind ? o : nullptr;
+    return o;
+}
+Object* Find(HANDLE handle, Object::Kind kind) {
+    Object* o = Find(handle);
+    return o && o->kind == kind ? o : nullptr;
 }
 Object* FileOf(HANDLE handle) { return Find(handle, Object::Kind::File); }
+
+// An OVERLAPPED's event: a valid event handle whose low-order bit is set
+// (which keeps the completion off a completion port) names the same event.
+Object* EventOf(HANDLE handle) {
+    return Find(reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(handle) & ~ULONG_PTR{1}),
+                Object::Kind::Event);
+}
 
 int64_t Ticks(DWORD milliseconds) {
     return milliseconds == INFINITE ? -1 : static_cast<int64_t>(milliseconds) * 10'000;
 }
 
-// Records the end of an overlapped request in its OVERLAPPED and signals
-// hEvent, once, and only while the OVERLAPPED still tracks that request.
-// Nothing here is a scheduling point, so the completion thread and a caller
-// of GetOverlappedResult cannot interleave inside it (one would see the
-// request finished before its event is set, or a late signal would land on
-// the next request of the same OVERLAPPED).
-void Finish(OVERLAPPED* ov, const OpPtr& op) {
-    auto it = pending.find(ov);
-    if (it == pending.end() || it->second.op != op || it->second.finished) return;
-    it->second.finished = true;
-    ov->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(win32sim::OpStatus(*op)));
-    ov->InternalHigh = win32sim::OpInformation(*op);
-    if (it->second.event) win32sim::SignalEnd(*it->second.event);
+// Records a request's end in its status block and signals its events, once,
+// and only while the block still tracks that request. Nothing here is a
+// scheduling point, so the completion thread and a caller of
+// GetOverlappedResult cannot interleave inside it (one would see the request
+// finished before its event is set, or a late signal would land on the next
+// request of the same OVERLAPPED).
+void Finish(void* key, const OpPtr& op) {
+    auto it = pending.find(key);
+    if (it == pending.end() || it->second.op != op) return;
+    Pending p = it->second;
+    pending.erase(it);
+    p.block->status = static_cast<ULONG_PTR>(static_cast<uint32_t>(win32sim::OpStatus(*op)));
+    p.block->information = win32sim::OpInformation(*op);
+    if (p.event) win32sim::SignalEnd(*p.event);
+    if (p.fileEvent) win32sim::SignalEnd(*p.fileEvent);
 }
 
-// Sends one read, write or device control the way ReadFile, WriteFile and
-// DeviceIoControl do: on a handle opened without FILE_FLAG_OVERLAPPED, or
-// without an OVERLAPPED, the call waits for the end; on an overlapped
-// handle with an OVERLAPPED it returns
-// ERROR_IO_PENDING while the request is in the driver, and the OVERLAPPED
-// (its event, Internal and InternalHigh) tells the end.
+// Records the end of every ended request of the calling thread. Windows
+// records an end in the issuing thread (a kernel APC), which runs before
+// that thread returns from any call; here a completion thread records it,
+// so a thread that has seen one request end (a flush) looks at what ended
+// before (the write ahead of it) only after this.
+void CatchUp() {
+    int self = win32sim::CurrentThread();
+    std::vector<std::pair<void*, OpPtr>> ended;
+    for (auto& [key, p] : pending)
+        if (p.issuer == self && win32sim::Done(*p.op)) ended.emplace_back(key, p.op);
+    for (auto& [key, op] : ended) Finish(key, op);
+}
+
+// Sends one request on a file handle as the I/O manager does for
+// NtReadFile, NtWriteFile, NtDeviceIoControlFile and NtFlushBuffersFile:
+// the caller's event and the file's event are cleared; with `wait` the
+// call returns the final status (and fills `block` when given), otherwise
+// STATUS_PENDING while the request is in the driver, and the end is
+// recorded in `block` (which must be given) when it comes. The file's event
+// is set at the end when `setsFileEvent`.
+Status Send(Object* file, RequestKind kind, DWORD code, const void* input, DWORD inputLength,
+            void* output, DWORD outputLength, StatusBlock* block, const EventPtr& event,
+            bool setsFileEvent, bool wait, DWORD* information) {
+    if (event) win32sim::ResetEvent(*event);
+    win32sim::ResetEvent(*file->event);
+    EventPtr fileEvent = setsFileEvent ? file->event : nullptr;
+    OpPtr op;
+    Status status = win32sim::Issue(file->file, kind, code, input, inputLength, output,
+                                    outputLength, &op);
+    if (wait) {
+        status = win32sim::Wait(op, -1);
+        if (information) *information = win32sim::OpInformation(*op);
+        if (block) {
+            block->status = static_cast<ULONG_PTR>(static_cast<uint32_t>(status));
+            block->information = win32sim::OpInformation(*op);
+        }
+        if (event) win32sim::SignalEnd(*event);
+        if (fileEvent) win32sim::SignalEnd(*fileEvent);
+        CatchUp();
+        return status;
+    }
+    pending[block] = Pending{op, block, event, fileEvent, win32sim::CurrentThread()};
+    if (status != win32sim::kStatusPending) {
+        Finish(block, op);
+        if (information) *information = win32sim::OpInformation(*op);
+        return status;
+    }
+    if (information) *information = 0;
+    win32sim::WhenDone(op, [block, op] { Finish(block, op); });
+    return status;
+}
+
+// ReadFile, WriteFile, DeviceIoControl and WaitCommEvent: on a handle opened
+// without FILE_FLAG_OVERLAPPED the call waits for the end; on an overlapped
+// handle with an OVERLAPPED it returns ERROR_IO_PENDING while the request is
+// in the driver, and the OVERLAPPED (its event, Internal and InternalHigh)
+// tells the end. A read or write on an overlapped handle needs an
+// OVERLAPPED (its offset is the request's byte offset): without one Windows
+// refuses it with ERROR_INVALID_PARAMETER. A device control without one is
+// waited for.
 BOOL Request(HANDLE handle, RequestKind kind, DWORD code, const void* input, DWORD inputLength,
              void* output, DWORD outputLength, LPDWORD transferred, LPOVERLAPPED ov) {
     Object* file = FileOf(handle);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
-    win32sim::EventPtr event;
+    if (file->overlapped && !ov && kind != RequestKind::Control) return Fail(ERROR_INVALID_PARAMETER);
+    EventPtr event;
     if (ov) {
-        if (Object* e = Find(ov->hEvent, Object::Kind::Event)) {
+        if (ov->hEvent) {
+            Object* e = EventOf(ov->hEvent);
+            if (!e) return Fail(ERROR_INVALID_HANDLE);
             event = e->event;
-            win32sim::ResetEvent(*event);
         }
         ov->Internal = STATUS_PENDING;
         ov->InternalHigh = 0;
     }
-    OpPtr op;
-    Status status = win32sim::Issue(file->file, kind, code, input, inputLength, output,
-                                    outputLength, &op);
-    if (!file->overlapped || ov == nullptr) {
-        status = win32sim::Wait(op, -1);
-        DWORD information = win32sim::OpInformation(*op);
-        if (ov) {
-            ov->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(status));
-            ov->InternalHigh = information;
-            if (event) win32sim::SignalEnd(*event);
-        }
-        if (transferred) *transferred = information;
-        return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
-    }
-    pending[ov] = Pending{op, event, false};
-    if (status != win32sim::kStatusPending) {
-        Finish(ov, op);
-        if (transferred) *transferred = win32sim::OpInformation(*op);
-        return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
-    }
-    if (transferred) *transferred = 0;
-    win32sim::WhenDone(op, [ov, op] { Finish(ov, op); });
-    return Fail(ERROR_IO_PENDING);
+    bool wait = !file->overlapped || !ov;
+    DWORD information = 0;
+    Status status = Send(file, kind, code, input, inputLength, output, outputLength,
+                         reinterpret_cast<StatusBlock*>(ov), event,
+                         !event || !file->overlapped, wait, &information);
+    if (transferred) *transferred = information;
+    if (status == win32sim::kStatusPending) return Fail(ERROR_IO_PENDING);
+    return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
 }
 
 // A device control that the Comm functions send: always waited for, also on
 // an overlapped handle (the caller gets the result, not a pending request).
 BOOL Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output = nullptr,
-             DWORD outputLength = 0) {
+             DWORD outputLength = 0, DWORD* returned = nullptr) {
     Object* file = FileOf(handle);
     if (!file) return Fail(ERROR_INVALID_HANDLE);
-    OpPtr op;
-    win32sim::Issue(file->file, RequestKind::Control, code, input, inputLength, output,
-                    outputLength, &op);
-    Status status = win32sim::Wait(op, -1);
+    Status status = Send(file, RequestKind::Control, code, input, inputLength, output, outputLength,
+                         nullptr, nullptr, true, true, returned);
     return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
 }
 
+// UTF-16 to UTF-8, the simulated PC's ANSI code page; false on an unpaired
+// surrogate when `strict`, which otherwise becomes U+FFFD.
+bool ToUtf8(const WCHAR* text, size_t length, bool strict, std::string* out) {
+    out->clear();
+    for (size_t i = 0; i < length; ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            if (strict) return false;
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out->push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return true;
+}
+
+// UTF-8 to UTF-16; false on an ill-formed sequence when `strict`, which
+// otherwise becomes U+FFFD, one for each byte that starts no character.
+bool FromUtf8(const unsigned char* text, size_t length, bool strict, std::u16string* out) {
+    static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    out->clear();
+    for (size_t i = 0; i < length;) {
+        unsigned char b = text[i];
+        size_t more = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
+        uint32_t c = more == 0 ? b : more < 4 ? b & (0x7Fu >> (more + 1)) : 0;
+        bool good = more < 4 && i + more < length;
+        for (size_t k = 1; good && k <= more; ++k) {
+            good = (text[i + k] & 0xC0) == 0x80;
+            c = (c << 6) | (text[i + k] & 0x3Fu);
+        }
+        good = good && c >= kLeast[more] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+        if (!good) {
+            if (strict) return false;
+            out->push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (c >= 0x10000) {
+            out->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            out->push_back(static_cast<char16_t>(c));
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
 std::string Narrow(LPCWSTR text) {
+    size_t n = 0;
+    while (text && text[n]) ++n;
     std::string out;
-    for (; text && *text; ++text) out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    ToUtf8(text, n, false, &out);
     return out;
 }
 
@@ -268,6 +421,84 @@ BOOL ReadState(HANDLE handle, DWORD* baud, SerialLineControl* lc, SerialChars* c
            Control(handle, kGetHandflow, nullptr, 0, flow, sizeof *flow);
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// GetModuleHandle and GetProcAddress know one module, ntdll, for the native
+// read and write a serial program may call directly.
+HINSTANCE__ ntdllModule{};
+
+NTSTATUS NTAPI NtReadFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                          PLARGE_INTEGER, ULONG*);
+NTSTATUS NTAPI NtWriteFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                           PLARGE_INTEGER, ULONG*);
+
+constexpr NTSTATUS kStatusAccessViolation = static_cast<NTSTATUS>(0xC0000005);
+constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
+
+// NtReadFile and NtWriteFile: what ReadFile and WriteFile are made of. On a
+// synchronous handle the call waits and returns the final status; on an
+// overlapped one it returns STATUS_PENDING while the request is in the
+// driver, and the status block, the event (or, without one, the file) tell
+// the end. An overlapped handle needs a byte offset, not negative (a write
+// may give -1, the end of the file); without one the request is refused
+// before it is sent, the status block untouched. The simulation queues no
+// APCs: a request with an APC routine is refused with STATUS_NOT_SUPPORTED.
+NTSTATUS NativeTransfer(HANDLE handle, HANDLE eventHandle, PIO_APC_ROUTINE apc,
+                        PIO_STATUS_BLOCK iosb, RequestKind kind, const void* input, void* output,
+                        ULONG length, PLARGE_INTEGER offset) {
+    Object* file = FileOf(handle);
+    if (!file) return static_cast<NTSTATUS>(STATUS_INVALID_HANDLE);
+    EventPtr event;
+    if (eventHandle) {
+        Object* e = Find(eventHandle, Object::Kind::Event);
+        if (!e) return static_cast<NTSTATUS>(STATUS_INVALID_HANDLE);
+        event = e->event;
+    }
+    if (!iosb) return kStatusAccessViolation;
+    if (apc) return kStatusNotSupported;
+    if (file->overlapped) {
+        bool endOfFile = kind == RequestKind::Write && offset && offset->QuadPart == -1;
+        if (!offset || (offset->QuadPart < 0 && !endOfFile))
+            return static_cast<NTSTATUS>(STATUS_INVALID_PARAMETER);
+    }
+    return Send(file, kind, 0, input, kind == RequestKind::Write ? length : 0, output,
+                kind == RequestKind::Read ? length : 0, reinterpret_cast<StatusBlock*>(iosb), event,
+                !event || !file->overlapped, !file->overlapped, nullptr);
+}
+
+NTSTATUS NTAPI NtReadFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID, PIO_STATUS_BLOCK iosb,
+                          PVOID buffer, ULONG length, PLARGE_INTEGER offset, ULONG*) {
+    return NativeTransfer(handle, event, apc, iosb, RequestKind::Read, nullptr, buffer, length, offset);
+}
+
+NTSTATUS NTAPI NtWriteFile(HANDLE handle, HANDLE event, PIO_APC_ROUTINE apc, PVOID, PIO_STATUS_BLOCK iosb,
+                           PVOID buffer, ULONG length, PLARGE_INTEGER offset, ULONG*) {
+    return NativeTransfer(handle, event, apc, iosb, RequestKind::Write, buffer, nullptr, length, offset);
+}
+
+// The parts of a COMMCONFIG that GetCommConfig and GetDefaultCommConfig
+// fill around the DCB for a port without provider data.
+BOOL CheckConfigSize(LPDWORD size) {
+    if (!size) return Fail(ERROR_INVALID_PARAMETER);
+    if (*size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return TRUE;
+}
+
+void FillConfig(LPCOMMCONFIG config, const DCB& dcb, LPDWORD size) {
+    std::memset(config, 0, sizeof *config);
+    config->dwSize = sizeof(COMMCONFIG);
+    config->wVersion = 1;
+    config->dcb = dcb;
+    config->dwProviderSubType = PST_RS232;
+    *size = sizeof(COMMCONFIG);
+}
+
 }  // namespace
 
 namespace win32sim {
@@ -276,7 +507,9 @@ void ResetApiState() {
     for (Object* o : objects) delete o;
     objects.clear();
     pending.clear();
-    lastError = 0;
+    lastErrors.clear();
+    for (Object*& o : standardHandles) o = nullptr;
+    threadsCreated = 0;
 }
 
 void CloseLeftoverHandles() {
@@ -291,53 +524,90 @@ void CloseLeftoverHandles() {
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
+DWORD WINAPI GetLastError(void) { return LastError(); }
+void WINAPI SetLastError(DWORD code) { LastError() = code; }
 
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags,
                           HANDLE) {
     std::string device = name ? DeviceNameFor(name) : "";
     if (device.empty()) {
-        lastError = ERROR_FILE_NOT_FOUND;
+        LastError() = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
     int file = 0;
     Status status = win32sim::Open(device, &file);
     if (!Succeeded(status) || file == 0) {
-        lastError = ErrorOf(Succeeded(status) ? 0xC0000001 : status);
+        LastError() = ErrorOf(Succeeded(status) ? static_cast<Status>(0xC0000001) : status);
         return INVALID_HANDLE_VALUE;
     }
     auto* o = new Object;
     o->kind = Object::Kind::File;
     o->file = file;
     o->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    o->event = win32sim::NewEvent(true, false);
     objects.insert(o);
-    lastError = ERROR_SUCCESS;
+    LastError() = ERROR_SUCCESS;
     return o;
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
+    if (!name) {
+        LastError() = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
     std::string narrow = Narrow(name);
     return CreateFileA(narrow.c_str(), access, share, security, disposition, flags, templateFile);
 }
 
+// A console handle is never really closed: GetStdHandle goes on returning it.
 BOOL WINAPI CloseHandle(HANDLE handle) {
-    auto* o = static_cast<Object*>(handle);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !objects.count(o))
-        return Fail(ERROR_INVALID_HANDLE);
+    Object* o = Find(handle);
+    if (!o) return Fail(ERROR_INVALID_HANDLE);
+    if (o->kind == Object::Kind::Console) return TRUE;
     objects.erase(o);
     Status status = o->kind == Object::Kind::File ? win32sim::Close(o->file) : 0;
     delete o;
     return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
 }
 
+HANDLE WINAPI GetStdHandle(DWORD which) {
+    int index = which == STD_INPUT_HANDLE ? 0 : which == STD_OUTPUT_HANDLE ? 1 : which == STD_ERROR_HANDLE ? 2 : -1;
+    if (index < 0) {
+        LastError() = ERROR_INVALID_HANDLE;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!standardHandles[index]) {
+        auto* o = new Object;
+        o->kind = Object::Kind::Console;
+        o->stream = index == 1 ? stdout : index == 2 ? stderr : nullptr;
+        objects.insert(o);
+        standardHandles[index] = o;
+    }
+    return standardHandles[index];
+}
+
+// The standard handles read the host's standard input and write its
+// standard output and error, synchronously whatever the OVERLAPPED says.
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov) {
+    if (Object* console = Find(file, Object::Kind::Console)) {
+        if (console->stream) return Fail(ERROR_INVALID_HANDLE);
+        ssize_t n = ::read(0, buffer, length);
+        if (read) *read = n > 0 ? static_cast<DWORD>(n) : 0;
+        return n >= 0 ? TRUE : Fail(ERROR_GEN_FAILURE);
+    }
     return Request(file, RequestKind::Read, 0, nullptr, 0, buffer, length, read, ov);
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written,
                       LPOVERLAPPED ov) {
+    if (Object* console = Find(file, Object::Kind::Console)) {
+        if (!console->stream) return Fail(ERROR_INVALID_HANDLE);
+        size_t n = std::fwrite(buffer, 1, length, console->stream);
+        std::fflush(console->stream);
+        if (written) *written = static_cast<DWORD>(n);
+        return n == length ? TRUE : Fail(ERROR_GEN_FAILURE);
+    }
     return Request(file, RequestKind::Write, 0, buffer, length, nullptr, 0, written, ov);
 }
 
@@ -348,8 +618,25 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD input
                    returned, ov);
 }
 
+// IRP_MJ_FLUSH_BUFFERS, waited for on either kind of handle (the I/O manager
+// waits on an event of its own for an overlapped handle, so the file's
+// event is not set at the end there). It ends once every write queued
+// before it has ended; CancelIoEx from another thread ends it early.
+BOOL WINAPI FlushFileBuffers(HANDLE handle) {
+    if (Object* console = Find(handle, Object::Kind::Console)) {
+        if (console->stream) std::fflush(console->stream);
+        return TRUE;
+    }
+    Object* file = FileOf(handle);
+    if (!file) return Fail(ERROR_INVALID_HANDLE);
+    Status status = Send(file, RequestKind::Flush, 0, nullptr, 0, nullptr, 0, nullptr, nullptr,
+                         !file->overlapped, true, nullptr);
+    return Succeeded(status) ? TRUE : Fail(ErrorOf(status));
+}
+
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait) {
     if (!FileOf(file)) return Fail(ERROR_INVALID_HANDLE);
+    CatchUp();
     auto it = ov ? pending.find(ov) : pending.end();
     if (it == pending.end()) {
         // Not a request of ours in flight: what the OVERLAPPED holds.
@@ -416,21 +703,93 @@ BOOL WINAPI ResetEvent(HANDLE event) {
     return TRUE;
 }
 
-// Waits on an event. A file handle is not a waitable object here (Windows
-// signals it at the end of each request, which serial applications do not
-// rely on): WAIT_FAILED with ERROR_INVALID_HANDLE.
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    Object* o = Find(handle, Object::Kind::Event);
-    if (!o) {
-        lastError = ERROR_INVALID_HANDLE;
+// Events, threads (signalled when they end) and files (signalled when a
+// request without an event of its own ends) can be waited on. No APC is
+// ever queued, so an alertable wait never ends with WAIT_IO_COMPLETION.
+DWORD WINAPI WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL) {
+    Object* o = Find(handle);
+    if (!o || !o->event) {
+        LastError() = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
     }
     Status status = win32sim::WaitEvent(*o->event, Ticks(milliseconds));
+    CatchUp();
     return status == win32sim::kStatusTimeout ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return WaitForSingleObjectEx(handle, milliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                    DWORD milliseconds) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    std::vector<win32sim::Event*> events;
+    for (DWORD i = 0; i < count; ++i) {
+        Object* o = Find(handles[i]);
+        if (!o || !o->event) {
+            LastError() = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+        // Waiting for all of an object twice is refused.
+        if (waitAll && std::find(events.begin(), events.end(), o->event.get()) != events.end()) {
+            LastError() = ERROR_INVALID_PARAMETER;
+            return WAIT_FAILED;
+        }
+        events.push_back(o->event.get());
+    }
+    size_t index = 0;
+    Status status = win32sim::WaitEvents(events, waitAll != FALSE, Ticks(milliseconds), &index);
+    CatchUp();
+    if (status == win32sim::kStatusTimeout) return WAIT_TIMEOUT;
+    return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+}
+
+// A thread of the program is a simulated thread, named "thread N" in the
+// trace and in deadlock reports. Starting one suspended is not supported.
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId) {
+    if (!start) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (flags & CREATE_SUSPENDED) {
+        LastError() = ERROR_NOT_SUPPORTED;
+        return nullptr;
+    }
+    auto state = std::make_shared<ThreadState>();
+    state->exited = win32sim::NewEvent(true, false);
+    int id = win32sim::StartThread("thread " + std::to_string(++threadsCreated),
+                                   [state, start, parameter] {
+                                       DWORD code = start(parameter);
+                                       state->exitCode = code;
+                                       win32sim::SignalEnd(*state->exited);
+                                   });
+    auto* o = new Object;
+    o->kind = Object::Kind::Thread;
+    o->event = state->exited;
+    o->thread = state;
+    objects.insert(o);
+    if (threadId) *threadId = static_cast<DWORD>(id + 1) * 4;
+    return o;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code) {
+    Object* o = Find(thread, Object::Kind::Thread);
+    if (!o) return Fail(ERROR_INVALID_HANDLE);
+    if (!code) return Fail(ERROR_INVALID_PARAMETER);
+    *code = o->thread->exitCode;
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(win32sim::CurrentThread() + 1) * 4; }
+
 void WINAPI Sleep(DWORD milliseconds) {
     win32sim::Delay(static_cast<uint64_t>(milliseconds == INFINITE ? 0 : milliseconds) * 10'000);
+    CatchUp();
 }
 
 DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(win32sim::Now() / 10'000); }
@@ -525,161 +884,12 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
     if (ok && dcb->fRtsControl == RTS_CONTROL_ENABLE) ok = Control(file, kSetRts, nullptr, 0);
     if (ok && dcb->fRtsControl == RTS_CONTROL_DISABLE) ok = Control(file, kClrRts, nullptr, 0);
     if (ok) return TRUE;
-    DWORD error = lastError;
+    DWORD error = LastError();
     Control(file, kSetBaudRate, &oldBaud, sizeof oldBaud);
     Control(file, kSetLineControl, &oldLc, sizeof oldLc);
     Control(file, kSetChars, &oldChars, sizeof oldChars);
     Control(file, kSetHandflow, &oldFlow, sizeof oldFlow);
     return Fail(error);
-}
-
-// Fills a DCB from a mode string, either "baud=9600 parity=N data=8 stop=1
-// [to=..] [xon=..] [odsr=..] [octs=..] [dtr=on|off|hs] [rts=on|off|hs|tg]
-// [idsr=..]" or the older "9600,n,8,1[,x|p]", with or without a leading
-// "COMn:". Both forms turn XON/XOFF and hardware flow control off unless
-// the string asks for them; the older one also sets DTR and RTS as its last
-// letter says. A baud rate of 110 without a stop-bit count gets two stop
-// bits. Nothing is sent to a device.
-BOOL WINAPI BuildCommDCBA(LPCSTR definition, LPDCB dcb) {
-    if (!definition || !dcb) return Fail(ERROR_INVALID_PARAMETER);
-    std::string text = definition;
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    size_t at = text.find_first_not_of(' ');
-    if (at != std::string::npos && text.compare(at, 3, "com") == 0) {
-        size_t end = text.find_first_not_of("0123456789", at + 3);
-        if (end == at + 3) return Fail(ERROR_INVALID_PARAMETER);
-        at = end == std::string::npos ? text.size() : end;
-        if (at < text.size() && text[at] == ':') ++at;
-    }
-    text = at == std::string::npos ? "" : text.substr(at);
-    DCB out = *dcb;
-    out.DCBlength = sizeof(DCB);
-    out.fBinary = TRUE;
-    out.fInX = out.fOutX = out.fOutxCtsFlow = out.fOutxDsrFlow = FALSE;
-    bool stopGiven = false;
-    auto parseParity = [&](const std::string& v) {
-        static const char letters[] = "noems";
-        if (v.size() != 1 || !std::strchr(letters, v[0])) return false;
-        out.Parity = static_cast<BYTE>(std::strchr(letters, v[0]) - letters);
-        out.fParity = out.Parity != NOPARITY;
-        return true;
-    };
-    auto parseStop = [&](const std::string& v) {
-        stopGiven = true;
-        if (v == "1") out.StopBits = ONESTOPBIT;
-        else if (v == "1.5") out.StopBits = ONE5STOPBITS;
-        else if (v == "2") out.StopBits = TWOSTOPBITS;
-        else return false;
-        return true;
-    };
-    auto parseNumber = [](const std::string& v, DWORD* n) {
-        if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 9)
-            return false;
-        *n = static_cast<DWORD>(std::strtoul(v.c_str(), nullptr, 10));
-        return true;
-    };
-    auto onOff = [](const std::string& v, DWORD* flag) {
-        if (v == "on") *flag = 1;
-        else if (v == "off") *flag = 0;
-        else return false;
-        return true;
-    };
-    if (text.find('=') != std::string::npos) {
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t start = text.find_first_not_of(' ', pos);
-            if (start == std::string::npos) break;
-            size_t end = text.find(' ', start);
-            std::string token = text.substr(start, end == std::string::npos ? end : end - start);
-            pos = end == std::string::npos ? text.size() : end;
-            size_t eq = token.find('=');
-            if (eq == std::string::npos) return Fail(ERROR_INVALID_PARAMETER);
-            std::string key = token.substr(0, eq), value = token.substr(eq + 1);
-            DWORD n = 0;
-            bool ok = true;
-            if (key == "baud") {
-                ok = parseNumber(value, &n) && n != 0;
-                out.BaudRate = n;
-            } else if (key == "parity") {
-                ok = parseParity(value);
-            } else if (key == "data") {
-                ok = parseNumber(value, &n) && n >= 5 && n <= 8;
-                out.ByteSize = static_cast<BYTE>(n);
-            } else if (key == "stop") {
-                ok = parseStop(value);
-            } else if (key == "to") {
-                ok = onOff(value, &n);  // a time-out setting, not a DCB member
-            } else if (key == "xon") {
-                ok = onOff(value, &n);
-                out.fInX = out.fOutX = n;
-            } else if (key == "odsr") {
-                ok = onOff(value, &n);
-                out.fOutxDsrFlow = n;
-            } else if (key == "octs") {
-                ok = onOff(value, &n);
-                out.fOutxCtsFlow = n;
-            } else if (key == "idsr") {
-                ok = onOff(value, &n);
-                out.fDsrSensitivity = n;
-            } else if (key == "dtr") {
-                if (value == "hs") out.fDtrControl = DTR_CONTROL_HANDSHAKE;
-                else if ((ok = onOff(value, &n))) out.fDtrControl = n;
-            } else if (key == "rts") {
-                if (value == "hs") out.fRtsControl = RTS_CONTROL_HANDSHAKE;
-                else if (value == "tg") out.fRtsControl = RTS_CONTROL_TOGGLE;
-                else if ((ok = onOff(value, &n))) out.fRtsControl = n;
-            } else {
-                ok = false;
-            }
-            if (!ok) return Fail(ERROR_INVALID_PARAMETER);
-        }
-    } else {
-        std::vector<std::string> fields;
-        size_t start = 0;
-        for (;;) {
-            size_t comma = text.find(',', start);
-            std::string f = text.substr(start, comma == std::string::npos ? comma : comma - start);
-            f.erase(0, f.find_first_not_of(' '));
-            f.erase(f.find_last_not_of(' ') + 1);
-            fields.push_back(f);
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
-        if (fields.empty() || fields[0].empty() || fields.size() > 5)
-            return Fail(ERROR_INVALID_PARAMETER);
-        DWORD n = 0;
-        if (!parseNumber(fields[0], &n)) return Fail(ERROR_INVALID_PARAMETER);
-        // The mode command's two-digit abbreviations.
-        static const struct { DWORD shortForm, rate; } abbreviations[] = {
-            {11, 110}, {15, 150}, {30, 300}, {60, 600}, {12, 1200},
-            {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
-        for (auto& a : abbreviations)
-            if (fields[0].size() == 2 && n == a.shortForm) n = a.rate;
-        out.BaudRate = n;
-        if (fields.size() > 1 && !fields[1].empty() && !parseParity(fields[1]))
-            return Fail(ERROR_INVALID_PARAMETER);
-        if (fields.size() > 2 && !fields[2].empty()) {
-            if (!parseNumber(fields[2], &n) || n < 5 || n > 8) return Fail(ERROR_INVALID_PARAMETER);
-            out.ByteSize = static_cast<BYTE>(n);
-        }
-        if (fields.size() > 3 && !fields[3].empty() && !parseStop(fields[3]))
-            return Fail(ERROR_INVALID_PARAMETER);
-        std::string flowLetter = fields.size() > 4 ? fields[4] : "";
-        out.fDtrControl = DTR_CONTROL_ENABLE;
-        out.fRtsControl = RTS_CONTROL_ENABLE;
-        if (flowLetter == "x") {
-            out.fInX = out.fOutX = TRUE;
-        } else if (flowLetter == "p") {
-            out.fOutxCtsFlow = out.fOutxDsrFlow = TRUE;
-            out.fDtrControl = DTR_CONTROL_HANDSHAKE;
-            out.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        } else if (!flowLetter.empty()) {
-            return Fail(ERROR_INVALID_PARAMETER);
-        }
-    }
-    if (out.BaudRate == 110 && !stopGiven) out.StopBits = TWOSTOPBITS;
-    *dcb = out;
-    return TRUE;
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
@@ -762,6 +972,60 @@ BOOL WINAPI TransmitCommChar(HANDLE file, char c) {
     return Control(file, kImmediateChar, &c, 1);
 }
 
+// The configuration a port's driver reports beyond the DCB: the driver
+// answers IOCTL_SERIAL_CONFIG_SIZE with the size of its provider data (this
+// driver: none); a driver that refuses the request has none either. A port
+// without provider data gets a COMMCONFIG around its DCB. Provider data is
+// not modelled: a driver that reports some is answered ERROR_NOT_SUPPORTED.
+BOOL WINAPI GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size) {
+    if (!FileOf(file)) return Fail(ERROR_INVALID_HANDLE);
+    DWORD providerSize = 0, returned = 0;
+    if (!Control(file, kConfigSize, nullptr, 0, &providerSize, sizeof providerSize, &returned) ||
+        returned < sizeof providerSize)
+        providerSize = 0;
+    if (providerSize != 0) return Fail(ERROR_NOT_SUPPORTED);
+    if (!CheckConfigSize(size)) return FALSE;
+    if (!config) return Fail(ERROR_INVALID_PARAMETER);
+    DCB dcb;
+    if (!GetCommState(file, &dcb)) return FALSE;
+    FillConfig(config, dcb, size);
+    return TRUE;
+}
+
+// The DCB goes to SetCommState. Provider data goes to the driver first, in
+// IOCTL_SERIAL_SET_COMMCONFIG; a driver that refuses it fails the call with
+// its error and the settings stay as they were.
+BOOL WINAPI SetCommConfig(HANDLE file, LPCOMMCONFIG config, DWORD size) {
+    if (!FileOf(file)) return Fail(ERROR_INVALID_HANDLE);
+    if (!config || size < sizeof(COMMCONFIG)) return Fail(ERROR_INVALID_PARAMETER);
+    if (config->dwProviderSize != 0 && !Control(file, kSetCommConfig, config, size)) return FALSE;
+    return SetCommState(file, &config->dcb);
+}
+
+// The default configuration of a port is its entry in the registry's Ports
+// key ("115200,n,8,1", in the mode command's older form, as the port's
+// driver writes it), without opening the port; a name with no entry fails
+// with ERROR_FILE_NOT_FOUND.
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size) {
+    if (!name || !size) return Fail(ERROR_INVALID_PARAMETER);
+    std::string entry = win32sim::PortsEntry(name);
+    if (entry.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!CheckConfigSize(size)) return FALSE;
+    if (!config) return Fail(ERROR_INVALID_PARAMETER);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.fBinary = TRUE;
+    if (!BuildCommDCBA(entry.c_str(), &dcb)) return Fail(ERROR_FILE_NOT_FOUND);
+    FillConfig(config, dcb, size);
+    return TRUE;
+}
+
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR name, LPCOMMCONFIG config, LPDWORD size) {
+    if (!name) return Fail(ERROR_INVALID_PARAMETER);
+    return GetDefaultCommConfigA(Narrow(name).c_str(), config, size);
+}
+
 // With a name: the target of that DOS device name. Without: every DOS device
 // name. Either way a list of strings, each ended by a NUL, and the list by
 // another NUL; the count of characters stored is returned.
@@ -772,13 +1036,13 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD size) {
         else if (IEquals(dos, name)) items.push_back(to);
     }
     if (name && items.empty()) {
-        lastError = ERROR_FILE_NOT_FOUND;
+        LastError() = ERROR_FILE_NOT_FOUND;
         return 0;
     }
     size_t needed = 1;
     for (auto& s : items) needed += s.size() + 1;
     if (!target || needed > size) {
-        lastError = ERROR_INSUFFICIENT_BUFFER;
+        LastError() = ERROR_INSUFFICIENT_BUFFER;
         return 0;
     }
     char* p = target;
@@ -788,6 +1052,103 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD size) {
     }
     *p = '\0';
     return static_cast<DWORD>(needed);
+}
+
+// The simulated PC's ANSI and OEM code pages are UTF-8 (code page 65001),
+// as on Windows set to use UTF-8 for ANSI: CP_ACP, CP_OEMCP and CP_UTF8 all
+// convert between UTF-8 and UTF-16.
+UINT WINAPI GetACP(void) { return CP_UTF8; }
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR out,
+                               int outLength) {
+    if (codePage != CP_ACP && codePage != CP_OEMCP && codePage != CP_UTF8) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    if (flags & ~DWORD{MB_ERR_INVALID_CHARS}) {
+        LastError() = ERROR_INVALID_FLAGS;
+        return 0;
+    }
+    if (!text || length == 0 || length < -1 || outLength < 0 || (outLength > 0 && !out)) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    size_t n = length == -1 ? std::strlen(text) + 1 : static_cast<size_t>(length);
+    std::u16string wide;
+    if (!FromUtf8(reinterpret_cast<const unsigned char*>(text), n, (flags & MB_ERR_INVALID_CHARS) != 0,
+                  &wide)) {
+        LastError() = ERROR_NO_UNICODE_TRANSLATION;
+        return 0;
+    }
+    if (outLength == 0) return static_cast<int>(wide.size());
+    if (wide.size() > static_cast<size_t>(outLength)) {
+        LastError() = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), out);
+    return static_cast<int>(wide.size());
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, LPSTR out,
+                               int outLength, LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+    if (codePage != CP_ACP && codePage != CP_OEMCP && codePage != CP_UTF8) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    if (flags & ~DWORD{WC_ERR_INVALID_CHARS}) {
+        LastError() = ERROR_INVALID_FLAGS;
+        return 0;
+    }
+    // UTF-8 has a character for everything: no default character.
+    if (!text || length == 0 || length < -1 || outLength < 0 || (outLength > 0 && !out) ||
+        defaultChar || usedDefaultChar) {
+        LastError() = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    size_t n = 0;
+    if (length == -1) {
+        while (text[n]) ++n;
+        ++n;
+    } else {
+        n = static_cast<size_t>(length);
+    }
+    std::string narrow;
+    if (!ToUtf8(text, n, (flags & WC_ERR_INVALID_CHARS) != 0, &narrow)) {
+        LastError() = ERROR_NO_UNICODE_TRANSLATION;
+        return 0;
+    }
+    if (outLength == 0) return static_cast<int>(narrow.size());
+    if (narrow.size() > static_cast<size_t>(outLength)) {
+        LastError() = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::memcpy(out, narrow.data(), narrow.size());
+    return static_cast<int>(narrow.size());
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+    std::string module = name ? Lower(name) : "";
+    if (module == "ntdll" || module == "ntdll.dll") return &ntdllModule;
+    LastError() = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
+    return GetModuleHandleA(name ? Narrow(name).c_str() : nullptr);
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+    // A name below 0x10000 is an ordinal; none is known.
+    if (module == &ntdllModule && name && reinterpret_cast<ULONG_PTR>(name) >= 0x10000) {
+        // Through void (*)(void), the type a function pointer is cast through.
+        using Any = void (*)(void);
+        if (std::strcmp(name, "NtReadFile") == 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<Any>(&NtReadFile));
+        if (std::strcmp(name, "NtWriteFile") == 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<Any>(&NtWriteFile));
+    }
+    LastError() = module == &ntdllModule ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND;
+    return nullptr;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 // Everything runs on the calling simulated thread at PASSIVE_LEVEL.
 #include "sim/win32/sim_io.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/kernel/internal.h"
@@ -20,6 +21,10 @@ struct Op {
 
 struct Event {
     KEVENT event{};
+    bool manualReset = false;
+    // Waker events of the threads waiting on this one among others
+    // (WaitEvents), set whenever this one is.
+    std::vector<PKEVENT> watchers;
 };
 
 namespace {
@@ -112,6 +117,9 @@ Status Issue(int handle, RequestKind kind, uint32_t code, const void* input, uin
             status = io.DeviceIoControlAsync(handle, code, input, inputLength, output,
                                              outputLength, &op->ov);
             break;
+        case RequestKind::Flush:
+            status = io.FlushAsync(handle, &op->ov);
+            break;
         default:
             break;
     }
@@ -167,13 +175,32 @@ void CancelAll(int handle, bool everyThread) {
 
 EventPtr NewEvent(bool manualReset, bool initialState) {
     auto e = std::make_shared<Event>();
+    e->manualReset = manualReset;
     KeInitializeEvent(&e->event, manualReset ? NotificationEvent : SynchronizationEvent,
                       initialState ? TRUE : FALSE);
     return e;
 }
 
-void SetEvent(Event& e) { KeSetEvent(&e.event, 0, FALSE); }
-void SignalEnd(Event& e) { sim::SetEventInternal(&e.event); }
+namespace {
+
+// Wakes the threads waiting on the event among others. No scheduling point:
+// it follows the signal in the same step.
+void WakeWatchers(Event& e) {
+    for (PKEVENT waker : e.watchers) sim::SetEventInternal(waker);
+}
+
+}  // namespace
+
+void SetEvent(Event& e) {
+    KeSetEvent(&e.event, 0, FALSE);
+    WakeWatchers(e);
+}
+
+void SignalEnd(Event& e) {
+    sim::SetEventInternal(&e.event);
+    WakeWatchers(e);
+}
+
 void ResetEvent(Event& e) { KeClearEvent(&e.event); }
 
 Status WaitEvent(Event& e, int64_t timeout) {
@@ -182,6 +209,59 @@ Status WaitEvent(Event& e, int64_t timeout) {
     return KeWaitForSingleObject(&e.event, UserRequest, UserMode, FALSE,
                                  timeout < 0 ? nullptr : &relative);
 }
+
+// The simulated kernel waits on one object at a time, so a wait on several
+// is a loop: look at every event (plain reads, no scheduling point, so that
+// looking and taking a signal are one step), and when the wait is not
+// satisfied, register a waker with each event and block on it until one of
+// them is set or the time is up. A thread blocked on an event itself
+// (WaitEvent) is served by the kernel first; this one then finds the
+// auto-reset event taken and waits again, as it would on Windows.
+Status WaitEvents(const std::vector<Event*>& events, bool all, int64_t timeout, size_t* index) {
+    sim::KernelPoint("WaitForMultipleObjects");
+    sim::Simulation& s = sim::Simulation::Current();
+    const uint64_t deadline = timeout < 0 ? UINT64_MAX : s.Now() + static_cast<uint64_t>(timeout);
+    KEVENT waker;
+    KeInitializeEvent(&waker, SynchronizationEvent, FALSE);
+    auto signalled = [](const Event* e) { return e->event.Header.SignalState > 0; };
+    auto take = [](Event* e) {
+        if (!e->manualReset) e->event.Header.SignalState = 0;
+    };
+    for (;;) {
+        if (all) {
+            if (std::all_of(events.begin(), events.end(), signalled)) {
+                for (Event* e : events) take(e);
+                *index = 0;
+                return kStatusSuccess;
+            }
+        } else {
+            for (size_t i = 0; i < events.size(); ++i) {
+                if (signalled(events[i])) {
+                    take(events[i]);
+                    *index = i;
+                    return kStatusSuccess;
+                }
+            }
+        }
+        uint64_t now = s.Now();
+        if (now >= deadline) return kStatusTimeout;
+        for (Event* e : events) e->watchers.push_back(&waker);
+        LARGE_INTEGER relative;
+        relative.QuadPart = -static_cast<LONGLONG>(deadline - now);
+        KeWaitForSingleObject(&waker, UserRequest, UserMode, FALSE,
+                              timeout < 0 ? nullptr : &relative);
+        for (Event* e : events) {
+            auto& w = e->watchers;
+            w.erase(std::find(w.begin(), w.end(), &waker));
+        }
+    }
+}
+
+int StartThread(const std::string& name, std::function<void()> body) {
+    return sim::Simulation::Current().StartThread(name, std::move(body));
+}
+
+int CurrentThread() { return sim::Simulation::Current().CurrentThread(); }
 
 void Delay(uint64_t ticks) {
     LARGE_INTEGER relative;
@@ -204,6 +284,15 @@ std::vector<std::pair<std::string, std::string>> DosDevices() {
         if (match) out.emplace_back(link.substr(prefix.size()), s.objects().LinkTarget(link).value_or(""));
     }
     return out;
+}
+
+}  // namespace win32sim
+
+namespace win32sim {
+
+std::string PortsEntry(const std::string& port) {
+    auto value = sim::Simulation::Current().registry().GetValue(sim::kPortsPath, port + ":");
+    return value ? value->AsString() : std::string();
 }
 
 }  // namespace win32sim

@@ -20,7 +20,7 @@ inline constexpr Status kStatusPending = 0x00000103;
 inline constexpr Status kStatusInvalidHandle = static_cast<Status>(0xC0000008);
 inline constexpr Status kStatusCancelled = static_cast<Status>(0xC0000120);
 
-enum class RequestKind { Open, Read, Write, Control, Close };
+enum class RequestKind { Open, Read, Write, Control, Flush, Close };
 
 // One request as the I/O manager sent it, and its end: what the serial
 // monitor (bridgesim trace) shows.
@@ -74,7 +74,8 @@ bool Cancel(const OpPtr& op);
 // thread issued (CancelIo), or all of them (CancelIoEx without an OVERLAPPED).
 void CancelAll(int handle, bool everyThread);
 
-// Dispatcher events of the simulation.
+// Dispatcher events of the simulation. Every object an application can
+// wait on (event, thread, file) is one of these.
 struct Event;
 using EventPtr = std::shared_ptr<Event>;
 EventPtr NewEvent(bool manualReset, bool initialState);
@@ -84,11 +85,23 @@ void SetEvent(Event& event);
 void SignalEnd(Event& event);
 void ResetEvent(Event& event);
 Status WaitEvent(Event& event, int64_t timeout);
+// Waits until one of the events (all of them, when `all`) is signalled,
+// taking the signal of each auto-reset event the wait is satisfied by, as
+// KeWaitForMultipleObjects does; *index is the first signalled one (0 when
+// `all`). Returns kStatusSuccess or kStatusTimeout.
+Status WaitEvents(const std::vector<Event*>& events, bool all, int64_t timeout, size_t* index);
+
+// Threads of the application: simulated threads under the scheduler.
+int StartThread(const std::string& name, std::function<void()> body);
+int CurrentThread();
 
 void Delay(uint64_t ticks);
 uint64_t Now();
 // \DosDevices names and their targets, in name order.
 std::vector<std::pair<std::string, std::string>> DosDevices();
+// The port's entry under ...\Windows NT\CurrentVersion\Ports ("COM3:" =
+// "115200,n,8,1"), empty when there is none.
+std::string PortsEntry(const std::string& port);
 
 }  // namespace win32sim
 

@@ -1,14 +1,19 @@
 // windows.h - the Windows serial API as an application sees it, for programs
 // that run against the driver inside the simulation. Names, types, widths,
 // values and signatures are Windows' own, so that the same application source
-// builds here against this header and on Windows against the real one.
+// builds here against this header and on Windows against the real one. The
+// header compiles as C and as C++.
 //
 // Only what a serial application uses is declared: files (CreateFile,
-// ReadFile, WriteFile, DeviceIoControl, overlapped I/O and its
-// cancellation), events and waits, the Comm functions, QueryDosDevice,
+// ReadFile, WriteFile, DeviceIoControl, FlushFileBuffers, overlapped I/O and
+// its cancellation), events, threads and waits, the Comm functions, the
+// standard handles, QueryDosDevice, code-page conversion, GetModuleHandle and
+// GetProcAddress (for ntdll's NtReadFile and NtWriteFile; see winternl.h),
 // GetLastError, Sleep and GetTickCount. Every call must be made from a
 // simulated thread of a running simulation (see sim/win32/machine.h); time is
-// the simulation's virtual clock.
+// the simulation's virtual clock. Threads a program creates are simulated
+// threads under the scheduler; a program ends them before it returns from
+// main (Windows would end them with the process).
 //
 // This header includes no kernel header and the kernel headers never include
 // it; a source that needs both talks to the simulation through
@@ -19,6 +24,7 @@
 #include <stdint.h>
 
 #define WINAPI
+#define NTAPI
 
 typedef void VOID, *PVOID, *LPVOID;
 typedef const void* LPCVOID;
@@ -27,15 +33,37 @@ typedef unsigned char BYTE, *PBYTE, *LPBYTE;
 typedef uint16_t WORD, *PWORD, *LPWORD;
 typedef uint32_t DWORD, *PDWORD, *LPDWORD;
 typedef int32_t LONG;
-typedef uint32_t ULONG;
+typedef uint32_t ULONG, *PULONG;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef intptr_t INT_PTR;
+typedef uintptr_t UINT_PTR;
+typedef unsigned int UINT;
 typedef char CHAR, *LPSTR;
 typedef const char* LPCSTR;
-typedef char16_t WCHAR, *LPWSTR;  // 16 bits, as on Windows
-typedef const char16_t* LPCWSTR;
+#ifdef __cplusplus
+typedef char16_t WCHAR;  // 16 bits, as on Windows
+#else
+typedef uint16_t WCHAR;
+#endif
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
+typedef int64_t LONGLONG;
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef struct HINSTANCE__ {
+    int unused;
+} *HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef INT_PTR(WINAPI* FARPROC)();
 
 #ifndef TRUE
 #define TRUE 1
@@ -46,6 +74,7 @@ typedef HANDLE* PHANDLE;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFF
+#define MAXDWORD 0xffffffff
 
 // ---------------------------------------------------------------- CreateFile
 #define GENERIC_READ 0x80000000
@@ -79,7 +108,11 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+#define STATUS_USER_APC ((DWORD)0x000000C0L)
+#define STATUS_TIMEOUT ((DWORD)0x00000102L)
 #define STATUS_PENDING ((DWORD)0x00000103L)
+#define STATUS_INVALID_HANDLE ((DWORD)0xC0000008L)
+#define STATUS_INVALID_PARAMETER ((DWORD)0xC000000DL)
 #define HasOverlappedIoCompleted(lpOverlapped) \
     (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
 
@@ -87,7 +120,27 @@ typedef struct _OVERLAPPED {
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 258L
+#define WAIT_IO_COMPLETION STATUS_USER_APC
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
+
+// ---------------------------------------------------------------- threads
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+#define CREATE_SUSPENDED 0x4
+#define STILL_ACTIVE STATUS_PENDING
+
+// ---------------------------------------------------------------- standard handles
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+
+// ---------------------------------------------------------------- code pages
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_ERR_INVALID_CHARS 0x00000080
 
 // ---------------------------------------------------------------- errors
 #define ERROR_SUCCESS 0L
@@ -105,14 +158,19 @@ typedef struct _OVERLAPPED {
 #define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_SEM_TIMEOUT 121L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BUSY 170L
 #define ERROR_MORE_DATA 234L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
@@ -199,6 +257,17 @@ typedef struct _COMMPROP {
     DWORD dwProvSpec2;
     WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
+
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
 
 #define CBR_110 110
 #define CBR_300 300
@@ -300,6 +369,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName);
@@ -308,12 +379,27 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId);
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+BOOL WINAPI BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
+BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
@@ -330,6 +416,17 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
 DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
 
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                               int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+UINT WINAPI GetACP(void);
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
 #ifdef __cplusplus
 }
 #endif
@@ -337,4 +434,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
 #define CreateFile CreateFileA
 #define CreateEvent CreateEventA
 #define BuildCommDCB BuildCommDCBA
+#define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
+#define GetDefaultCommConfig GetDefaultCommConfigA
 #define QueryDosDevice QueryDosDeviceA
+#define GetModuleHandle GetModuleHandleA

@@ -4,6 +4,7 @@
 // mingw, against the real <windows.h>; a declaration of the simulation that
 // drifts from Windows' fails one of the two builds.
 #include <windows.h>
+#include <winternl.h>
 
 #include <stddef.h>
 #include <type_traits>
@@ -18,6 +19,10 @@ static_assert(sizeof(DCB) == 28 && offsetof(DCB, XonLim) == 14 && offsetof(DCB, 
 static_assert(sizeof(COMMTIMEOUTS) == 20 && sizeof(COMSTAT) == 12);
 static_assert(sizeof(COMMPROP) == 64 && offsetof(COMMPROP, dwSettableBaud) == 36 &&
               offsetof(COMMPROP, dwCurrentTxQueue) == 44 && offsetof(COMMPROP, wcProvChar) == 60);
+static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dcb) == 8 &&
+              offsetof(COMMCONFIG, dwProviderSize) == 44 && offsetof(COMMCONFIG, wcProviderData) == 48);
+static_assert(sizeof(IO_STATUS_BLOCK) == 2 * sizeof(ULONG_PTR) &&
+              offsetof(IO_STATUS_BLOCK, Information) == sizeof(ULONG_PTR) && sizeof(LARGE_INTEGER) == 8);
 static_assert(offsetof(OVERLAPPED, Internal) == 0 &&
               offsetof(OVERLAPPED, InternalHigh) == sizeof(ULONG_PTR) &&
               offsetof(OVERLAPPED, hEvent) == 2 * sizeof(ULONG_PTR) + 8);
@@ -43,6 +48,14 @@ static_assert(NOPARITY == 0 && ODDPARITY == 1 && EVENPARITY == 2 && MARKPARITY =
 static_assert(DTR_CONTROL_HANDSHAKE == 2 && RTS_CONTROL_HANDSHAKE == 2 && RTS_CONTROL_TOGGLE == 3);
 static_assert(CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS) == 0x1B0004);
 static_assert(PST_RS232 == 1);
+static_assert(STD_INPUT_HANDLE == (DWORD)-10 && STD_OUTPUT_HANDLE == (DWORD)-11 && STD_ERROR_HANDLE == (DWORD)-12);
+static_assert(CP_ACP == 0 && CP_UTF8 == 65001 && MB_ERR_INVALID_CHARS == 8 && WC_ERR_INVALID_CHARS == 0x80);
+static_assert(MAXIMUM_WAIT_OBJECTS == 64 && WAIT_IO_COMPLETION == 0xC0 && STILL_ACTIVE == 259 &&
+              CREATE_SUSPENDED == 4 && MAXDWORD == 0xFFFFFFFF);
+static_assert(STATUS_PENDING == 0x103 && STATUS_INVALID_PARAMETER == 0xC000000D &&
+              STATUS_INVALID_HANDLE == 0xC0000008);
+static_assert(ERROR_MOD_NOT_FOUND == 126 && ERROR_PROC_NOT_FOUND == 127 && ERROR_INVALID_FLAGS == 1004 &&
+              ERROR_NO_UNICODE_TRANSLATION == 1113 && ERROR_CALL_NOT_IMPLEMENTED == 120);
 
 SAME_TYPE(GetLastError, DWORD(WINAPI*)(void));
 SAME_TYPE(SetLastError, void(WINAPI*)(DWORD));
@@ -80,5 +93,25 @@ SAME_TYPE(GetCommModemStatus, BOOL(WINAPI*)(HANDLE, LPDWORD));
 SAME_TYPE(GetCommProperties, BOOL(WINAPI*)(HANDLE, LPCOMMPROP));
 SAME_TYPE(TransmitCommChar, BOOL(WINAPI*)(HANDLE, char));
 SAME_TYPE(QueryDosDeviceA, DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD));
+SAME_TYPE(FlushFileBuffers, BOOL(WINAPI*)(HANDLE));
+SAME_TYPE(GetStdHandle, HANDLE(WINAPI*)(DWORD));
+SAME_TYPE(WaitForSingleObjectEx, DWORD(WINAPI*)(HANDLE, DWORD, BOOL));
+SAME_TYPE(WaitForMultipleObjects, DWORD(WINAPI*)(DWORD, const HANDLE*, BOOL, DWORD));
+SAME_TYPE(CreateThread, HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD));
+SAME_TYPE(GetExitCodeThread, BOOL(WINAPI*)(HANDLE, LPDWORD));
+SAME_TYPE(GetCurrentThreadId, DWORD(WINAPI*)(void));
+SAME_TYPE(BuildCommDCBW, BOOL(WINAPI*)(LPCWSTR, LPDCB));
+SAME_TYPE(BuildCommDCBAndTimeoutsA, BOOL(WINAPI*)(LPCSTR, LPDCB, LPCOMMTIMEOUTS));
+SAME_TYPE(BuildCommDCBAndTimeoutsW, BOOL(WINAPI*)(LPCWSTR, LPDCB, LPCOMMTIMEOUTS));
+SAME_TYPE(GetCommConfig, BOOL(WINAPI*)(HANDLE, LPCOMMCONFIG, LPDWORD));
+SAME_TYPE(SetCommConfig, BOOL(WINAPI*)(HANDLE, LPCOMMCONFIG, DWORD));
+SAME_TYPE(GetDefaultCommConfigA, BOOL(WINAPI*)(LPCSTR, LPCOMMCONFIG, LPDWORD));
+SAME_TYPE(GetDefaultCommConfigW, BOOL(WINAPI*)(LPCWSTR, LPCOMMCONFIG, LPDWORD));
+SAME_TYPE(MultiByteToWideChar, int(WINAPI*)(UINT, DWORD, LPCSTR, int, LPWSTR, int));
+SAME_TYPE(WideCharToMultiByte, int(WINAPI*)(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL));
+SAME_TYPE(GetACP, UINT(WINAPI*)(void));
+SAME_TYPE(GetModuleHandleA, HMODULE(WINAPI*)(LPCSTR));
+SAME_TYPE(GetModuleHandleW, HMODULE(WINAPI*)(LPCWSTR));
+SAME_TYPE(GetProcAddress, FARPROC(WINAPI*)(HMODULE, LPCSTR));
 
 int main() { return 0; }

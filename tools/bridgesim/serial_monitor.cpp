@@ -179,6 +179,7 @@ void SerialMonitor::Issued(const win32sim::RequestRecord& r) {
             what = IoctlName(r.code);
             if (!r.input.empty()) what += " " + DecodeInput(r.code, r.input);
             break;
+        case win32sim::RequestKind::Flush: what = "IRP_MJ_FLUSH_BUFFERS"; break;
     }
     std::fprintf(out_, "%10.3f ms  #%-4llu %-8s >> %s\n", ms, static_cast<unsigned long long>(r.id),
                  r.thread.c_str(), what.c_str());

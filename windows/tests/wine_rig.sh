@@ -5,11 +5,16 @@
 #   wine_rig.sh setup    RIG_DIR PACKAGE_DIR   fresh prefix; install the test
 #                                              bus and the driver; check what
 #                                              Wine's setup installed
-#   wine_rig.sh run      RIG_DIR COMn          the cable test against COMn
+#   wine_rig.sh suite    RIG_DIR COMn          the serial API suite
+#                                              (tests/win32/serial_suite.cpp)
+#                                              against COMn and its loopback plug
+#   wine_rig.sh run      RIG_DIR COMn          the cable test against COMn (it
+#                                              ends by pulling the cable out)
 #   wine_rig.sh teardown RIG_DIR               stop the prefix's wineserver
 #
 # PACKAGE_DIR holds bridgeser.inf, x64/bridgeser.sys, the test bus
-# (testbus/bridgetestbus.inf and .sys) and the Win32 programs. Logs stay in
+# (testbus/bridgetestbus.inf and .sys) and the Win32 programs (installer,
+# cable test, serial suite). Logs stay in
 # RIG_DIR; every wine command has a time limit and reads nothing.
 # Exit status 77 (skipped) when wine is not installed.
 set -u
@@ -74,7 +79,8 @@ setup)
     # [SourceDisksFiles.amd64] says: the x64 image goes there too.
     cp "$package/x64/bridgeser.sys" "$drive/" &&
     cp "$package/testbus/bridgetestbus.sys" "$drive/" &&
-    cp "$package/bridgetestbus_install.exe" "$package/cable_test.exe" "$drive/" || fail "copy of the package"
+    cp "$package/bridgetestbus_install.exe" "$package/cable_test.exe" "$package/serial_suite.exe" "$drive/" ||
+    fail "copy of the package"
   # The installer is the first program of the session: services.exe and
   # winedevice.exe start with it and write the drivers' debug output to
   # wine.log.
@@ -119,13 +125,15 @@ setup)
   say "$pages" | grep -qi 'MsPorts.dll,SerialPortPropPageProvider' || fail "no port-property page in the driver key"
   echo "setup passed"
   ;;
-run)
+run | suite)
   port=$3
+  program=cable_test
+  [ "$command" = suite ] && program=serial_suite
   [ -d "$prefix" ] || fail "no prefix: run setup first"
-  timeout 120 "$WINE" 'C:\bridgeser\cable_test.exe' "$port" </dev/null >"$rig/cable_test.log" 2>&1
+  timeout 120 "$WINE" "C:\\bridgeser\\$program.exe" "$port" </dev/null >"$rig/$program.log" 2>&1
   status=$?
-  tr -d '\r' <"$rig/cable_test.log"
-  [ $status -eq 0 ] || fail "cable_test exit status $status"
+  tr -d '\r' <"$rig/$program.log"
+  [ $status -eq 0 ] || fail "$program exit status $status"
   ;;
 teardown)
   if [ -d "$prefix" ]; then
@@ -136,7 +144,7 @@ teardown)
   echo "prefix stopped and removed"
   ;;
 *)
-  echo "usage: wine_rig.sh setup|run|teardown RIG_DIR ..." >&2
+  echo "usage: wine_rig.sh setup|suite|run|teardown RIG_DIR ..." >&2
   exit 2
   ;;
 esac
