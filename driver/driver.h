@@ -90,8 +90,21 @@ struct TransferStopState {
     // request for the stop to free
     BOOLEAN irpPinned;
     // a start was asked for while the slot was taken: whoever gives the slot
-    // up starts again, so no start is lost
+    // up starts again, unless a hold or error then forbids it (the hold's
+    // end starts the transfer)
     BOOLEAN startRequested;
+    // stops waiting on the slot (close and removal may stop it together);
+    // the first of them cancels and frees the pinned request, the last
+    // ends the stop
+    ULONG stoppers;
+};
+
+// The flag word of a path timer (bit 0 armed, bit 1 a cancel came too late,
+// bit 2 an arming waits for that late run) and the relative due time that
+// waiting arming will use. Guarded by the path's lock.
+struct PathTimerFlags {
+    ULONG bits;
+    LONGLONG pendingDueTime;
 };
 
 // Per-pipe bookkeeping, one entry per pipe in interface order.
@@ -131,6 +144,8 @@ struct PortExtension {
     UNICODE_STRING symbolicLinkName;
     // COM-port interface link, platform buffer owned; creation and tear-down only
     UNICODE_STRING interfaceName;
+    // the interface is enabled; creation and tear-down only
+    BOOLEAN interfaceEnabled;
     // the SERIALCOMM value exists; creation and tear-down only
     BOOLEAN serialCommWritten;
     // attached to the lower stack; AddDevice and tear-down only
@@ -260,19 +275,19 @@ struct PortExtension {
     // runs ReadIntervalTimeoutDpc
     KDPC readIntervalTimerDpc;
     // readLock
-    ULONG readIntervalTimerFlags;
+    PathTimerFlags readIntervalTimerFlags;
     // read total time-out; readLock
     KTIMER readTotalTimer;
     // runs ReadTotalTimeoutDpc
     KDPC readTotalTimerDpc;
     // readLock
-    ULONG readTotalTimerFlags;
+    PathTimerFlags readTotalTimerFlags;
     // write total time-out; writeLock
     KTIMER writeTimer;
     // runs WriteTimeoutDpc
     KDPC writeTimerDpc;
     // writeLock
-    ULONG writeTimerFlags;
+    PathTimerFlags writeTimerFlags;
 
     // status report and pipes
     // last accepted report, byte 0 = 0xFF when none; controlLock
@@ -301,6 +316,9 @@ struct PortExtension {
     volatile BOOLEAN devicePowerRequestBusy;
 
     // Plug and Play state, read without a lock through IsDeviceReady
+    // held by every request while the driver works on it in this device;
+    // removal waits for them all before the device goes
+    IO_REMOVE_LOCK removeLock;
     // removal or surprise removal handled
     volatile BOOLEAN removed;
     // device started
@@ -352,13 +370,34 @@ DRIVER_UNLOAD Unload;
 DRIVER_DISPATCH DispatchSystemControl;
 DRIVER_DISPATCH DispatchPnp;
 
+// One aligned load of a word that another path may change at any moment,
+// read without the lock that guards it: the value seen is either the one
+// before or the one after a concurrent store, never a mixture.
+template <typename T>
+struct WithoutVolatile {
+    using Type = T;
+};
+template <typename T>
+struct WithoutVolatile<volatile T> {
+    using Type = T;
+};
+template <typename T>
+inline typename WithoutVolatile<T>::Type ReadOnce(const T& word) {
+    return *static_cast<const volatile T*>(&word);
+}
+
 // The record of a device object of this driver.
 inline PortExtension* GetPortExtension(PDEVICE_OBJECT deviceObject) {
     return static_cast<PortExtension*>(deviceObject->DeviceExtension);
 }
 
 NTSTATUS ForwardRequest(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS ForwardAndRelease(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS AcquireRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp);
+VOID ReleaseRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+NTSTATUS RefuseRequest(PIRP irp, NTSTATUS status);
+VOID FinishRequest(PIRP irp);
 NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelRoutine);
 PIRP TakeNextRequest(PLIST_ENTRY queue);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject);
@@ -369,13 +408,15 @@ IO_COMPLETION_ROUTINE SignalEventCompletion;
 DRIVER_CANCEL TransferCancelRoutine;
 
 // Timers of the read and write paths. Each has a flag word: bit 0 armed,
-// bit 1 a cancel came too late and the next DPC run is to be ignored.
+// bit 1 a cancel came too late and the next DPC run is to be ignored, bit 2
+// the timer is to be set by that run (see timers.cpp).
 inline constexpr ULONG TIMER_ARMED = 0x1;
 inline constexpr ULONG TIMER_CANCEL_MISSED = 0x2;
+inline constexpr ULONG TIMER_SET_BY_LATE_RUN = 0x4;
 LONGLONG MillisecondsToDueTime(ULONGLONG milliseconds);
-VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, ULONG* flags, LONGLONG dueTime);
-VOID CancelPathTimer(PKTIMER timer, ULONG* flags);
-BOOLEAN ConsumePathTimerRun(ULONG* flags);
+VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags, LONGLONG dueTime);
+VOID CancelPathTimer(PKTIMER timer, PathTimerFlags* flags);
+BOOLEAN ConsumePathTimerRun(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags);
 
 // Timer routines of the read and write paths.
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
@@ -398,6 +439,7 @@ VOID StopTransfer(PortExtension* extension, ULONG pipe);
 
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
                           PDEVICE_OBJECT* deviceObject);
+VOID RemovePortNames(PortExtension* extension);
 VOID DeletePortDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS OpenRegistryKeyByPath(PCWSTR path, PHANDLE keyHandle);
 NTSTATUS QueryRegistryValue(HANDLE keyHandle, PCWSTR valueName, PVOID buffer, ULONG bufferSize);
@@ -417,10 +459,12 @@ DRIVER_DISPATCH DispatchCleanup;
 DRIVER_DISPATCH DispatchClose;
 NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject);
 VOID MarkPortClosed(PortExtension* extension);
+VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram);
 
 // ---------------------------------------------------------------- power
 
 DRIVER_DISPATCH DispatchPower;
+NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject);
 
 // ---------------------------------------------------------------- USB configuration and start-up
 

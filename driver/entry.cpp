@@ -21,6 +21,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     driverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlushBuffers;
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
@@ -98,5 +99,8 @@ VOID NTAPI Unload(PDRIVER_OBJECT driverObject) {
 // Passes a system-control (WMI) request down unchanged; the driver has no WMI
 // of its own. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    return ForwardRequest(deviceObject, irp);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
+    return ForwardAndRelease(deviceObject, irp);
 }

@@ -189,6 +189,8 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
     }
 
     PortExtension* extension = GetPortExtension(deviceObject);
+    // Ready before the device has a name an application could open.
+    IoInitializeRemoveLock(&extension->removeLock, BRIDGESER_POOL_TAG, 0, 0);
     extension->portNumber = portNumber;
     InsertHeadList(&DriverGlobals.portList, &extension->portLink);
     KeReleaseMutex(&DriverGlobals.portListMutex, FALSE);
@@ -256,6 +258,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDe
     if (!NT_SUCCESS(status)) {
         goto failure;
     }
+    extension->interfaceEnabled = TRUE;
 
     ExFreePoolWithTag(portName, BRIDGESER_POOL_TAG);
     ZwClose(hardwareKey);
@@ -271,6 +274,26 @@ failure:
     return status;
 }
 
+// Takes away the names by which applications find the port: the COM name
+// link, the COM-port interface (disabled) and the SERIALCOMM value. The
+// device object and its own name stay. Each is undone once.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+VOID RemovePortNames(PortExtension* extension) {
+    if (extension->symbolicLinkCreated) {
+        IoDeleteSymbolicLink(&extension->symbolicLinkName);
+        extension->symbolicLinkCreated = FALSE;
+    }
+    if (extension->interfaceName.Buffer != nullptr && extension->interfaceEnabled) {
+        IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
+        extension->interfaceEnabled = FALSE;
+    }
+    if (extension->serialCommWritten) {
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"),
+                               extension->deviceName.Buffer);
+        extension->serialCommWritten = FALSE;
+    }
+}
+
 // Undoes everything CreatePortDevice and AddDevice set up, in order, and
 // deletes the device object. Each owned resource is released once and its
 // field cleared, since the record stays readable while the Plug and Play
@@ -284,10 +307,7 @@ VOID DeletePortDevice(PDEVICE_OBJECT deviceObject) {
     InitializeListHead(&extension->portLink);
     KeReleaseMutex(&DriverGlobals.portListMutex, FALSE);
 
-    if (extension->symbolicLinkCreated) {
-        IoDeleteSymbolicLink(&extension->symbolicLinkName);
-        extension->symbolicLinkCreated = FALSE;
-    }
+    RemovePortNames(extension);
     if (extension->symbolicLinkName.Buffer != nullptr) {
         ExFreePoolWithTag(extension->symbolicLinkName.Buffer, BRIDGESER_POOL_TAG);
         extension->symbolicLinkName.Buffer = nullptr;
@@ -295,16 +315,10 @@ VOID DeletePortDevice(PDEVICE_OBJECT deviceObject) {
         extension->symbolicLinkName.MaximumLength = 0;
     }
     if (extension->interfaceName.Buffer != nullptr) {
-        IoSetDeviceInterfaceState(&extension->interfaceName, FALSE);
         RtlFreeUnicodeString(&extension->interfaceName);
         extension->interfaceName.Buffer = nullptr;
         extension->interfaceName.Length = 0;
         extension->interfaceName.MaximumLength = 0;
-    }
-    if (extension->serialCommWritten) {
-        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"),
-                               extension->deviceName.Buffer);
-        extension->serialCommWritten = FALSE;
     }
     if (extension->deviceName.Buffer != nullptr) {
         ExFreePoolWithTag(extension->deviceName.Buffer, BRIDGESER_POOL_TAG);

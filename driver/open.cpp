@@ -83,15 +83,35 @@ VOID MarkPortClosed(PortExtension* extension) {
     KeReleaseMutex(&extension->openMutex, FALSE);
 }
 
-// IRP_MJ_CREATE: the exclusive open. Resets the per-open state, allocates the
-// receive ring, programs 115200 baud, drops and raises DTR and RTS, reads
-// the modem status and starts the status and bulk-in transfers. An open that
-// fails after the port was marked open is undone, so the port can be opened
-// again. IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the state update.
+// IRP_MJ_CREATE: the exclusive open. Refuses an open into the device's
+// namespace (a file name after the device's own: there is none), an open of
+// a device being removed (STATUS_DELETE_PENDING) and of one that is not in
+// service because its start failed, never came, or it is stopped
+// (STATUS_DEVICE_NOT_READY, with no traffic). Otherwise resets the per-open
+// state, allocates the receive ring, powers the device up if it is not in
+// D0, programs 115200 baud, drops and raises DTR and RTS, reads the modem
+// status, derives the transmit and receive holds from it and starts the
+// status and bulk-in transfers. An open that fails after the port was
+// marked open is undone, so the port can be opened again.
+// IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the state update.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    if (file != nullptr && file->FileName.Length != 0) {
+        return CompleteRequest(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+    }
+    if (extension->removed) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
+    if (!extension->started || extension->interfaceInfo == nullptr) {
+        return CompleteRequest(irp, STATUS_DEVICE_NOT_READY, 0);
+    }
+    (void)PowerUpForUse(deviceObject);
 
     KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
     if (extension->portOpen) {
@@ -131,8 +151,12 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)SetRts(deviceObject);
     UCHAR modemStatus = 0;
     if (NT_SUCCESS(ReadUartRegister(deviceObject, UART_REG_MODEM_STATUS, &modemStatus))) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&extension->controlLock, &oldIrql);
         extension->modemStatus = modemStatus;
+        KeReleaseSpinLock(&extension->controlLock, oldIrql);
     }
+    UpdateHoldFlags(extension);
     if (!NT_SUCCESS(status)) {
         UndoOpen(deviceObject);
         return CompleteRequest(irp, status, 0);
@@ -169,8 +193,11 @@ NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject) {
 
 // IRP_MJ_CLEANUP: the last handle is going; every transfer stops and every
 // held request ends with STATUS_CANCELLED. The port stays open until close.
-// IRQL: PASSIVE_LEVEL. Locks: none held.
+// Cleanup never fails. IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_SUCCESS);
+    }
     (void)StopAllIo(deviceObject);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
@@ -182,6 +209,9 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the state update.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_SUCCESS);
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     MarkPortClosed(extension);
@@ -204,6 +234,29 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     FlushMaskRequests(extension);
     FreeReceiveRing(extension);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
+// The device is back in service with the port open (a cancelled removal, a
+// start after a stop): the pipes are marked open again, the holds derived
+// from the line levels, and the status and bulk-in transfers started as the
+// open started them (a transfer still running is left alone). After a
+// start the chip was initialised afresh: `reprogram` then writes the port's
+// rate, line control and modem control lines back first.
+// IRQL: PASSIVE_LEVEL. Locks: none held.
+VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    if (!extension->portOpen) {
+        return;
+    }
+    if (reprogram) {
+        (void)ProgramBaudRate(deviceObject);
+        (void)ProgramLineControl(deviceObject);
+        (void)WriteModemControl(deviceObject);
+    }
+    MarkPipes(extension, TRUE);
+    UpdateHoldFlags(extension);
+    (void)StartStatusTransfer(extension);
+    PumpDataTransfers(extension);
 }
 
 // Aborts every pipe marked open and marks the device unconfigured. Returns

@@ -7,11 +7,12 @@
 
 namespace {
 
-// Passes a request down with the given status in its status field.
+// Passes a request that holds the remove lock down with the given status
+// in its status field, and releases the lock.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS PassDown(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
-    return ForwardRequest(deviceObject, irp);
+    return ForwardAndRelease(deviceObject, irp);
 }
 
 // Sends a request down the stack and waits until the lower drivers have
@@ -32,22 +33,27 @@ NTSTATUS SendDownAndWait(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // Sends IRP_MN_START_DEVICE down the stack and waits for it, then starts the
 // device and completes the request with the start's status. A start that
 // the lower drivers failed fails here too with their status: the device is
-// not started on a stack that is not. IRQL: PASSIVE_LEVEL. Locks: none.
+// not started on a stack that is not. A port left open across a stop comes
+// back into service. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     NTSTATUS status = SendDownAndWait(deviceObject, irp);
     if (NT_SUCCESS(status)) {
         status = StartDevice(deviceObject, irp);
     }
+    if (NT_SUCCESS(status)) {
+        ResumeOpenPort(deviceObject, TRUE);
+    }
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
-// IRP_MN_QUERY_STOP_DEVICE: accepted only while no transfer is in flight (the
-// port is closed); then no new I/O is taken until cancel-stop or stop. A
-// refusal is completed here rather than passed down, where a lower driver's
-// success would overwrite it. IRQL: PASSIVE_LEVEL. Locks: none.
+// IRP_MN_QUERY_STOP_DEVICE: accepted only while the port is closed and no
+// transfer is in flight; then no new I/O is taken until cancel-stop or
+// stop. A refusal is completed here rather than passed down, where a lower
+// driver's success would overwrite it. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleQueryStop(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (extension->bulkInBusy || extension->bulkOutBusy || extension->statusBusy) {
+    if (extension->portOpen || extension->bulkInBusy || extension->bulkOutBusy ||
+        extension->statusBusy) {
         return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
     }
     extension->stopPending = TRUE;
@@ -81,28 +87,36 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
-// IRP_MN_REMOVE_DEVICE: the first one stops the device's work, passes the
-// request down and then tears the device down; a later one only passes
-// down. IRQL: PASSIVE_LEVEL. Locks: none.
+// IRP_MN_REMOVE_DEVICE: the device's software side goes. Work still running
+// is stopped (after a surprise removal it already is), then removal waits
+// on the remove lock until no request is in the driver any more, passes the
+// request down and tears the device down. Returns the lower driver's status.
+// IRQL: PASSIVE_LEVEL. Locks: takes openMutex when the port is open.
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (extension->removed) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return ForwardRequest(deviceObject, irp);
+    if (!extension->removed) {
+        extension->removed = TRUE;
+        if (extension->portOpen) {
+            MarkPortClosed(extension);
+        }
+        (void)StopAllIo(deviceObject);
+        (void)AbortPipes(deviceObject);
     }
-    extension->removed = TRUE;
-    (void)StopAllIo(deviceObject);
-    (void)AbortPipes(deviceObject);
+    IoReleaseRemoveLockAndWait(&extension->removeLock, irp);
 
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IofCallDriver(extension->lowerDeviceObject, irp);
+    PDEVICE_OBJECT lowerDeviceObject = extension->lowerDeviceObject;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IofCallDriver(lowerDeviceObject, irp);
     RemoveDevice(deviceObject);
-    return STATUS_SUCCESS;
+    return status;
 }
 
-// IRP_MN_SURPRISE_REMOVAL: closes the port, stops the device's work, tears
-// the device down and then passes the request down. The lower device is
-// taken from the record before the record's device object is deleted.
+// IRP_MN_SURPRISE_REMOVAL: the cable is gone. Closes the port, stops the
+// device's work, takes its COM name, SERIALCOMM value and interface away,
+// and passes the request down. The device object stays until
+// IRP_MN_REMOVE_DEVICE, which the Plug and Play manager sends when the last
+// handle on it has closed; requests on such a handle are refused meanwhile.
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex when the port is open.
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -112,20 +126,36 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     (void)StopAllIo(deviceObject);
     (void)AbortPipes(deviceObject);
+    RemovePortNames(extension);
+    return PassDown(deviceObject, irp, STATUS_SUCCESS);
+}
 
-    PDEVICE_OBJECT lowerDeviceObject = extension->lowerDeviceObject;
-    RemoveDevice(deviceObject);
+// IRP_MN_CANCEL_REMOVE_DEVICE: the device is back in service; an open port
+// gets its transfers back, since the query stopped them.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS HandleCancelRemove(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    GetPortExtension(deviceObject)->removePending = FALSE;
+    ResumeOpenPort(deviceObject, FALSE);
+    return PassDown(deviceObject, irp, STATUS_SUCCESS);
+}
 
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(lowerDeviceObject, irp);
+// IRP_MN_STOP_DEVICE: the stop cannot fail; it is passed down with
+// STATUS_SUCCESS. IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS HandleStopDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    (void)StopDevice(deviceObject);
+    return PassDown(deviceObject, irp, STATUS_SUCCESS);
 }
 
 }  // namespace
 
-// The IRP_MJ_PNP handler. IRQL: PASSIVE_LEVEL. Locks: none.
+// The IRP_MJ_PNP handler. Every request holds the remove lock while the
+// driver works on it; removal releases it and waits for the others.
+// IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_START_DEVICE:
             return HandleStartDevice(deviceObject, irp);
@@ -138,19 +168,18 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
             (void)StopAllIo(deviceObject);
             return PassDown(deviceObject, irp, STATUS_SUCCESS);
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-            extension->removePending = FALSE;
-            return PassDown(deviceObject, irp, STATUS_SUCCESS);
+            return HandleCancelRemove(deviceObject, irp);
         case IRP_MN_QUERY_STOP_DEVICE:
             return HandleQueryStop(deviceObject, irp);
         case IRP_MN_CANCEL_STOP_DEVICE:
             extension->stopPending = FALSE;
             return PassDown(deviceObject, irp, STATUS_SUCCESS);
         case IRP_MN_STOP_DEVICE:
-            return CompleteRequest(irp, StopDevice(deviceObject), 0);
+            return HandleStopDevice(deviceObject, irp);
         case IRP_MN_QUERY_CAPABILITIES:
             return HandleQueryCapabilities(deviceObject, irp);
         default:
-            return ForwardRequest(deviceObject, irp);
+            return ForwardAndRelease(deviceObject, irp);
     }
 }
 
@@ -172,22 +201,17 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject) {
 
 // Stops the device for a rebalance: ends all I/O and puts the USB device
 // into the unconfigured state; the next start selects the configuration
-// again. IRQL: PASSIVE_LEVEL. Locks: none held.
+// again. It cannot fail: the deconfiguration's URB lives on the stack, and
+// the request's own outcome does not matter (the device is stopped either
+// way). IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
     (void)StopAllIo(deviceObject);
-    NTSTATUS status = STATUS_SUCCESS;
-    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPoolNx, sizeof(struct _URB_SELECT_CONFIGURATION), BRIDGESER_POOL_TAG));
-    if (urb != nullptr) {
-        RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
-        UsbBuildSelectConfigurationRequest(urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
-        (void)SubmitUrbSync(deviceObject, urb);
-        ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-        extension->started = FALSE;
-    } else {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    }
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    UsbBuildSelectConfigurationRequest(&urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    (void)SubmitUrbSync(deviceObject, &urb);
+    extension->started = FALSE;
     extension->stopPending = FALSE;
-    return status;
+    return STATUS_SUCCESS;
 }

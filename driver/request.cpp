@@ -1,5 +1,15 @@
-// request.cpp - the request helpers shared by every path: pass-down,
-// completion, the pending-request queue protocol and the readiness test.
+// request.cpp - the request helpers shared by every path: the remove lock
+// each request holds while the driver works on it, pass-down, completion,
+// the pending-request queue protocol and the readiness test.
+//
+// Remove lock: every dispatch routine acquires the device's remove lock for
+// its request (the request is the tag) before it touches the record, and
+// the request keeps it until it is completed or passed down: CompleteRequest
+// and FinishRequest release it, and so does every pass-down. Removal
+// releases the lock and waits for every holder before the device goes, so
+// no request is in the driver, pending or dispatching, when the record is
+// freed. A request refused before it got the lock is completed with
+// RefuseRequest.
 //
 // Queue protocol: a waiting request sits in a list linked through
 // Irp->Tail.Overlay.ListEntry, guarded by its path's spin lock, with the
@@ -17,13 +27,56 @@ NTSTATUS ForwardRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return IofCallDriver(extension->lowerDeviceObject, irp);
 }
 
-// Stores the status and information and completes the request with no
-// priority boost. Returns the status, for a dispatch routine to return.
+// Acquires the device's remove lock for a request at the start of its
+// dispatch: STATUS_SUCCESS, or STATUS_DELETE_PENDING once removal has begun
+// (the request is then refused with RefuseRequest).
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+NTSTATUS AcquireRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    return IoAcquireRemoveLock(&GetPortExtension(deviceObject)->removeLock, irp);
+}
+
+// Gives back the remove lock a request holds. IRQL: <= DISPATCH_LEVEL.
+// Locks: none.
+VOID ReleaseRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    IoReleaseRemoveLock(&GetPortExtension(deviceObject)->removeLock, irp);
+}
+
+// Passes a request that holds the remove lock down the stack and gives the
+// lock back. Returns what the lower driver returned.
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
+NTSTATUS ForwardAndRelease(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    const NTSTATUS status = ForwardRequest(deviceObject, irp);
+    ReleaseRequestLock(deviceObject, irp);
+    return status;
+}
+
+// Completes a request that holds the remove lock, with the status and
+// information already stored in it, and releases the lock (after the
+// completion, so removal cannot pass while the request is still ours).
 // IRQL: <= DISPATCH_LEVEL. Locks: none may be held (requests are completed
 // outside every driver lock).
+VOID FinishRequest(PIRP irp) {
+    PDEVICE_OBJECT deviceObject = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    ReleaseRequestLock(deviceObject, irp);
+}
+
+// Stores the status and information and completes a request that holds the
+// remove lock, with no priority boost, releasing the lock. Returns the
+// status, for a dispatch routine to return.
+// IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
+    FinishRequest(irp);
+    return status;
+}
+
+// Completes a request refused before it took the remove lock.
+// IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
+NTSTATUS RefuseRequest(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
@@ -37,7 +90,7 @@ NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelR
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(irp, cancelRoutine);
 
-    if (*reinterpret_cast<volatile BOOLEAN*>(&irp->Cancel)) {
+    if (ReadOnce(irp->Cancel)) {
         if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
             // The cancel routine will never run: the request is ours again.
             RemoveEntryList(&irp->Tail.Overlay.ListEntry);
@@ -89,7 +142,7 @@ VOID CompleteRequestList(PLIST_ENTRY list) {
         PLIST_ENTRY entry = RemoveHeadList(list);
         InitializeListHead(entry);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        FinishRequest(irp);
     }
 }
 
@@ -128,10 +181,11 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOI
 
 // Cancel routine of the driver's own USB transfer requests: completes the
 // request with STATUS_CANCELLED; the transfer's completion routine then takes
-// the transfer apart. IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel
-// spin lock, which it releases first.
+// the transfer apart. Such a request holds no remove lock.
+// IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which
+// it releases first.
 VOID NTAPI TransferCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
     UNREFERENCED_PARAMETER(deviceObject);
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    CompleteRequest(irp, STATUS_CANCELLED, 0);
+    RefuseRequest(irp, STATUS_CANCELLED);
 }

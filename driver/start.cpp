@@ -43,7 +43,8 @@ bool IsWholeConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descript
 }  // namespace
 
 // Brings the cable into service after the stack below has started: selects
-// the configuration, sets the serial defaults and initialises the chip.
+// the configuration, sets the serial defaults (unless the port is open) and
+// initialises the chip.
 // The device counts as started only when all of that succeeded; a failed
 // configuration fails the start with its status and keeps no stale
 // interface information. IRQL: PASSIVE_LEVEL. Locks: none.
@@ -72,7 +73,11 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return status;
     }
 
-    SetStartDefaults(extension);
+    // A port left open across a stop keeps the settings its application
+    // gave it; the start that brings it back programs them again.
+    if (!extension->portOpen) {
+        SetStartDefaults(extension);
+    }
     status = InitializeUart(deviceObject);
     extension->started = NT_SUCCESS(status);
     return status;

@@ -1,6 +1,7 @@
 // timers.cpp - the time-out timers of the read and write paths: due times
 // from milliseconds, and the flag-word protocol that lets a cancel that
-// came too late be absorbed by the timer's next DPC run.
+// came too late be absorbed by the timer's next DPC run without losing a
+// later expiry.
 #include "driver/driver.h"
 
 // Relative due time (negative, 100 ns units) of a time-out in milliseconds,
@@ -15,39 +16,56 @@ LONGLONG MillisecondsToDueTime(ULONGLONG milliseconds) {
     return -static_cast<LONGLONG>(milliseconds * 10000);
 }
 
-// Arms a path timer: sets its armed bit, then the timer with its DPC.
+// Arms a path timer: sets its armed bit, then the timer with its DPC. While
+// a run of the DPC whose cancel came too late may still be queued, the timer
+// is not set now: the kernel queues a DPC once, so an expiry of the timer
+// set again would merge with that run, which ignores it, and the time-out
+// would be lost. The late run sets the timer instead, with this due time.
 // IRQL: <= DISPATCH_LEVEL. Locks: the path's spin lock held.
-VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, ULONG* flags, LONGLONG dueTime) {
+VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags, LONGLONG dueTime) {
+    flags->bits |= TIMER_ARMED;
+    if ((flags->bits & TIMER_CANCEL_MISSED) != 0) {
+        flags->bits |= TIMER_SET_BY_LATE_RUN;
+        flags->pendingDueTime = dueTime;
+        return;
+    }
     LARGE_INTEGER due;
     due.QuadPart = dueTime;
-    *flags |= TIMER_ARMED;
     (void)KeSetTimer(timer, due, dpc);
 }
 
 // Cancels a path timer when it is armed. When KeCancelTimer reports that it
 // was no longer queued, its DPC may still run: the cancel is marked missed
-// so that run does nothing. IRQL: <= DISPATCH_LEVEL. Locks: the path's spin
-// lock held.
-VOID CancelPathTimer(PKTIMER timer, ULONG* flags) {
-    if ((*flags & TIMER_ARMED) == 0) {
+// so that run does nothing. An arming left to a late run is dropped.
+// IRQL: <= DISPATCH_LEVEL. Locks: the path's spin lock held.
+VOID CancelPathTimer(PKTIMER timer, PathTimerFlags* flags) {
+    if ((flags->bits & TIMER_ARMED) == 0) {
         return;
     }
-    if (!KeCancelTimer(timer)) {
-        *flags |= TIMER_CANCEL_MISSED;
+    if ((flags->bits & TIMER_SET_BY_LATE_RUN) != 0) {
+        flags->bits &= ~TIMER_SET_BY_LATE_RUN;
+    } else if (!KeCancelTimer(timer)) {
+        flags->bits |= TIMER_CANCEL_MISSED;
     }
-    *flags &= ~TIMER_ARMED;
+    flags->bits &= ~TIMER_ARMED;
 }
 
 // First step of a path timer's DPC: TRUE when this run is to act (the timer
 // is then no longer armed), FALSE when it belongs to an expiry whose cancel
-// came too late (the mark is consumed). Re-arming a timer whose cancel was
-// missed leaves the mark, so the stale run is the one that is ignored.
-// IRQL: DISPATCH_LEVEL. Locks: the path's spin lock held.
-BOOLEAN ConsumePathTimerRun(ULONG* flags) {
-    if ((*flags & TIMER_CANCEL_MISSED) != 0) {
-        *flags &= ~TIMER_CANCEL_MISSED;
+// came too late: the mark is consumed and an arming that waited for this
+// run sets the timer now. Every expiry of a set timer thus has a run of its
+// own. IRQL: DISPATCH_LEVEL. Locks: the path's spin lock held.
+BOOLEAN ConsumePathTimerRun(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags) {
+    if ((flags->bits & TIMER_CANCEL_MISSED) != 0) {
+        flags->bits &= ~TIMER_CANCEL_MISSED;
+        if ((flags->bits & TIMER_SET_BY_LATE_RUN) != 0) {
+            flags->bits &= ~TIMER_SET_BY_LATE_RUN;
+            LARGE_INTEGER due;
+            due.QuadPart = flags->pendingDueTime;
+            (void)KeSetTimer(timer, due, dpc);
+        }
         return FALSE;
     }
-    *flags &= ~TIMER_ARMED;
+    flags->bits &= ~TIMER_ARMED;
     return TRUE;
 }

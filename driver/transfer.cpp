@@ -13,7 +13,10 @@
 // A start refused because the slot is taken is remembered; the holder
 // starts again instead of giving the slot up, so no start is lost (a write
 // that arrives while the last chunk's completion finds nothing to send, a
-// read that arrives while a completion decides to pause the loop).
+// read that arrives while a completion decides to pause the loop), unless
+// the holds and errors as they are at that moment forbid the transfer: the
+// end of the hold (a status report, a settings change, a read clearing an
+// error) starts it then.
 //
 // A stop (close, cleanup, removal) marks the slot stopping, so nothing new
 // starts and the holder gives the slot up; it cancels the transfer in flight
@@ -22,7 +25,9 @@
 // URB and buffer but leaves the request for the stop to free, so the
 // cancellation never touches freed memory. The event is cleared when the
 // stop begins, so a signal left over from an earlier failure cannot end it
-// early.
+// early. Two stops may meet on one slot (a cleanup and a Plug and Play
+// stop): the second only waits with the first, which alone cancels and
+// frees the request; the last one out ends the stop.
 //
 // Requests sent down carry no cancel routine of the driver's: once the bus
 // holds a request its own cancel routine is in place, and a cancellation
@@ -40,6 +45,24 @@ struct SlotFields {
     volatile BOOLEAN* busy;
     PKEVENT stopped;
 };
+
+// Whether a transfer asked for while the slot was taken may start now: the
+// port is open and no hold or error that concerns the pipe is set.
+// IRQL: <= DISPATCH_LEVEL. Locks: transferLock held (the words are read
+// once each, without their own lock).
+BOOLEAN SlotMayStart(PortExtension* x, ULONG pipe) {
+    if (!ReadOnce(x->portOpen)) {
+        return FALSE;
+    }
+    switch (pipe) {
+        case BRIDGE_PIPE_BULK_OUT:
+            return ReadOnce(x->txHoldFlags) == 0;
+        case BRIDGE_PIPE_BULK_IN:
+            return ReadOnce(x->rxHoldFlags) == 0 && ReadOnce(x->errorFlags) == 0;
+        default:
+            return TRUE;
+    }
+}
 
 SlotFields SlotOf(PortExtension* x, ULONG pipe) {
     switch (pipe) {
@@ -193,16 +216,18 @@ VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
 // Last step of the holder of a claimed slot (a completion routine, or a
 // start that found nothing to send or could not build its transfer). TRUE:
 // the holder keeps the claim and sends again, because it wants to (again)
-// or a start was asked for meanwhile, and no stop is under way. FALSE: the
-// slot is given up; the stopped event is set when the transfer failed or a
-// stop waits. After FALSE the holder touches neither the slot nor the
-// record again. IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+// or a start was asked for meanwhile that the holds and errors allow now,
+// and no stop is under way. FALSE: the slot is given up; the stopped event
+// is set when the transfer failed or a stop waits. After FALSE the holder
+// touches neither the slot nor the record again.
+// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
     const SlotFields slot = SlotOf(extension, pipe);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN keep = !stop.stopRequested && (again || stop.startRequested);
+    BOOLEAN keep =
+        !stop.stopRequested && (again || (stop.startRequested && SlotMayStart(extension, pipe)));
     stop.startRequested = FALSE;
     if (!keep) {
         *slot.busy = FALSE;
@@ -236,9 +261,13 @@ VOID StopTransfer(PortExtension* extension, ULONG pipe) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN held = *slot.busy;
+    const BOOLEAN joining = stop.stoppers != 0;
+    BOOLEAN held = *slot.busy || joining;
     PIRP irp = nullptr;
     if (held) {
+        ++stop.stoppers;
+    }
+    if (held && !joining) {
         stop.stopRequested = TRUE;
         KeClearEvent(slot.stopped);
         irp = stop.sentIrp;
@@ -255,9 +284,11 @@ VOID StopTransfer(PortExtension* extension, ULONG pipe) {
     KeWaitForSingleObject(slot.stopped, Executive, KernelMode, FALSE, nullptr);
 
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    stop.stopRequested = FALSE;
-    stop.startRequested = FALSE;
-    KeClearEvent(slot.stopped);
+    if (--stop.stoppers == 0) {
+        stop.stopRequested = FALSE;
+        stop.startRequested = FALSE;
+        KeClearEvent(slot.stopped);
+    }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
     if (irp != nullptr) {
         IoFreeIrp(irp);

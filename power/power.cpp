@@ -13,25 +13,33 @@
 namespace {
 
 // Passes a power request down: the next power request may start, then the
-// request goes to the lower driver. Returns the lower driver's status.
-// IRQL: PASSIVE_LEVEL. Locks: none.
+// request goes to the lower driver, and the remove lock it holds is given
+// back. Returns the lower driver's status. Runs in dispatch routines and in
+// the completion function of a device request, which may come at
+// DISPATCH_LEVEL: PoStartNextPowerIrp and PoCallDriver both allow it.
+// IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS PassPowerDown(PortExtension* extension, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
-    return PoCallDriver(extension->lowerDeviceObject, irp);
+    const NTSTATUS status = PoCallDriver(extension->lowerDeviceObject, irp);
+    ReleaseRequestLock(extension->deviceObject, irp);
+    return status;
 }
 
 // Completion routine of a device set-power to D0: D0 is recorded only now,
 // when the lower driver has powered up, and the request succeeds whatever
-// the lower driver reported. IRQL: <= DISPATCH_LEVEL. Locks: none.
+// the lower driver reported. The request's remove lock is given back here,
+// since the record is used until now. IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
-    PortExtension* extension = GetPortExtension(static_cast<PDEVICE_OBJECT>(context));
+    PDEVICE_OBJECT ours = static_cast<PDEVICE_OBJECT>(context);
+    PortExtension* extension = GetPortExtension(ours);
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
     extension->devicePowerState = PowerDeviceD0;
     irp->IoStatus.Status = STATUS_SUCCESS;
+    ReleaseRequestLock(ours, irp);
     return STATUS_SUCCESS;
 }
 
@@ -109,9 +117,10 @@ NTSTATUS UpdateDevicePowerForUse(PDEVICE_OBJECT deviceObject) {
 // IRP_MN_WAIT_WAKE: refused in D0 or when the wake state is deeper than the
 // present one; otherwise passed down and waited for (the next power request
 // is released first), then full power is asked for when the port is in use.
-// The wait can outlast a surprise removal that deletes the device object:
-// a reference keeps the object and its record until the request is done.
-// IRQL: PASSIVE_LEVEL. Locks: none.
+// The wait lasts until the device wakes or the request is cancelled, which
+// removal may be waiting for: the remove lock is given back before the wait,
+// and a reference keeps the object and its record until the request is
+// done. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
     extension->deviceWakeState = extension->deviceCapabilities.DeviceWake;
@@ -123,6 +132,7 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     extension->useCapabilityPowerMap = TRUE;
     ObReferenceObject(deviceObject);
+    ReleaseRequestLock(deviceObject, irp);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -134,30 +144,42 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)UpdateDevicePowerForUse(deviceObject);
     extension->useCapabilityPowerMap = FALSE;
     const NTSTATUS status = irp->IoStatus.Status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);  // its remove lock went before the wait
     ObDereferenceObject(deviceObject);
     return status;
 }
 
-// IRP_MN_SET_POWER. A device state: a power-down is recorded at once, before
-// the lower driver sees it; a power-up is recorded when the lower driver has
-// finished it. A system state: mapped to a device state; when that is the
-// present one the request goes down, otherwise it is held while the device
-// request runs and goes down from that request's completion function.
-// IRQL: PASSIVE_LEVEL. Locks: none.
+// IRP_MN_SET_POWER for a device state: a power-down is recorded at once,
+// before the lower driver sees it; a power-up is recorded when the lower
+// driver has finished it (PowerUpCompletion, which also gives back the
+// request's remove lock). IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT deviceObject, PIRP irp, DEVICE_POWER_STATE state) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    const BOOLEAN powerUp = state == PowerDeviceD0;
+    if (powerUp) {
+        IoSetCompletionRoutine(irp, PowerUpCompletion, deviceObject, TRUE, TRUE, TRUE);
+    } else if (state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3) {
+        extension->devicePowerState = state;
+    }
+    PoStartNextPowerIrp(irp);
+    const NTSTATUS status = PoCallDriver(extension->lowerDeviceObject, irp);
+    if (!powerUp) {
+        ReleaseRequestLock(deviceObject, irp);
+    }
+    return status;
+}
+
+// IRP_MN_SET_POWER. A device state: HandleDeviceSetPower. A system state:
+// mapped to a device state; when that is the present one the request goes
+// down, otherwise it is held while the device request runs and goes down
+// from that request's completion function (keeping its remove lock until
+// then). IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleSetPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.Power.Type == DevicePowerState) {
-        const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        if (state == PowerDeviceD0) {
-            IoSetCompletionRoutine(irp, PowerUpCompletion, deviceObject, TRUE, TRUE, TRUE);
-        } else if (state == PowerDeviceD1 || state == PowerDeviceD2 || state == PowerDeviceD3) {
-            extension->devicePowerState = state;
-        }
-        PoStartNextPowerIrp(irp);
-        return PoCallDriver(extension->lowerDeviceObject, irp);
+        return HandleDeviceSetPower(deviceObject, irp, stack->Parameters.Power.State.DeviceState);
     }
 
     const SYSTEM_POWER_STATE system = stack->Parameters.Power.State.SystemState;
@@ -189,9 +211,28 @@ NTSTATUS HandleSetPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 }  // namespace
 
-// The IRP_MJ_POWER handler. IRQL: PASSIVE_LEVEL (the device is power
-// pageable). Locks: none.
+// Asks for full power when the device is in a sleeping state without a
+// power change under way: an open, which is about to use the device, then
+// does not depend on a power-up that a refused request left undone.
+// IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    const DEVICE_POWER_STATE state = extension->devicePowerState;
+    if (state == PowerDeviceD0 || state == PowerDeviceUnspecified ||
+        extension->pendingSystemPowerIrp != nullptr || extension->devicePowerRequestBusy) {
+        return STATUS_SUCCESS;
+    }
+    return RequestDevicePowerState(deviceObject, PowerDeviceD0);
+}
+
+// The IRP_MJ_POWER handler. Each request holds the remove lock until it has
+// been passed down. IRQL: PASSIVE_LEVEL (the device is power pageable).
+// Locks: none.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        PoStartNextPowerIrp(irp);
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_WAIT_WAKE:
             return HandleWaitWake(deviceObject, irp);

@@ -109,7 +109,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             extension->eventCharSeen = FALSE;
         }
         DeliverReceivedData(extension);
-        ULONG held = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
+        ULONG held = ReadOnce(extension->rxRingCount);
         ULONG events = 0;
         if (held >= RECEIVE_RING_80_PERCENT) {
             events |= SERIAL_EV_RX80FULL;

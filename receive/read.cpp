@@ -54,10 +54,6 @@ VOID ArmReadTimers(PortExtension* extension, LONGLONG intervalDue, LONGLONG tota
     }
 }
 
-ULONG ReadTimeoutValue(const ULONG* value) {
-    return *reinterpret_cast<const volatile ULONG*>(value);
-}
-
 // Due time of a millisecond value; 0 (no timer) for 0 ms.
 LONGLONG DueTimeOrNone(ULONGLONG milliseconds) {
     return milliseconds == 0 ? 0 : MillisecondsToDueTime(milliseconds);
@@ -76,6 +72,9 @@ BOOLEAN RingHasData(PortExtension* extension) {
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
@@ -142,7 +141,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)StartBulkInTransfer(extension);
     if (status != STATUS_PENDING) {
         irp->IoStatus.Status = status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        FinishRequest(irp);
     }
     return status;
 }
@@ -157,9 +156,9 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // without controlLock, see the file comment).
 BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
                             LONGLONG* intervalDue, LONGLONG* totalDue) {
-    const ULONG interval = ReadTimeoutValue(&extension->timeouts.ReadIntervalTimeout);
-    const ULONG multiplier = ReadTimeoutValue(&extension->timeouts.ReadTotalTimeoutMultiplier);
-    const ULONG constant = ReadTimeoutValue(&extension->timeouts.ReadTotalTimeoutConstant);
+    const ULONG interval = ReadOnce(extension->timeouts.ReadIntervalTimeout);
+    const ULONG multiplier = ReadOnce(extension->timeouts.ReadTotalTimeoutMultiplier);
+    const ULONG constant = ReadOnce(extension->timeouts.ReadTotalTimeoutConstant);
     const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
     *intervalDue = 0;
     *totalDue = 0;
@@ -238,8 +237,9 @@ VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrq
     KeReleaseSpinLock(&extension->readLock, oldIrql);
 
     old->IoStatus.Status = status;
-    IofCompleteRequest(old, IO_NO_INCREMENT);
+    FinishRequest(old);
     CompleteRequestList(&completionList);
+    // The promoted read holds the remove lock: the record stays.
     if (next != nullptr && ringHasData) {
         DeliverReceivedData(extension);
     }
@@ -262,11 +262,11 @@ namespace {
 // What both read timers' DPCs do: unless this run belongs to an expiry whose
 // cancel came too late, cancel the other timer and time the current read
 // out. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
-VOID ReadTimerExpired(PortExtension* extension, ULONG* flags, PKTIMER otherTimer,
-                      ULONG* otherFlags) {
+VOID ReadTimerExpired(PortExtension* extension, PKTIMER timer, PKDPC dpc, PathTimerFlags* flags,
+                      PKTIMER otherTimer, PathTimerFlags* otherFlags) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
-    if (!ConsumePathTimerRun(flags)) {
+    if (!ConsumePathTimerRun(timer, dpc, flags)) {
         KeReleaseSpinLock(&extension->readLock, oldIrql);
         return;
     }
@@ -282,7 +282,8 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVO
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    ReadTimerExpired(extension, &extension->readIntervalTimerFlags, &extension->readTotalTimer,
+    ReadTimerExpired(extension, &extension->readIntervalTimer, &extension->readIntervalTimerDpc,
+                     &extension->readIntervalTimerFlags, &extension->readTotalTimer,
                      &extension->readTotalTimerFlags);
 }
 
@@ -292,7 +293,8 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID 
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
     PortExtension* extension = static_cast<PortExtension*>(context);
-    ReadTimerExpired(extension, &extension->readTotalTimerFlags, &extension->readIntervalTimer,
+    ReadTimerExpired(extension, &extension->readTotalTimer, &extension->readTotalTimerDpc,
+                     &extension->readTotalTimerFlags, &extension->readIntervalTimer,
                      &extension->readIntervalTimerFlags);
 }
 
@@ -321,7 +323,7 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     KeReleaseSpinLock(&extension->readLock, oldIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    FinishRequest(irp);
 }
 
 // The delivery pass, run after every successful bulk-in transfer: fills the

@@ -109,18 +109,30 @@ VOID Purge(PDEVICE_OBJECT deviceObject, ULONG mask) {
     }
 }
 
+// Takes (returns and clears) both byte counts, each under the lock of the
+// path that counts it: receivedCount under readLock, transmittedCount under
+// writeLock, one lock at a time, and sets whether counting goes on.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock, then writeLock.
+VOID ResetStatistics(PortExtension* extension, BOOLEAN counting, SERIALPERF_STATS* taken) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    taken->ReceivedCount = extension->receivedCount;
+    extension->receivedCount = 0;
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    KeAcquireSpinLock(&extension->writeLock, &oldIrql);
+    taken->TransmittedCount = extension->transmittedCount;
+    extension->transmittedCount = 0;
+    KeReleaseSpinLock(&extension->writeLock, oldIrql);
+    extension->statsEnabled = counting;
+}
+
 // IOCTL_SERIAL_GET_STATS: the counts of the window that the last
 // IOCTL_SERIAL_CLEAR_STATS opened; the window closes and the counts reset.
+// IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock, then writeLock.
 VOID TakeStatistics(PortExtension* extension, SERIALPERF_STATS* stats) {
     RtlZeroMemory(stats, sizeof(*stats));
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
-    stats->ReceivedCount = extension->receivedCount;
-    stats->TransmittedCount = extension->transmittedCount;
     extension->statsEnabled = FALSE;
-    extension->receivedCount = 0;
-    extension->transmittedCount = 0;
-    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+    ResetStatistics(extension, FALSE, stats);
 }
 
 }  // namespace
@@ -132,14 +144,14 @@ VOID TakeStatistics(PortExtension* extension, SERIALPERF_STATS* stats) {
 NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
     SERIAL_STATUS& status = extension->commStatus;
-    status.AmountInInQueue = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
-    status.AmountInOutQueue = *reinterpret_cast<volatile ULONG*>(&extension->writeQueuedBytes);
+    status.AmountInInQueue = ReadOnce(extension->rxRingCount);
+    status.AmountInOutQueue = ReadOnce(extension->writeQueuedBytes);
     status.Errors = static_cast<ULONG>(
         InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0));
     status.EofReceived = FALSE;
     status.WaitForImmediate = FALSE;
-    const ULONG txHold = *reinterpret_cast<volatile ULONG*>(&extension->txHoldFlags);
-    const ULONG rxHold = *reinterpret_cast<volatile ULONG*>(&extension->rxHoldFlags);
+    const ULONG txHold = ReadOnce(extension->txHoldFlags);
+    const ULONG rxHold = ReadOnce(extension->rxHoldFlags);
     ULONG reasons = 0;
     if (txHold & TX_HOLD_CTS) reasons |= SERIAL_TX_WAITING_FOR_CTS;
     if (txHold & TX_HOLD_DSR) reasons |= SERIAL_TX_WAITING_FOR_DSR;
@@ -154,7 +166,7 @@ NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject) {
 // Locks: none.
 VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) {
     RtlCopyMemory(destination, &extension->properties, sizeof(SERIAL_COMMPROP));
-    destination->CurrentTxQueue = *reinterpret_cast<volatile ULONG*>(&extension->writeQueuedBytes);
+    destination->CurrentTxQueue = ReadOnce(extension->writeQueuedBytes);
     destination->CurrentRxQueue = RECEIVE_RING_SIZE;
 }
 
@@ -164,6 +176,9 @@ VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) 
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes controlLock for short stores.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -263,7 +278,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             status = ClearRts(deviceObject);
             break;
         case IOCTL_SERIAL_GET_WAIT_MASK:
-            *static_cast<PULONG>(buffer) = *reinterpret_cast<volatile ULONG*>(&extension->waitMask);
+            *static_cast<PULONG>(buffer) = ReadOnce(extension->waitMask);
             information = sizeof(ULONG);
             break;
         case IOCTL_SERIAL_SET_WAIT_MASK:
@@ -317,7 +332,13 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
                 status = STATUS_INVALID_PARAMETER;
                 break;
             }
+            // The holds follow the new handshake at once, from the line
+            // levels last reported; a hold that ends lets the data move.
+            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             extension->handFlow = *flow;
+            KeReleaseSpinLock(&extension->controlLock, oldIrql);
+            UpdateHoldFlags(extension);
+            PumpDataTransfers(extension);
             break;
         }
         case IOCTL_SERIAL_GET_MODEMSTATUS:
@@ -342,13 +363,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             TakeStatistics(extension, static_cast<PSERIALPERF_STATS>(buffer));
             information = sizeof(SERIALPERF_STATS);
             break;
-        case IOCTL_SERIAL_CLEAR_STATS:
-            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
-            extension->receivedCount = 0;
-            extension->transmittedCount = 0;
-            extension->statsEnabled = TRUE;
-            KeReleaseSpinLock(&extension->controlLock, oldIrql);
+        case IOCTL_SERIAL_CLEAR_STATS: {
+            SERIALPERF_STATS discarded;
+            ResetStatistics(extension, TRUE, &discarded);
             break;
+        }
         case IOCTL_SERIAL_GET_MODEM_CONTROL:
             status = ReadModemControl(deviceObject);
             if (NT_SUCCESS(status)) {

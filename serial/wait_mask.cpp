@@ -110,14 +110,20 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             status = STATUS_SUCCESS;
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
-        } else if (extension->currentMaskRequest != irp || irp->Cancel) {
-            // Cancelled, or detached by a flush while the loop held it.
+        } else if (extension->currentMaskRequest != irp) {
+            // Detached by a flush while the loop held it.
             irp->IoStatus.Information = 0;
             status = STATUS_CANCELLED;
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
         } else if (extension->waitMask == 0 || extension->pendingWaitRequest != nullptr) {
+            // Refused whether or not a cancellation came meanwhile: the
+            // request was never valid.
             irp->IoStatus.Information = 0;
             status = STATUS_INVALID_PARAMETER;
+            CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
+        } else if (irp->Cancel) {
+            irp->IoStatus.Information = 0;
+            status = STATUS_CANCELLED;
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
         } else {
             if (firstPass && dispatching) {
@@ -128,7 +134,7 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             PromoteNextMaskRequest(extension);
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
             if (completeNow != nullptr) {
-                IofCompleteRequest(completeNow, IO_NO_INCREMENT);
+                FinishRequest(completeNow);
             }
         }
         if (firstPass) {
@@ -192,7 +198,7 @@ VOID ApplyWaitMask(PortExtension* extension, ULONG mask) {
     }
     KeReleaseSpinLock(&extension->controlLock, oldIrql);
     if (overtaken != nullptr) {
-        IofCompleteRequest(overtaken, IO_NO_INCREMENT);
+        FinishRequest(overtaken);
     }
 
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
@@ -221,7 +227,7 @@ VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrq
     }
     KeReleaseSpinLock(&extension->controlLock, oldIrql);
     irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    FinishRequest(irp);
     if (runLoop) {
         (void)RunMaskLoop(extension, FALSE);
     }
@@ -232,7 +238,7 @@ VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrq
 // IRQL: DISPATCH_LEVEL. Locks: controlLock held; rxRingCount is read as one
 // aligned load without readLock.
 VOID PruneRxCharEvent(PortExtension* extension) {
-    ULONG ringCount = *reinterpret_cast<volatile ULONG*>(&extension->rxRingCount);
+    ULONG ringCount = ReadOnce(extension->rxRingCount);
     if ((extension->eventHistory & SERIAL_EV_RXCHAR) != 0 && ringCount == 0) {
         extension->eventHistory &= ~static_cast<ULONG>(SERIAL_EV_RXCHAR);
     }
@@ -261,7 +267,7 @@ VOID SignalSerialEvents(PortExtension* extension, ULONG events) {
     }
     KeReleaseSpinLock(&extension->controlLock, oldIrql);
     if (done != nullptr) {
-        IofCompleteRequest(done, IO_NO_INCREMENT);
+        FinishRequest(done);
     }
 }
 

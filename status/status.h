@@ -12,6 +12,8 @@ NTSTATUS StartStatusTransfer(PortExtension* extension);
 IO_COMPLETION_ROUTINE StatusTransferComplete;
 VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject);
 VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report);
+VOID UpdateHoldFlags(PortExtension* extension);
+VOID PumpDataTransfers(PortExtension* extension);
 
 // Hold bits. Transmit: waiting for CTS, DSR, DCD; receive: held for DSR.
 inline constexpr ULONG TX_HOLD_CTS = 0x01;

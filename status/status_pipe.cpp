@@ -50,6 +50,55 @@ NTSTATUS StartStatusTransfer(PortExtension* extension) {
     return SendStatus(extension);
 }
 
+namespace {
+
+// Derives the transmit and receive hold words from the configured handshake
+// and the line levels of the modem-status shadow.
+// IRQL: <= DISPATCH_LEVEL. Locks: controlLock held.
+VOID DeriveHolds(PortExtension* extension) {
+    const UCHAR modem = extension->modemStatus;
+    const ULONG handshake = extension->handFlow.ControlHandShake;
+    ULONG txHold = 0;
+    if ((handshake & SERIAL_CTS_HANDSHAKE) && !(modem & MSR_CTS)) txHold |= TX_HOLD_CTS;
+    if ((handshake & SERIAL_DSR_HANDSHAKE) && !(modem & MSR_DSR)) txHold |= TX_HOLD_DSR;
+    if ((handshake & SERIAL_DCD_HANDSHAKE) && !(modem & MSR_DCD)) txHold |= TX_HOLD_DCD;
+    extension->txHoldFlags =
+        (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) | txHold;
+    if ((handshake & SERIAL_DSR_SENSITIVITY) && !(modem & MSR_DSR)) {
+        extension->rxHoldFlags |= RX_HOLD_DSR;
+    } else {
+        extension->rxHoldFlags &= ~RX_HOLD_DSR;
+    }
+}
+
+}  // namespace
+
+// Derives the hold words afresh from the handshake settings and the
+// modem-status shadow: after a settings change or an open, a hold takes
+// effect (or ends) at once, not at the next status report.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
+VOID UpdateHoldFlags(PortExtension* extension) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    DeriveHolds(extension);
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+}
+
+// Restarts the data transfers that may run: bulk-out while bytes are queued
+// and no transmit hold is set, bulk-in while no receive hold or error is
+// set; only while the port is open. Each start does nothing while its
+// transfer is in flight. IRQL: <= DISPATCH_LEVEL. Locks: none held.
+VOID PumpDataTransfers(PortExtension* extension) {
+    if (extension->portOpen && ReadOnce(extension->txHoldFlags) == 0 &&
+        ReadOnce(extension->writeQueuedBytes) != 0) {
+        (void)StartBulkOutTransfer(extension);
+    }
+    if (extension->portOpen && ReadOnce(extension->rxHoldFlags) == 0 &&
+        ReadOnce(extension->errorFlags) == 0) {
+        (void)StartBulkInTransfer(extension);
+    }
+}
+
 // Takes one accepted report: keeps it, sets the modem-status shadow (the
 // line states, without the change bits), derives the transmit and receive
 // hold words from the configured handshake, and raises the line events of
@@ -63,18 +112,7 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
     RtlCopyMemory(extension->statusReport, report, BRIDGE_STATUS_REPORT_SIZE);
     extension->modemStatus = modem & MSR_LINE_STATES;
-    const ULONG handshake = extension->handFlow.ControlHandShake;
-    ULONG txHold = 0;
-    if ((handshake & SERIAL_CTS_HANDSHAKE) && !(modem & MSR_CTS)) txHold |= TX_HOLD_CTS;
-    if ((handshake & SERIAL_DSR_HANDSHAKE) && !(modem & MSR_DSR)) txHold |= TX_HOLD_DSR;
-    if ((handshake & SERIAL_DCD_HANDSHAKE) && !(modem & MSR_DCD)) txHold |= TX_HOLD_DCD;
-    extension->txHoldFlags =
-        (extension->txHoldFlags & ~(TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD)) | txHold;
-    if ((handshake & SERIAL_DSR_SENSITIVITY) && !(modem & MSR_DSR)) {
-        extension->rxHoldFlags |= RX_HOLD_DSR;
-    } else {
-        extension->rxHoldFlags &= ~RX_HOLD_DSR;
-    }
+    DeriveHolds(extension);
     if (modem & MSR_DELTA_CTS) events |= SERIAL_EV_CTS;
     if (modem & MSR_DELTA_DSR) events |= SERIAL_EV_DSR;
     if (modem & MSR_TRAILING_RI) events |= SERIAL_EV_RING;
@@ -106,14 +144,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     FreeTransferParts(urb, buffer);
 
     if (NT_SUCCESS(status)) {
-        // Each start does nothing while its transfer is in flight.
-        if (extension->portOpen && extension->txHoldFlags == 0 &&
-            extension->writeQueuedBytes != 0) {
-            (void)StartBulkOutTransfer(extension);
-        }
-        if (extension->portOpen && extension->rxHoldFlags == 0 && extension->errorFlags == 0) {
-            (void)StartBulkInTransfer(extension);
-        }
+        PumpDataTransfers(extension);
     }
     const BOOLEAN again = SendInTransferAgain(status, &extension->statusFailedCompletions);
     if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, again && extension->portOpen,

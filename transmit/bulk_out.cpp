@@ -103,6 +103,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     FreeTransferParts(urb, buffer);
 
     BOOLEAN keepSending = FALSE;
+    BOOLEAN queueEmpty = FALSE;
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->writeLock, &oldIrql);
     PIRP write = extension->currentWrite;
@@ -117,6 +118,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         extension->writeQueuedBytes -= moved;
         extension->bulkOutIdleCompletions = 0;
         keepSending = TRUE;
+        queueEmpty = extension->writeQueuedBytes == 0;
         if (progress.done == progress.length && IoSetCancelRoutine(write, nullptr) != nullptr) {
             CompleteCurrentWrite(extension, STATUS_SUCCESS, oldIrql);
         } else {
@@ -132,7 +134,12 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         KeReleaseSpinLock(&extension->writeLock, oldIrql);
     }
 
-    const BOOLEAN again = keepSending && extension->portOpen && extension->txHoldFlags == 0;
+    const BOOLEAN again = keepSending && extension->portOpen && ReadOnce(extension->txHoldFlags) == 0;
+    if (keepSending && !again && queueEmpty) {
+        // The last byte is confirmed but a hold keeps the chain from looking
+        // for more, which is where SERIAL_EV_TXEMPTY is raised: raise it here.
+        SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
+    }
     if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, again, !NT_SUCCESS(status))) {
         (void)SendBulkOut(extension);
     }

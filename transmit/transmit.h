@@ -7,6 +7,7 @@
 // ---------------------------------------------------------------- write requests
 
 DRIVER_DISPATCH DispatchWrite;
+DRIVER_DISPATCH DispatchFlushBuffers;
 BOOLEAN CheckProbeCommand(const UCHAR* data, ULONG length);
 LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length);
 VOID InitWriteProgress(PortExtension* extension, PIRP irp);

@@ -14,12 +14,14 @@ namespace {
 // The identification query: "AT+CGMI" and a carriage return.
 constexpr UCHAR kProbeCommand[8] = {0x41, 0x54, 0x2B, 0x43, 0x47, 0x4D, 0x49, 0x0D};
 
-ULONG WriteLengthOf(PIRP irp) {
-    return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+// TRUE for a flush request waiting in the write queue.
+BOOLEAN IsFlushRequest(PIRP irp) {
+    return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS;
 }
 
-ULONG ReadTimeoutValue(const ULONG* value) {
-    return *reinterpret_cast<const volatile ULONG*>(value);
+// Bytes a request in the write queue has to send: a flush has none.
+ULONG WriteLengthOf(PIRP irp) {
+    return IsFlushRequest(irp) ? 0 : IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
 }
 
 // Makes a request the current write (or clears the slot), with a new write
@@ -69,8 +71,8 @@ BOOLEAN CheckProbeCommand(const UCHAR* data, ULONG length) {
 // IRQL: <= DISPATCH_LEVEL. Locks: writeLock held (the settings are read as
 // single aligned loads without controlLock).
 LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length) {
-    const ULONG multiplier = ReadTimeoutValue(&extension->timeouts.WriteTotalTimeoutMultiplier);
-    const ULONG constant = ReadTimeoutValue(&extension->timeouts.WriteTotalTimeoutConstant);
+    const ULONG multiplier = ReadOnce(extension->timeouts.WriteTotalTimeoutMultiplier);
+    const ULONG constant = ReadOnce(extension->timeouts.WriteTotalTimeoutConstant);
     const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
     return total == 0 ? 0 : MillisecondsToDueTime(total);
 }
@@ -90,6 +92,9 @@ VOID InitWriteProgress(PortExtension* extension, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes writeLock.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
@@ -149,15 +154,22 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 // Takes the next queued write that can become current, completing on the
-// way (through the caller's list) every one that is already cancelled, and
-// arms the time-out of the one it returns: a queued write's time-out counts
-// from its promotion. The caller makes the result current.
+// way (through the caller's list) every one that is already cancelled and
+// every flush request (all writes queued before it have ended), and arms
+// the time-out of the one it returns: a queued write's time-out counts from
+// its promotion. The caller makes the result current.
 // IRQL: DISPATCH_LEVEL. Locks: writeLock held.
 PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList) {
     for (;;) {
         PIRP irp = TakeNextRequest(&extension->writeQueue);
         if (irp == nullptr) {
             return nullptr;
+        }
+        if (IsFlushRequest(irp)) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0;
+            InsertTailList(completionList, &irp->Tail.Overlay.ListEntry);
+            continue;
         }
         (void)IoSetCancelRoutine(irp, CancelCurrentWrite);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -172,10 +184,44 @@ PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList) {
     }
 }
 
+// IRP_MJ_FLUSH_BUFFERS (FlushFileBuffers): ends when every write queued
+// before it has ended, so an application knows that what it wrote has gone
+// out. With no write current or queued it succeeds at once; otherwise it
+// waits in the write queue, where it ends as writes do when the writes are
+// purged, the port is cleaned up or its cancellation comes. The port's
+// open and readiness are checked as for a write.
+// IRQL: PASSIVE_LEVEL. Locks: none held; takes writeLock.
+NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* extension = GetPortExtension(deviceObject);
+    if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
+        return RefuseRequest(irp, STATUS_DELETE_PENDING);
+    }
+    if (!extension->portOpen) {
+        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    if (!IsDeviceReady(deviceObject)) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->writeLock, &oldIrql);
+    if (extension->currentWrite == nullptr) {
+        KeReleaseSpinLock(&extension->writeLock, oldIrql);
+        return CompleteRequest(irp, STATUS_SUCCESS, 0);
+    }
+    const NTSTATUS queued = QueuePendingRequest(&extension->writeQueue, irp, CancelQueuedWrite);
+    KeReleaseSpinLock(&extension->writeLock, oldIrql);
+    if (queued != STATUS_PENDING) {
+        return CompleteRequest(irp, queued, 0);
+    }
+    return queued;
+}
+
 // Ends the current write (its cancel routine already taken back, or called
 // from it) with the status and the bytes confirmed so far, drops its unsent
-// bytes from writeQueuedBytes and promotes the next write. Starts no
-// transfer: the next bulk-out completion or status report does.
+// bytes from writeQueuedBytes and promotes the next write. A promoted write
+// is started (unless a transmit hold is in force, whose end starts it): when
+// the bulk-out slot is idle nothing else would send it, and when a chunk
+// holds the slot the start is remembered for that chunk's completion.
 // IRQL: DISPATCH_LEVEL. Locks: entered with writeLock held (acquired at
 // oldIrql); releases it.
 VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIrql) {
@@ -184,11 +230,17 @@ VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIr
     extension->writeQueuedBytes -= extension->writeProgress.length - extension->writeProgress.done;
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
-    MakeCurrentWrite(extension, StartNextWrite(extension, &completionList));
+    PIRP next = StartNextWrite(extension, &completionList);
+    MakeCurrentWrite(extension, next);
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
 
+    // The promoted write holds the remove lock: the record stays.
+    if (next != nullptr && ReadOnce(extension->portOpen) &&
+        ReadOnce(extension->txHoldFlags) == 0) {
+        (void)StartBulkOutTransfer(extension);
+    }
     old->IoStatus.Status = status;
-    IofCompleteRequest(old, IO_NO_INCREMENT);
+    FinishRequest(old);
     CompleteRequestList(&completionList);
 }
 
@@ -202,7 +254,8 @@ VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argu
     PortExtension* extension = static_cast<PortExtension*>(context);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->writeLock, &oldIrql);
-    if (!ConsumePathTimerRun(&extension->writeTimerFlags)) {
+    if (!ConsumePathTimerRun(&extension->writeTimer, &extension->writeTimerDpc,
+                             &extension->writeTimerFlags)) {
         KeReleaseSpinLock(&extension->writeLock, oldIrql);
         return;
     }
@@ -249,7 +302,7 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
         WriteLengthOf(irp) - static_cast<ULONG>(irp->IoStatus.Information);
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    FinishRequest(irp);
 }
 
 // Ends every write with STATUS_CANCELLED: the current one (keeping the count

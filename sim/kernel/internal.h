@@ -128,6 +128,10 @@ struct DeviceRecord {
     std::string instanceId;  // PDOs: the device instance path
     bool isPdo = false;
     bool deleted = false;
+    // The PnP manager's marks that make the I/O manager refuse new opens:
+    // a granted query-remove (until its cancel), and the removal itself.
+    bool removePending = false;
+    bool removeProcessed = false;
     int activeCalls = 0;     // dispatch routines running on it
     std::vector<const SimThread*> dispatchThreads;  // the threads running them
     std::string classKey;    // PDOs: the driver (class) key path
@@ -138,6 +142,13 @@ struct DeviceRecord {
     // those the power manager holds for it until then.
     PIRP powerActive[2] = {nullptr, nullptr};
     std::deque<PIRP> powerHeld[2];
+};
+
+// The verifier's view of one remove lock: the acquisitions outstanding by
+// tag, and whether IoReleaseRemoveLockAndWait has been called.
+struct RemoveLockState {
+    std::map<PVOID, int> held;
+    bool waited = false;
 };
 
 struct DriverRecord {
@@ -208,6 +219,7 @@ struct Simulation::Impl {
     std::unordered_map<const void*, std::string> objectLabels;
     uint64_t labelSeq = 0;
     KSPIN_LOCK cancelLock = 0;
+    std::map<const void*, RemoveLockState> removeLocks;
 
     // I/O manager
     std::unordered_map<const IRP*, IrpShadow> irps;
@@ -300,6 +312,7 @@ DeviceRecord* RecordOf(const DEVICE_OBJECT* device);
 void SetEventInternal(PKEVENT event);
 void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
 void VerifyNoUserRequestHeldAt(PDEVICE_OBJECT device);
+void VerifyNoRemoveLockHeldIn(const DeviceRecord& record);
 bool AddressInDevice(const void* address, const DeviceRecord& record);
 void VerifyNoTimersOrDpcsIn(const DeviceRecord& record);
 bool AnyDriverTimerOrDpcQueued(std::string* what);

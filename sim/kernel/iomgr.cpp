@@ -448,6 +448,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
                      DeviceLabel(deviceObject->DeviceObjectExtension->AttachedTo));
     }
     VerifyNoTimersOrDpcsIn(*record);
+    VerifyNoRemoveLockHeldIn(*record);
     VerifyNoUserRequestHeldAt(deviceObject);
     Simulation& sim = Simulation::Current();
     if (!record->name.empty()) sim.objects().impl_->devices.erase(CanonicalName(record->name));

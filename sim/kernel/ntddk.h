@@ -40,6 +40,7 @@ typedef LONG NTSTATUS;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t* PCWSTR;
+typedef const char* PCSTR;
 typedef PVOID HANDLE, *PHANDLE;
 typedef ULONG ACCESS_MASK;
 #define MAXULONG 0xffffffff
@@ -779,6 +780,36 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) 
     return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
         reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), reinterpret_cast<PVOID>(routine)));
 }
+
+// The remove lock: counts the requests a driver is working on in its
+// device, so that removal can wait for them. The layout of the kit's
+// common block; the simulated kernel keeps its verifier state aside.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+extern "C" {
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG allocateTag, ULONG maxLockedMinutes,
+                              ULONG highWatermark, ULONG removeLockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line,
+                               ULONG removeLockSize);
+VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG removeLockSize);
+VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG removeLockSize);
+}
+#define IoInitializeRemoveLock(lock, tag, maxMinutes, highWater) \
+    IoInitializeRemoveLockEx(lock, tag, maxMinutes, highWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(lock, tag) \
+    IoAcquireRemoveLockEx(lock, tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(lock, tag) IoReleaseRemoveLockEx(lock, tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(lock, tag) \
+    IoReleaseRemoveLockAndWaitEx(lock, tag, sizeof(IO_REMOVE_LOCK))
 
 extern "C" {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,

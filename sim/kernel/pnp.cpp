@@ -133,6 +133,12 @@ NTSTATUS SendFromThread(const std::string& threadName, PDEVICE_OBJECT top, UCHAR
     return final;
 }
 
+// Applies a mark to the records of every device object of the node's stack.
+void MarkStack(DeviceNode* node, void (*mark)(DeviceRecord&)) {
+    for (PDEVICE_OBJECT d = node->pdo; d; d = d->AttachedDevice)
+        if (DeviceRecord* r = RecordOf(d)) mark(*r);
+}
+
 void ReferenceStack(DeviceNode* node, std::vector<PDEVICE_OBJECT>& held) {
     for (PDEVICE_OBJECT d = node->pdo->AttachedDevice; d; d = d->AttachedDevice) {
         ObfReferenceObject(d);
@@ -243,6 +249,7 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
     LockTree();
     PDEVICE_OBJECT top = TopOfStack(node->pdo);
     SIM_TRACE("PNP", PnpMinorName(minor) + " for " + node->instanceId);
+    if (minor == IRP_MN_REMOVE_DEVICE) MarkStack(node, [](DeviceRecord& r) { r.removeProcessed = true; });
     NTSTATUS status = SendFromThread(
         "PnP", top, IRP_MJ_PNP, minor,
         [&](PIO_STACK_LOCATION next) {
@@ -251,6 +258,10 @@ NTSTATUS Pnp::SendPnp(DeviceNode* node, UCHAR minor, PDEVICE_CAPABILITIES caps) 
         },
         STATUS_NOT_SUPPORTED);
     UnlockTree();
+    if (minor == IRP_MN_QUERY_REMOVE_DEVICE && NT_SUCCESS(status))
+        MarkStack(node, [](DeviceRecord& r) { r.removePending = true; });
+    if (minor == IRP_MN_CANCEL_REMOVE_DEVICE)
+        MarkStack(node, [](DeviceRecord& r) { r.removePending = false; });
     if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status)) node->started = true;
     SIM_TRACE("PNP", PnpMinorName(minor) + " -> " + StatusText(status));
     return status;

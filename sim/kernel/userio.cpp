@@ -227,6 +227,20 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
         report(STATUS_OBJECT_NAME_NOT_FOUND);
         return kInvalidHandle;
     }
+    // As Windows' I/O manager does, an open of a device still being added
+    // fails before it reaches the driver...
+    if (named->Flags & DO_DEVICE_INITIALIZING) {
+        report(STATUS_NO_SUCH_DEVICE);
+        return kInvalidHandle;
+    }
+    // ... and so does one of a device whose removal was granted or has begun.
+    const DeviceRecord* record = RecordOf(named);
+    const DeviceRecord* top = RecordOf(TopOfStack(named));
+    if ((record && (record->removePending || record->removeProcessed)) ||
+        (top && (top->removePending || top->removeProcessed))) {
+        report(STATUS_DELETE_PENDING);
+        return kInvalidHandle;
+    }
     if ((named->Flags & DO_EXCLUSIVE) && impl_->openCount[named] > 0) {
         report(STATUS_ACCESS_DENIED);
         return kInvalidHandle;

@@ -41,6 +41,9 @@ struct Machine::Impl {
     std::unique_ptr<sim::usb::UsbBus> bus;
     PDRIVER_OBJECT driver = nullptr;
     bool ran = false;
+    uint64_t appStart = 0;
+    bool windowOpen = false;
+    RunSummary* summary = nullptr;
 
     chip::FarEnd* FarEndOf(Cable& c) {
         return c.plug ? static_cast<chip::FarEnd*>(c.plug.get()) : c.peer.get();
@@ -113,7 +116,6 @@ RunSummary Machine::Run(const std::function<int()>& application) {
     sim::Simulation& s = *m.sim;
     int exitCode = -1;
     bool returned = false;
-    uint64_t appStart = 0;
     sim::RunResult result = s.Run([&] {
         ResetApiState();
         SetMonitor(m.options.monitor);
@@ -127,20 +129,19 @@ RunSummary Machine::Run(const std::function<int()>& application) {
             if (!NT_SUCCESS(Plug(static_cast<int>(i))))
                 s.Fail("cable " + std::to_string(i + 1) + " did not start");
         }
-        appStart = s.SchedulingPoints();
+        m.appStart = s.SchedulingPoints();
+        m.windowOpen = true;
+        m.summary = &summary;
         if (m.options.observePoints)
             s.ObservePoints([&](uint64_t point) {
-                m.options.observePoints(point - appStart, s.io().Dispatching() > 0);
+                m.options.observePoints(point - m.appStart, s.io().Dispatching() > 0);
             });
         if (m.options.interrupt.point != 0)
-            s.InterruptAtPoint(appStart + m.options.interrupt.point, m.options.interrupt.name,
+            s.InterruptAtPoint(m.appStart + m.options.interrupt.point, m.options.interrupt.name,
                                m.options.interrupt.body);
         exitCode = application();
         returned = true;
-        summary.applicationPoints = s.SchedulingPoints() - appStart;
-        summary.interrupted = m.options.interrupt.point != 0 && !s.InterruptPending();
-        s.InterruptAtPoint(0, "", nullptr);
-        s.ObservePoints(nullptr);
+        EndInterruptWindow();
         CloseLeftoverHandles();
         SetMonitor(nullptr);
         for (size_t i = 0; i < m.cables.size(); ++i)
@@ -166,6 +167,17 @@ RunSummary Machine::Run(const std::function<int()>& application) {
 std::string Machine::PortName(int cable) const {
     const Impl::Cable& c = impl_->cables.at(cable);
     return c.node ? c.node->portName : "";
+}
+
+void Machine::EndInterruptWindow() {
+    Impl& m = *impl_;
+    if (!m.windowOpen) return;
+    m.windowOpen = false;
+    sim::Simulation& s = *m.sim;
+    m.summary->applicationPoints = s.SchedulingPoints() - m.appStart;
+    m.summary->interrupted = m.options.interrupt.point != 0 && !s.InterruptPending();
+    s.InterruptAtPoint(0, "", nullptr);
+    s.ObservePoints(nullptr);
 }
 
 bool Machine::Plugged(int cable) const { return impl_->cables.at(cable).plugged; }

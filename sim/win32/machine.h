@@ -113,6 +113,11 @@ class Machine {
     RunSummary Run(const std::function<int()>& application);
 
     // Inside a run, from a simulated thread:
+    // Ends the stretch of the application's run that the interrupt and the
+    // point observer cover (a planned interrupt not yet reached never runs);
+    // what follows (the application's own checks) is outside it. Without
+    // it the stretch ends when the application returns.
+    void EndInterruptWindow();
     std::string PortName(int cable) const;
     bool Plugged(int cable) const;
     // Plugs the cable in (again): the same instance, so the same COM name.

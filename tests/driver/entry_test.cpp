@@ -32,6 +32,7 @@ TEST(DriverEntry, InstallsItsHandlersAndLeavesTheRestToTheDefault) {
                      {IRP_MJ_CLOSE, DispatchClose},
                      {IRP_MJ_READ, DispatchRead},
                      {IRP_MJ_WRITE, DispatchWrite},
+                     {IRP_MJ_FLUSH_BUFFERS, DispatchFlushBuffers},
                      {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl},
                      {IRP_MJ_CLEANUP, DispatchCleanup},
                      {IRP_MJ_POWER, DispatchPower},
@@ -39,9 +40,8 @@ TEST(DriverEntry, InstallsItsHandlersAndLeavesTheRestToTheDefault) {
                      {IRP_MJ_PNP, DispatchPnp}};
         for (const auto& entry : table) SIM_CHECK(d->MajorFunction[entry.major] == entry.handler);
         // Families the driver does not serve keep the I/O manager's default.
-        PDRIVER_DISPATCH platformDefault = d->MajorFunction[IRP_MJ_FLUSH_BUFFERS];
-        for (int major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_SHUTDOWN,
-                          IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+        PDRIVER_DISPATCH platformDefault = d->MajorFunction[IRP_MJ_QUERY_INFORMATION];
+        for (int major : {IRP_MJ_SET_INFORMATION, IRP_MJ_SHUTDOWN, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
             SIM_CHECK(d->MajorFunction[major] == platformDefault);
         }
 
@@ -223,7 +223,10 @@ TEST(DispatchPnp, RemovalPassesDownBeforeTearDownAndRearmsIdentification) {
     });
 }
 
-TEST(DispatchPnp, SurpriseRemovalTearsDownFirstAndALaterRemovalOnlyPassesDown) {
+// The documented removal order: surprise removal takes the port's names
+// away and passes the request down with the device object still there;
+// the removal that follows passes down before the device object goes.
+TEST(DispatchPnp, SurpriseRemovalTakesTheNamesAndRemovalDeletesTheDevice) {
     RunClean([] {
         auto& sim = sim::Simulation::Current();
         Machine m;
@@ -237,23 +240,25 @@ TEST(DispatchPnp, SurpriseRemovalTearsDownFirstAndALaterRemovalOnlyPassesDown) {
         SIM_CHECK(m.bus.requests.size() == 2);
         const UsbRequest& surprise = m.bus.requests[0];
         SIM_CHECK(surprise.minor == IRP_MN_SURPRISE_REMOVAL);
-        SIM_CHECK(!surprise.fdoPresent);  // torn down before it went down
+        SIM_CHECK(surprise.fdoPresent);
         SIM_CHECK(surprise.statusSeen == STATUS_SUCCESS);
-        // The driver detached its device during the surprise removal, so the
-        // PnP manager sends the removal to the top of the stack, now the PDO,
-        // as Windows does; it arrives with the PnP manager's initial status.
         const UsbRequest& removal = m.bus.requests[1];
         SIM_CHECK(removal.minor == IRP_MN_REMOVE_DEVICE);
-        SIM_CHECK(removal.statusSeen == STATUS_NOT_SUPPORTED);
+        SIM_CHECK(removal.fdoPresent);
+        SIM_CHECK(removal.statusSeen == STATUS_SUCCESS);
+        SIM_CHECK(!sim.objects().FindDevice(m.bus.fdoName));
         SIM_CHECK(!sim.objects().LinkTarget(link));
         SIM_CHECK(sim.registry().Values(bridgetest::SerialCommPath()).empty());
         SIM_CHECK(DriverPool() == 0);
     });
 }
 
+// Surprise removal of an open port closes it and clears its hold and error
+// words, takes its names away and keeps the device for the removal.
 TEST(DispatchPnp, SurpriseRemovalOfAnOpenPortClosesIt) {
     RunClean([] {
-        auto& pnp = sim::Simulation::Current().pnp();
+        auto& sim = sim::Simulation::Current();
+        auto& pnp = sim.pnp();
         Machine m;
         m.Load();
         sim::DeviceNode* node = m.PlugIn();
@@ -263,12 +268,13 @@ TEST(DispatchPnp, SurpriseRemovalOfAnOpenPortClosesIt) {
         ext->rxHoldFlags = 2;
         ext->errorFlags = 4;
         SIM_CHECK(pnp.SendPnp(node, IRP_MN_SURPRISE_REMOVAL) == STATUS_SUCCESS);
-        // The record stays readable while the PnP manager references the object.
         SIM_CHECK(!ext->portOpen && ext->removed);
         SIM_CHECK(ext->txHoldFlags == 0 && ext->rxHoldFlags == 0 && ext->errorFlags == 0);
         SIM_CHECK(KeReadStateMutex(&ext->openMutex) == 1);
-        SIM_CHECK(DriverPool() == 0);
+        SIM_CHECK(!sim.objects().LinkTarget("\\DosDevices\\" + node->portName));
+        SIM_CHECK(sim.objects().FindDevice(m.bus.fdoName));
         SIM_CHECK(pnp.SendPnp(node, IRP_MN_REMOVE_DEVICE) == STATUS_SUCCESS);
+        SIM_CHECK(DriverPool() == 0);
     });
 }
 

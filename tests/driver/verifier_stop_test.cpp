@@ -15,8 +15,8 @@ TEST(VerifierStop, UnwindsThroughDriverFramesBuiltWithoutExceptions) {
         PDEVICE_OBJECT device = nullptr;
         IoCreateDevice(d, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
         d->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-            CompleteRequest(irp, STATUS_SUCCESS, 0);
-            return CompleteRequest(irp, STATUS_SUCCESS, 0);  // the driver helper bug-checks
+            RefuseRequest(irp, STATUS_SUCCESS);
+            return RefuseRequest(irp, STATUS_SUCCESS);  // the driver helper bug-checks
         };
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -208,6 +208,7 @@ PIRP MaskRequest(PortRig& rig, ULONG code, ULONG* buffer, NTSTATUS* status) {
     stack->Parameters.DeviceIoControl.IoControlCode = code;
     irp->AssociatedIrp.SystemBuffer = buffer;
     *status = STATUS_PENDING;
+    SIM_CHECK(NT_SUCCESS(AcquireRequestLock(rig.node->top, irp)));  // as its dispatch would
     return irp;
 }
 

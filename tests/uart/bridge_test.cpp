@@ -46,6 +46,8 @@ Outcome Issue(NTSTATUS (*routine)(PDEVICE_OBJECT, PIRP), PDEVICE_OBJECT fdo, ULO
     stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     irp->AssociatedIrp.SystemBuffer = buffer.empty() ? nullptr : buffer.data();
+    // As the dispatcher does before it hands the request on.
+    SIM_CHECK(NT_SUCCESS(AcquireRequestLock(fdo, irp)));
     NTSTATUS returned = routine(fdo, irp);
     SIM_CHECK(returned == outcome.status);
     irp->AssociatedIrp.SystemBuffer = nullptr;
