@@ -13,7 +13,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ libgtest-dev libbenchmark-dev
+packages="cmake g++ libgtest-dev libbenchmark-dev libcli11-dev
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
           g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
           libssl-dev openssl osslsigncode gcab"

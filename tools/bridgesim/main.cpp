@@ -2,14 +2,19 @@
 //
 //   bridgesim demo | term | trace | explore  [options]   (each with --help)
 //
-// Exit status: 0 on success, 1 when a run stops on the verifier or a check
-// fails, 2 on a usage error.
+// Options are parsed by CLI11; the help texts and the messages of usage
+// errors are the tool's own. Exit status: 0 on success, 1 when a run stops
+// on the verifier or a check fails, 2 on a usage error.
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/bridgesim/commands.h"
 #include "tools/bridgesim/demo.h"
@@ -71,184 +76,202 @@ const char kExploreHelp[] =
     "sequential schedule and K random and K PCT schedules per point (0 unless given).\n"
     "--point runs one injection.\n";
 
+// The help of each command is its text above (with the scenario list for
+// the two that run scenarios), printed as it is.
+class HelpTexts : public CLI::Formatter {
+  public:
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+        const std::string name = app->get_name();
+        if (name == "demo") return kDemoHelp;
+        if (name == "term") return kTermHelp;
+        if (name == "trace") return std::string(kTraceHelp) + "scenarios:\n" + bridgesim::ScenarioList();
+        if (name == "explore") return std::string(kExploreHelp) + "scenarios:\n" + bridgesim::ScenarioList();
+        return kUsage;
+    }
+};
+
 int UsageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "bridgesim %s: %s\n(see 'bridgesim %s --help')\n", command.c_str(),
                  message.c_str(), command.c_str());
     return 2;
 }
 
-bool Number(const char* text, uint64_t* value) {
-    if (!text || !*text) return false;
+// A check of an option's value: the message when it is wrong (CLI11 puts
+// the option's name in front; the handler below takes it off again).
+using Check = std::function<std::string(std::string&)>;
+
+bool Number(const std::string& text, uint64_t* value) {
+    if (text.empty() || text[0] == '-') return false;
     char* end = nullptr;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (*end || text[0] == '-') return false;
+    errno = 0;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (*end || errno == ERANGE) return false;
     *value = v;
     return true;
 }
 
-// Walks the options of one command: each handler takes its value (or none).
-struct Parser {
-    std::string command;
-    int argc;
-    char** argv;
-    int i = 2;
-    std::string error;
+CLI::Validator Count(const std::string& option, uint64_t low, uint64_t high) {
+    Check check = [option, low, high](std::string& v) -> std::string {
+        uint64_t n = 0;
+        if (Number(v, &n) && n >= low && n <= high) return "";
+        return "option " + option + " takes a number from " + std::to_string(low) + " to " +
+               std::to_string(high) + ", not '" + v + "'";
+    };
+    return CLI::Validator(check, "NUMBER");
+}
 
-    bool Value(std::string* out) {
-        if (i + 1 >= argc) {
-            error = "option " + std::string(argv[i]) + " needs a value";
-            return false;
+CLI::Validator OneOf(const std::string& option, std::vector<std::string> values, const std::string& listed) {
+    Check check = [option, values, listed](std::string& v) -> std::string {
+        for (const std::string& allowed : values)
+            if (v == allowed) return "";
+        return option + " takes " + listed + ", not '" + v + "'";
+    };
+    return CLI::Validator(check, "");
+}
+
+CLI::Validator Strategy() {
+    return OneOf("--strategy", {"sequential", "random", "pct"}, "sequential, random or pct");
+}
+
+// --quit-key X: Ctrl-X, X a letter (either case) or one of @[\]^_.
+CLI::Validator QuitKey() {
+    Check check = [](std::string& v) -> std::string {
+        if (v.size() == 1 && v[0] >= 'a' && v[0] <= 'z') v[0] = static_cast<char>(v[0] - 32);
+        if (v.size() == 1 && v[0] >= '@' && v[0] <= '_') return "";
+        return "--quit-key takes one letter or one of @[\\]^_ (Ctrl and that key)";
+    };
+    return CLI::Validator(check, "");
+}
+
+// The command's options; what the parser left over is an unknown option
+// (or, for the commands that take a scenario, an unknown argument).
+struct Commands {
+    CLI::App app{"", "bridgesim"};
+    CLI::App* demo = nullptr;
+    CLI::App* term = nullptr;
+    CLI::App* trace = nullptr;
+    CLI::App* explore = nullptr;
+    bridgesim::DemoOptions demoOptions;
+    bridgesim::TermOptions termOptions;
+    bridgesim::TraceOptions traceOptions;
+    bridgesim::ExploreOptions exploreOptions;
+    uint64_t pctDepth = 3;
+    uint64_t dataBits = 8, baud = 9600, peerBaud = 0, idleMs = 300, runs = 100, seedsPerPoint = 0;
+    std::string parity = "n", quitKey;
+
+    Commands() {
+        app.formatter(std::make_shared<HelpTexts>());
+        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        demo = app.add_subcommand("demo");
+        term = app.add_subcommand("term");
+        trace = app.add_subcommand("trace");
+        explore = app.add_subcommand("explore");
+        for (CLI::App* c : {demo, term, trace, explore}) {
+            c->allow_extras();
+            c->formatter(app.get_formatter());
         }
-        *out = argv[++i];
-        return true;
+
+        auto& d = demoOptions;
+        demo->add_option("--seed", d.seed)->check(Count("--seed", 0, UINT64_MAX));
+        demo->add_option("--strategy", d.strategy)->check(Strategy());
+        demo->add_option("--pct-depth", pctDepth)->check(Count("--pct-depth", 1, 10));
+        demo->add_option("--capture", d.capturePath);
+        demo->add_flag("--trace", d.showTrace);
+
+        auto& t = termOptions;
+        term->add_option("--peer", t.peer)->check(OneOf("--peer", {"phone", "loopback", "echo"}, "phone, loopback or echo"));
+        term->add_option("--baud", baud)->check(Count("--baud", 50, 3'000'000));
+        term->add_option("--peer-baud", peerBaud)->check(Count("--peer-baud", 50, 3'000'000));
+        term->add_option("--data", dataBits)->check(Count("--data", 5, 8));
+        term->add_option("--parity", parity)->check(OneOf("--parity", {"n", "o", "e", "m", "s"}, "n, o, e, m or s"));
+        term->add_option("--stop", t.stopBits)->check(OneOf("--stop", {"1", "1.5", "2"}, "1, 1.5 or 2"));
+        term->add_flag("--rtscts", t.rtsCts);
+        term->add_option("--quit-key", quitKey)->check(QuitKey());
+        term->add_option("--idle", idleMs)->check(Count("--idle", 1, 60'000));
+        term->add_option("--strategy", t.strategy)->check(Strategy());
+        term->add_option("--seed", t.seed)->check(Count("--seed", 0, UINT64_MAX));
+
+        auto& r = traceOptions;
+        trace->add_option("scenario", r.scenario);
+        trace->add_option("--seed", r.seed)->check(Count("--seed", 0, UINT64_MAX));
+        trace->add_option("--strategy", r.strategy)->check(Strategy());
+        trace->add_option("--pct-depth", pctDepth)->check(Count("--pct-depth", 1, 10));
+
+        auto& e = exploreOptions;
+        explore->add_option("scenario", e.scenario);
+        explore->add_option("--runs", runs)->check(Count("--runs", 1, 10'000'000));
+        explore->add_option("--seed", e.seed)->check(Count("--seed", 0, UINT64_MAX));
+        explore->add_option("--strategy", e.strategy)->check(Strategy());
+        explore->add_option("--pct-depth", pctDepth)->check(Count("--pct-depth", 1, 10));
+        explore->add_flag("--trace", e.showTrace);
+        explore->add_flag("--plain", [&e](int64_t) { e.progress = 0; });
+        explore->add_flag("--bar", [&e](int64_t) { e.progress = 1; });
+        explore->add_option("--event", e.event);
+        explore->add_option("--point", e.point)->check(Count("--point", 1, UINT64_MAX));
+        explore->add_option("--stride", e.stride)->check(Count("--stride", 1, UINT64_MAX));
+        explore->add_option("--limit", e.limit)->check(Count("--limit", 1, UINT64_MAX));
+        explore->add_option("--seeds-per-point", seedsPerPoint)->check(Count("--seeds-per-point", 0, 1000));
     }
-    bool Count(uint64_t* out, uint64_t low, uint64_t high) {
-        std::string v;
-        if (!Value(&v)) return false;
-        if (!Number(v.c_str(), out) || *out < low || *out > high) {
-            error = "option " + std::string(argv[i - 1]) + " takes a number from " +
-                    std::to_string(low) + " to " + std::to_string(high) + ", not '" + v + "'";
-            return false;
-        }
-        return true;
-    }
-    bool Strategy(std::string* out) {
-        if (!Value(out)) return false;
-        if (*out != "sequential" && *out != "random" && *out != "pct") {
-            error = "--strategy takes sequential, random or pct, not '" + *out + "'";
-            return false;
-        }
-        return true;
-    }
+
+    bool Given(CLI::App* command, const char* option) { return command->get_option(option)->count() > 0; }
 };
 
-bool WantsHelp(int argc, char** argv) {
-    for (int i = 2; i < argc; ++i)
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
-    return false;
+// The message of a parse error, without the option name CLI11 puts first
+// for a check's message; a missing value is said as the tool says it.
+std::string Message(const CLI::ParseError& e) {
+    std::string what = e.what();
+    size_t colon = what.find(": ");
+    if (dynamic_cast<const CLI::ValidationError*>(&e) && colon != std::string::npos)
+        return what.substr(colon + 2);
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && colon != std::string::npos)
+        return "option " + what.substr(0, colon) + " needs a value";
+    return what;
 }
 
-int Demo(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) return std::printf("%s", kDemoHelp), 0;
-    bridgesim::DemoOptions o;
-    Parser p{"demo", argc, argv, 2, {}};
-    for (; p.i < argc; ++p.i) {
-        std::string a = argv[p.i];
-        uint64_t n = 0;
-        bool ok = true;
-        if (a == "--seed") ok = p.Count(&o.seed, 0, UINT64_MAX);
-        else if (a == "--strategy") ok = p.Strategy(&o.strategy);
-        else if (a == "--pct-depth") ok = p.Count(&n, 1, 10), o.pctDepth = static_cast<int>(n);
-        else if (a == "--capture") ok = p.Value(&o.capturePath);
-        else if (a == "--trace") o.showTrace = true;
-        else return UsageError("demo", "unknown option '" + a + "'");
-        if (!ok) return UsageError("demo", p.error);
+int Run(int argc, char** argv) {
+    std::string command = argv[1];
+    Commands c;
+    try {
+        c.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return c.app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return UsageError(command, Message(e));
     }
-    return bridgesim::RunDemo(o);
-}
-
-int Term(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) return std::printf("%s", kTermHelp), 0;
-    bridgesim::TermOptions o;
-    Parser p{"term", argc, argv, 2, {}};
-    for (; p.i < argc; ++p.i) {
-        std::string a = argv[p.i], v;
-        uint64_t n = 0;
-        bool ok = true;
-        if (a == "--peer") {
-            ok = p.Value(&o.peer);
-            if (ok && o.peer != "phone" && o.peer != "loopback" && o.peer != "echo")
-                return UsageError("term", "--peer takes phone, loopback or echo, not '" + o.peer + "'");
-        } else if (a == "--baud") {
-            ok = p.Count(&n, 50, 3'000'000), o.baud = static_cast<uint32_t>(n);
-        } else if (a == "--peer-baud") {
-            ok = p.Count(&n, 50, 3'000'000), o.peerBaud = static_cast<uint32_t>(n);
-        } else if (a == "--data") {
-            ok = p.Count(&n, 5, 8), o.dataBits = static_cast<int>(n);
-        } else if (a == "--parity") {
-            ok = p.Value(&v);
-            if (ok && (v.size() != 1 || !std::strchr("noems", v[0])))
-                return UsageError("term", "--parity takes n, o, e, m or s, not '" + v + "'");
-            if (ok) o.parity = v[0];
-        } else if (a == "--stop") {
-            ok = p.Value(&o.stopBits);
-            if (ok && o.stopBits != "1" && o.stopBits != "1.5" && o.stopBits != "2")
-                return UsageError("term", "--stop takes 1, 1.5 or 2, not '" + o.stopBits + "'");
-        } else if (a == "--rtscts") {
-            o.rtsCts = true;
-        } else if (a == "--quit-key") {
-            ok = p.Value(&v);
-            if (ok && v.size() == 1 && v[0] >= 'a' && v[0] <= 'z') v[0] = static_cast<char>(v[0] - 32);
-            if (ok && (v.size() != 1 || v[0] < '@' || v[0] > '_'))
-                return UsageError("term", "--quit-key takes one letter or one of @[\\]^_ (Ctrl and that key)");
-            if (ok) o.quitKey = v[0] & 0x1F;
-        } else if (a == "--idle") {
-            ok = p.Count(&n, 1, 60'000), o.idleMs = static_cast<uint32_t>(n);
-        } else if (a == "--strategy") {
-            ok = p.Strategy(&o.strategy);
-        } else if (a == "--seed") {
-            ok = p.Count(&o.seed, 0, UINT64_MAX);
-        } else {
-            return UsageError("term", "unknown option '" + a + "'");
-        }
-        if (!ok) return UsageError("term", p.error);
+    CLI::App* chosen = c.app.get_subcommand(command);
+    std::vector<std::string> left = chosen->remaining();
+    bool takesScenario = chosen == c.trace || chosen == c.explore;
+    if (!left.empty())
+        return UsageError(command, std::string(takesScenario ? "unknown argument '" : "unknown option '") +
+                                       left.front() + "'");
+    int depth = static_cast<int>(c.pctDepth);
+    if (chosen == c.demo) {
+        c.demoOptions.pctDepth = depth;
+        return bridgesim::RunDemo(c.demoOptions);
     }
-    return bridgesim::RunTerm(o);
-}
-
-int Trace(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) {
-        std::printf("%sscenarios:\n%s", kTraceHelp, bridgesim::ScenarioList().c_str());
-        return 0;
+    if (chosen == c.term) {
+        bridgesim::TermOptions& o = c.termOptions;
+        o.baud = static_cast<uint32_t>(c.baud);
+        o.peerBaud = static_cast<uint32_t>(c.peerBaud);
+        o.dataBits = static_cast<int>(c.dataBits);
+        o.parity = c.parity[0];
+        o.idleMs = static_cast<uint32_t>(c.idleMs);
+        if (!c.quitKey.empty()) o.quitKey = c.quitKey[0] & 0x1F;
+        return bridgesim::RunTerm(o);
     }
-    bridgesim::TraceOptions o;
-    Parser p{"trace", argc, argv, 2, {}};
-    bool named = false;
-    for (; p.i < argc; ++p.i) {
-        std::string a = argv[p.i];
-        uint64_t n = 0;
-        bool ok = true;
-        if (a == "--seed") ok = p.Count(&o.seed, 0, UINT64_MAX);
-        else if (a == "--strategy") ok = p.Strategy(&o.strategy);
-        else if (a == "--pct-depth") ok = p.Count(&n, 1, 10), o.pctDepth = static_cast<int>(n);
-        else if (a.rfind("--", 0) != 0 && !named) o.scenario = a, named = true;
-        else return UsageError("trace", "unknown argument '" + a + "'");
-        if (!ok) return UsageError("trace", p.error);
+    if (chosen == c.trace) {
+        c.traceOptions.pctDepth = depth;
+        return bridgesim::RunTrace(c.traceOptions);
     }
-    return bridgesim::RunTrace(o);
-}
-
-int Explore(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) {
-        std::printf("%sscenarios:\n%s", kExploreHelp, bridgesim::ScenarioList().c_str());
-        return 0;
-    }
-    bridgesim::ExploreOptions o;
-    Parser p{"explore", argc, argv, 2, {}};
-    bool strategyGiven = false, seedGiven = false;
-    for (; p.i < argc; ++p.i) {
-        std::string a = argv[p.i];
-        uint64_t n = 0;
-        bool ok = true;
-        if (a == "--runs") ok = p.Count(&n, 1, 10'000'000), o.runs = static_cast<int>(n);
-        else if (a == "--seed") ok = p.Count(&o.seed, 0, UINT64_MAX), seedGiven = true;
-        else if (a == "--strategy") ok = p.Strategy(&o.strategy), strategyGiven = true;
-        else if (a == "--pct-depth") ok = p.Count(&n, 1, 10), o.pctDepth = static_cast<int>(n);
-        else if (a == "--trace") o.showTrace = true;
-        else if (a == "--plain") o.progress = 0;
-        else if (a == "--bar") o.progress = 1;
-        else if (a == "--event") ok = p.Value(&o.event);
-        else if (a == "--point") ok = p.Count(&o.point, 1, UINT64_MAX), o.pointGiven = true;
-        else if (a == "--stride") ok = p.Count(&o.stride, 1, UINT64_MAX);
-        else if (a == "--limit") ok = p.Count(&o.limit, 1, UINT64_MAX);
-        else if (a == "--seeds-per-point") ok = p.Count(&n, 0, 1000), o.seedsPerPoint = static_cast<int>(n);
-        else if (a.rfind("--", 0) != 0 && o.scenario.empty()) o.scenario = a;
-        else return UsageError("explore", "unknown argument '" + a + "'");
-        if (!ok) return UsageError("explore", p.error);
-    }
-    if (o.scenario.empty()) return UsageError("explore", "name a scenario");
-    if (strategyGiven != seedGiven) return UsageError("explore", "--strategy and --seed go together");
-    if (o.pointGiven && o.event.empty()) return UsageError("explore", "--point needs --event");
+    bridgesim::ExploreOptions& o = c.exploreOptions;
+    o.runs = static_cast<int>(c.runs);
+    o.pctDepth = depth;
+    o.seedsPerPoint = static_cast<int>(c.seedsPerPoint);
+    o.pointGiven = c.Given(c.explore, "--point");
+    bool strategyGiven = c.Given(c.explore, "--strategy"), seedGiven = c.Given(c.explore, "--seed");
+    if (o.scenario.empty()) return UsageError(command, "name a scenario");
+    if (strategyGiven != seedGiven) return UsageError(command, "--strategy and --seed go together");
+    if (o.pointGiven && o.event.empty()) return UsageError(command, "--point needs --event");
     o.single = strategyGiven;
     return bridgesim::RunExplore(o);
 }
@@ -262,12 +285,9 @@ int main(int argc, char** argv) {
     }
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") return std::printf("%s", kUsage), 0;
-    static const std::map<std::string, std::function<int(int, char**)>> commands = {
-        {"demo", Demo}, {"term", Term}, {"trace", Trace}, {"explore", Explore}};
-    auto it = commands.find(command);
-    if (it == commands.end()) {
+    if (command != "demo" && command != "term" && command != "trace" && command != "explore") {
         std::fprintf(stderr, "bridgesim: unknown command '%s'\n%s", command.c_str(), kUsage);
         return 2;
     }
-    return it->second(argc, argv);
+    return Run(argc, argv);
 }
