@@ -110,6 +110,7 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             status = STATUS_SUCCESS;
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
+            // NOLINTNEXTLINE(bugprone-branch-clone): a refusal goes before a cancel, below
         } else if (extension->currentMaskRequest != irp) {
             // Detached by a flush while the loop held it.
             irp->IoStatus.Information = 0;
