@@ -95,6 +95,9 @@ constexpr DWORD kDtrControl = 0x01, kDtrHandshake = 0x02, kCtsHandshake = 0x08,
                 kDsrHandshake = 0x10, kDsrSensitivity = 0x40, kErrorAbort = 0x80000000;
 constexpr DWORD kAutoTransmit = 0x01, kAutoReceive = 0x02, kErrorChar = 0x04,
                 kNullStripping = 0x08, kRtsMask = 0xC0, kXoffContinue = 0x80000000;
+// Error bits of SerialStatus.
+constexpr DWORD kErrorBreak = 0x01, kErrorFraming = 0x02, kErrorOverrun = 0x04,
+                kErrorQueueOverrun = 0x08, kErrorParity = 0x10;
 // Hold reasons of SerialStatus.
 constexpr DWORD kTxWaitingForCts = 0x01, kTxWaitingForDsr = 0x02, kTxWaitingForDcd = 0x04,
                 kTxWaitingForXon = 0x08, kTxWaitingXoffSent = 0x10;
@@ -939,10 +942,19 @@ BOOL WINAPI PurgeComm(HANDLE file, DWORD flags) {
     return Control(file, kPurge, &flags, sizeof flags);
 }
 
+// The driver's error bits (SERIAL_ERROR_*) are not the CE_ values: each is
+// reported as the CE_ value of the same meaning.
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
     SerialStatus status{};
     if (!Control(file, kGetCommStatus, nullptr, 0, &status, sizeof status)) return FALSE;
-    if (errors) *errors = status.Errors;
+    static const struct { DWORD serial, ce; } kErrors[] = {
+        {kErrorBreak, CE_BREAK}, {kErrorFraming, CE_FRAME}, {kErrorOverrun, CE_OVERRUN},
+        {kErrorQueueOverrun, CE_RXOVER}, {kErrorParity, CE_RXPARITY}};
+    if (errors) {
+        *errors = 0;
+        for (const auto& e : kErrors)
+            if (status.Errors & e.serial) *errors |= e.ce;
+    }
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
         stat->fCtsHold = (status.HoldReasons & kTxWaitingForCts) != 0;
