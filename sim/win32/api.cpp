@@ -250,7 +250,7 @@ Status Send(Object* file, RequestKind kind, DWORD code, const void* input, DWORD
             void* output, DWORD outputLength, StatusBlock* block, const EventPtr& event,
             bool setsFileEvent, bool wait, DWORD* information) {
     if (event) win32sim::ResetEvent(*event);
-    win32sim::ResetEvent(*file->event);
+    win32sim::ClearAtIssue(*file->event);
     EventPtr fileEvent = setsFileEvent ? file->event : nullptr;
     OpPtr op;
     Status status = win32sim::Issue(file->file, kind, code, input, inputLength, output,

@@ -202,6 +202,7 @@ void SignalEnd(Event& e) {
 }
 
 void ResetEvent(Event& e) { KeClearEvent(&e.event); }
+void ClearAtIssue(Event& e) { e.event.Header.SignalState = 0; }
 
 Status WaitEvent(Event& e, int64_t timeout) {
     LARGE_INTEGER relative;

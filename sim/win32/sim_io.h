@@ -84,6 +84,9 @@ void SetEvent(Event& event);
 // point, so that whoever records the end and signals it does both in one step.
 void SignalEnd(Event& event);
 void ResetEvent(Event& event);
+// Clears the event as the I/O manager clears a file's event when it takes
+// a request: no scheduling point.
+void ClearAtIssue(Event& event);
 Status WaitEvent(Event& event, int64_t timeout);
 // Waits until one of the events (all of them, when `all`) is signalled,
 // taking the signal of each auto-reset event the wait is satisfied by, as
