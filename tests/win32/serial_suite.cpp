@@ -124,20 +124,20 @@ DWORD WriteAll(HANDLE port, const void* data, DWORD length) {
 }
 
 // Overlapped read, waited for; the count read (the time-outs decide when
-// it ends). A read that its time-outs end completes with STATUS_TIMEOUT, a
-// success: GetOverlappedResult returns TRUE. Wine's fails it with
-// ERROR_TIMEOUT (the count is right); that is reported once.
-DWORD ReadSome(HANDLE port, void* data, DWORD length) {
+// it ends), -1 when the read fails. A read that its time-outs end completes
+// with STATUS_TIMEOUT, a success: GetOverlappedResult returns TRUE. Wine's
+// fails it with ERROR_TIMEOUT (the count is right); that is reported once.
+long ReadSome(HANDLE port, void* data, DWORD length) {
     static bool reported = false;
     Overlapped r;
     DWORD n = 0;
-    if (ReadFile(port, data, length, &n, &r.ov)) return n;
-    if (GetLastError() != ERROR_IO_PENDING) return 0;
-    if (GetOverlappedResult(port, &r.ov, &n, TRUE)) return n;
-    if (!underWine || GetLastError() != ERROR_TIMEOUT) return 0;
+    if (ReadFile(port, data, length, &n, &r.ov)) return (long)n;
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (GetOverlappedResult(port, &r.ov, &n, TRUE)) return (long)n;
+    if (!underWine || GetLastError() != ERROR_TIMEOUT) return -1;
     if (!reported) printf("Wine differs from Windows: GetOverlappedResult fails a read its time-out ended\n");
     reported = true;
-    return n;
+    return (long)n;
 }
 
 // Modem lines reach the port in the cable's status reports, so a change
@@ -475,7 +475,7 @@ void Drain(HANDLE port) {
     CHECK(GetCommTimeouts(port, &saved));
     SetTimeouts(port, 50, 0, 50);
     char buffer[256];
-    while (ReadSome(port, buffer, sizeof buffer) != 0) {
+    while (ReadSome(port, buffer, sizeof buffer) > 0) {
     }
     CHECK(SetCommTimeouts(port, &saved));
 }
@@ -505,8 +505,8 @@ void DataQueuesAndPurge(HANDLE port) {
     // Bytes go through the plug and come back as sent.
     char got[64];
     CHECK(WriteAll(port, "hello, plug", 11) == 11);
-    DWORD n = ReadSome(port, got, 11);
-    CHECK(n == 11 && memcmp(got, "hello, plug", 11) == 0);
+    CHECK(ReadSome(port, got, 11) == 11 && memcmp(got, "hello, plug", 11) == 0);
+    DWORD n = 0;
 
     // What has come back and is not read yet is counted, and a receive
     // purge empties it. Windows' own serial driver empties its buffer for
@@ -645,7 +645,7 @@ struct ReadJob {
 
 DWORD WINAPI ReaderThread(LPVOID context) {
     ReadJob* job = (ReadJob*)context;
-    return ReadSome(job->port, job->data, 5);
+    return (DWORD)ReadSome(job->port, job->data, 5);
 }
 
 void Waits(HANDLE port) {
