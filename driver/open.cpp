@@ -58,15 +58,6 @@ VOID UndoOpen(PDEVICE_OBJECT deviceObject) {
     StopStatusTransfer(deviceObject);
     StopBulkInTransfer(deviceObject);
     MarkPipes(extension, FALSE);
-    if (extension->bulkInIrp != nullptr) {
-        // Prepared and never sent.
-        IoFreeIrp(extension->bulkInIrp);
-        ExFreePoolWithTag(extension->bulkInUrb, BRIDGESER_POOL_TAG);
-        ExFreePoolWithTag(extension->bulkInBuffer, BRIDGESER_POOL_TAG);
-        extension->bulkInIrp = nullptr;
-        extension->bulkInUrb = nullptr;
-        extension->bulkInBuffer = nullptr;
-    }
     FreeReceiveRing(extension);
 }
 
@@ -163,13 +154,24 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
 
     MarkPipes(extension, TRUE);
+    // The first bulk-in transfer is built on a claim of the slot, so that
+    // an open that cannot build it fails with nothing sent. A device back
+    // in service meanwhile (a cancelled removal) may have started the
+    // loops for this port, which is open from the first step: they run.
+    if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
+        (void)StartStatusTransfer(extension);
+        return CompleteRequest(irp, STATUS_SUCCESS, 0);
+    }
     status = PrepareBulkInTransfer(deviceObject);
     if (!NT_SUCCESS(status)) {
+        if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, FALSE, FALSE)) {
+            (void)SendClaimedBulkIn(extension);  // a start asked for meanwhile
+        }
         UndoOpen(deviceObject);
         return CompleteRequest(irp, status, 0);
     }
     (void)StartStatusTransfer(extension);
-    status = StartBulkInTransfer(extension);
+    status = SendClaimedBulkIn(extension);
     if (!NT_SUCCESS(status)) {
         UndoOpen(deviceObject);
     }

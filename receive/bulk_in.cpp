@@ -55,6 +55,15 @@ NTSTATUS SendBulkIn(PortExtension* extension) {
 
 }  // namespace
 
+// Sends the bulk-in transfer on a slot the caller has claimed (built first
+// unless the caller prepared it), with the count of failures in a row
+// starting afresh. IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller
+// holds the claim.
+NTSTATUS SendClaimedBulkIn(PortExtension* extension) {
+    extension->bulkInFailedCompletions = 0;
+    return SendBulkIn(extension);
+}
+
 // Sends the bulk-in transfer unless one is already in flight (or its
 // completion is still running, which then starts again) or a stop is under
 // way; both report success.
@@ -63,8 +72,7 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
         return STATUS_SUCCESS;
     }
-    extension->bulkInFailedCompletions = 0;
-    return SendBulkIn(extension);
+    return SendClaimedBulkIn(extension);
 }
 
 // Completion routine of the bulk-in transfer. Takes the bytes into the ring,
@@ -78,7 +86,7 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
 // way a start asked for meanwhile (a read made current) is made. The slot
 // stays claimed until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
 // driver frees its request.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
+// IRQL: <= DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
 // readLock, controlLock, each alone.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);

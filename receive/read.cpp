@@ -331,7 +331,7 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // say it returns now, promotes the next read, and repeats while bytes and
 // reads remain. A read left waiting gets its interval timer restarted, so
 // the interval counts from this pass.
-// IRQL: DISPATCH_LEVEL. Locks: none held; takes readLock.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID DeliverReceivedData(PortExtension* extension) {
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);

@@ -8,6 +8,7 @@
 
 NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject);
 NTSTATUS StartBulkInTransfer(PortExtension* extension);
+NTSTATUS SendClaimedBulkIn(PortExtension* extension);
 IO_COMPLETION_ROUTINE BulkInComplete;
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject);
 VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count);

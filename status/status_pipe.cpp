@@ -127,7 +127,7 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 // is open. A failed transfer is re-armed too, up to the retry limit; a
 // cancelled one stops the pipe (a stop). The slot stays claimed until the
 // last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held on entry.
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);

@@ -87,7 +87,7 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 // BULK_OUT_IDLE_LIMIT times in a row from here. A cancelled one stops the
 // chain. A start asked for meanwhile (a write made current) is made anyway.
 // Always returns STATUS_MORE_PROCESSING_REQUIRED.
-// IRQL: DISPATCH_LEVEL. Locks: none held on entry; takes transferLock and
+// IRQL: <= DISPATCH_LEVEL. Locks: none held on entry; takes transferLock and
 // writeLock, each alone.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);

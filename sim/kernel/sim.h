@@ -405,6 +405,10 @@ public:
     // whichever thread issued them.
     void CancelIo(Handle handle);
     void CancelIoEx(Handle handle);
+    // CancelIoEx with an OVERLAPPED: cancels that one request if it is still
+    // in the driver (checked and cancelled in one step); false when it has
+    // ended already.
+    bool Cancel(Overlapped* overlapped);
     // CloseHandle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request on the
     // handle is outstanding. With requests still outstanding after cleanup,
     // Close returns the cleanup status at once and IRP_MJ_CLOSE goes from a

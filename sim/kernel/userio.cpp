@@ -24,6 +24,7 @@ struct UserIo::Impl {
     std::map<const DEVICE_OBJECT*, int> openCount;
     Handle next = 1;
     std::vector<std::unique_ptr<FILE_OBJECT>> files;
+    std::vector<std::unique_ptr<std::u16string>> fileNames;  // FileName buffers
     int dispatching = 0;  // user requests whose dispatch call has not returned
 };
 
@@ -223,6 +224,17 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
         SIM_TRACE("USER", "open " + name + " -> " + StatusText(s));
     };
     PDEVICE_OBJECT named = sim.objects().Resolve(name);
+    // As the object manager does, a name that goes on past a device
+    // ("\\.\\COM3\\more") opens that device with the rest as the file
+    // name, for the device's driver to judge.
+    std::string rest;
+    for (size_t cut = name.rfind('\\'); !named && cut != std::string::npos && cut > 0;
+         cut = name.rfind('\\', cut - 1)) {
+        if (PDEVICE_OBJECT device = sim.objects().Resolve(name.substr(0, cut))) {
+            named = device;
+            rest = name.substr(cut);
+        }
+    }
     if (!named) {
         report(STATUS_OBJECT_NAME_NOT_FOUND);
         return kInvalidHandle;
@@ -253,6 +265,13 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
     file->Type = 5;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = named;
+    if (!rest.empty()) {
+        impl_->fileNames.push_back(std::make_unique<std::u16string>(Widen(rest)));
+        std::u16string& text = *impl_->fileNames.back();
+        file->FileName.Buffer = text.data();
+        file->FileName.Length = static_cast<USHORT>(text.size() * sizeof(char16_t));
+        file->FileName.MaximumLength = file->FileName.Length;
+    }
     Handle handle = impl_->next++;
     Impl::Open& open = impl_->handles[handle];
     open.named = named;
@@ -266,6 +285,7 @@ Handle UserIo::Open(const std::string& name, NTSTATUS* status) {
         impl_->openCount[named]--;
         ObfDereferenceObject(named);
         report(s);
+        NoteHandleClosed();  // a removal may have waited for this open
         return kInvalidHandle;
     }
     report(s);
@@ -345,6 +365,14 @@ void CancelRequests(UserIo::Impl& io, Handle handle, SimThread* thread, const ch
 }
 
 }  // namespace
+
+bool UserIo::Cancel(Overlapped* overlapped) {
+    KernelPoint("CancelIoEx");
+    if (overlapped->done || !overlapped->irp) return false;
+    SIM_TRACE("USER", "CancelIoEx " + ShadowOf(overlapped->irp)->label);
+    CancelIrpInternal(overlapped->irp);
+    return true;
+}
 
 void UserIo::CancelIo(Handle handle) {
     KernelPoint("CancelIo");

@@ -60,6 +60,7 @@ namespace {
 
 sim::usb::UsbBusOptions BusOptionsFor(const MachineOptions& options) {
     sim::usb::UsbBusOptions o;
+    if (options.immediateBus) o.timing = sim::usb::UsbTiming::Immediate;
     if (options.wakeCapable) {
         for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
             o.powerMap.deviceState[s] = PowerDeviceD2;

@@ -74,6 +74,9 @@ struct MachineOptions {
     // point's number (as Interrupt counts them) and whether a dispatch
     // routine of an application request is running at that moment.
     std::function<void(uint64_t point, bool dispatching)> observePoints;
+    // The bus completes every transfer the moment the chip moves its data,
+    // instead of in full-speed frames.
+    bool immediateBus = false;
     // The cables can wake the system: sleeping states map to D2 and the
     // device may signal a wake (WakeByDevice). Otherwise every sleeping
     // state is D3 and no wake is possible.

@@ -204,3 +204,76 @@ TEST(Open, PowerPassesDownAndAReadWithoutABufferIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// An open of a device that is not in service, because its start failed or
+// never came or it is stopped, is refused with STATUS_DEVICE_NOT_READY
+// and sends nothing to the device; an open into the device's namespace is
+// refused with STATUS_OBJECT_NAME_NOT_FOUND.
+TEST(Open, RefusedWhenTheDeviceIsNotInServiceOrTheNameGoesOn) {
+    struct Case {
+        const char* what;
+        // Brings the enumerated and added device to the state; the name to open.
+        std::function<std::string(sim::usb::UsbBus&, sim::DeviceNode*)> prepare;
+        NTSTATUS expected;
+    };
+    auto pnp = []() -> sim::Pnp& { return sim::Simulation::Current().pnp(); };
+    auto com = [](sim::DeviceNode* node) { return "\\\\.\\" + node->portName; };
+    const Case cases[] = {
+        {"the chip refuses the configuration",
+         [&](sim::usb::UsbBus& bus, sim::DeviceNode* node) {
+             bus.Update(node->pdo, [](chip::BridgeChip& c) {
+                 c.InjectFault(chip::Fault::FailControl(
+                     chip::RequestMatch::Request(0x00, chip::kSetConfiguration),
+                     chip::kUsbdStatusStallPid));
+             });
+             SIM_CHECK(!NT_SUCCESS(pnp().SendPnp(node, IRP_MN_START_DEVICE)));
+             return com(node);
+         },
+         STATUS_DEVICE_NOT_READY},
+        {"the hub fails the start",
+         [&](sim::usb::UsbBus& bus, sim::DeviceNode* node) {
+             bus.FailNextStart(node->pdo, STATUS_UNSUCCESSFUL);
+             SIM_CHECK(!NT_SUCCESS(pnp().SendPnp(node, IRP_MN_START_DEVICE)));
+             return com(node);
+         },
+         STATUS_DEVICE_NOT_READY},
+        {"the start has not come yet",
+         [&](sim::usb::UsbBus&, sim::DeviceNode* node) { return com(node); },
+         STATUS_DEVICE_NOT_READY},
+        {"the device is stopped",
+         [&](sim::usb::UsbBus&, sim::DeviceNode* node) {
+             SIM_CHECK(NT_SUCCESS(pnp().SendPnp(node, IRP_MN_START_DEVICE)));
+             SIM_CHECK(NT_SUCCESS(pnp().Stop(node)));
+             return com(node);
+         },
+         STATUS_DEVICE_NOT_READY},
+        {"a name in the device's namespace",
+         [&](sim::usb::UsbBus&, sim::DeviceNode* node) {
+             SIM_CHECK(NT_SUCCESS(pnp().SendPnp(node, IRP_MN_START_DEVICE)));
+             return com(node) + "\\anything";
+         },
+         STATUS_OBJECT_NAME_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Simulation s;
+        sim::usb::UsbBus bus;
+        porttest::ExpectOk(s.Run([&] {
+            PDRIVER_OBJECT driver = s.pnp().LoadDriver("bridgeser", DriverEntry);
+            sim::DeviceNode* node = s.pnp().Enumerate(bus, porttest::kCable);
+            SIM_CHECK(NT_SUCCESS(s.pnp().AddDevice(node, driver)));
+            const std::string name = c.prepare(bus, node);
+            const size_t before = bus.Transfers(node->pdo).size();
+            NTSTATUS status = STATUS_SUCCESS;
+            SIM_CHECK(s.io().Open(name, &status) == sim::kInvalidHandle);
+            SIM_CHECK(status == c.expected);
+            SIM_CHECK(bus.Transfers(node->pdo).size() == before);
+            s.pnp().Unplug(node);
+            s.pnp().UnloadDriver(driver);
+        }));
+    }
+}
+
+}  // namespace

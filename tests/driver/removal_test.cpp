@@ -4,6 +4,7 @@
 // plugged in again is the same COM port and carries data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/line/loopback_plug.h"
@@ -293,6 +294,135 @@ TEST(Removal, WaitWakeEndedByAWakeEventOrByRemoval) {
             {}, WakeCapableBus());
         });
     }
+}
+
+// Requests inside the driver while the cable is pulled: a second thread
+// loops one kind of request while the main thread pulls the cable at a
+// seeded moment. Each request ends with a status an application can act
+// on, and the device goes only when no request is inside the driver any
+// more (the verifier stops the run otherwise).
+TEST(Removal, RequestsInsideTheDriverWhileTheCableIsPulled) {
+    enum class Kind { Read, PrivateRequest, Open };
+    const struct {
+        const char* name;
+        Kind kind;
+    } kinds[] = {{"reads", Kind::Read},
+                 {"private register requests", Kind::PrivateRequest},
+                 {"opens", Kind::Open}};
+    const NTSTATUS acceptable[] = {STATUS_SUCCESS,         STATUS_TIMEOUT,
+                                   STATUS_CANCELLED,       STATUS_DELETE_PENDING,
+                                   STATUS_INVALID_DEVICE_REQUEST, STATUS_DEVICE_NOT_CONNECTED,
+                                   STATUS_NO_SUCH_DEVICE,  STATUS_OBJECT_NAME_NOT_FOUND,
+                                   STATUS_DEVICE_NOT_READY, STATUS_ACCESS_DENIED};
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.name);
+        Explore(k.name, 1000, [&](const sim::Options& o) {
+            return RunOnPort(o, [&](PortRig& rig) {
+                auto& io = rig.sim.io();
+                const std::string name = "\\\\.\\" + rig.node->portName;
+                rig.SetTimeouts(MAXULONG, 0, 0);  // reads return at once
+                if (k.kind == Kind::Open) rig.Close();
+                auto ok = [&](NTSTATUS status) {
+                    return std::find(std::begin(acceptable), std::end(acceptable), status) !=
+                           std::end(acceptable);
+                };
+                sim::ThreadId user = rig.sim.StartThread("user", [&] {
+                    for (int i = 0; i < 20; ++i) {
+                        NTSTATUS status = STATUS_SUCCESS;
+                        uint8_t buffer[8] = {0, 0, 0, 0, UART_REG_MODEM_STATUS, 0, 0, 0};
+                        if (k.kind == Kind::Read) {
+                            status = io.Read(rig.handle, buffer, sizeof buffer);
+                        } else if (k.kind == Kind::PrivateRequest) {
+                            status = io.DeviceIoControl(rig.handle, IOCTL_BRIDGE_READ_REGISTER,
+                                                        buffer, 6, buffer, 1);
+                        } else {
+                            sim::Handle h = io.Open(name, &status);
+                            if (h != sim::kInvalidHandle) SIM_CHECK(NT_SUCCESS(io.Close(h)));
+                        }
+                        SIM_CHECK(ok(status));
+                    }
+                });
+                rig.Pass(rig.sim.Random() % (30 * kMs));
+                rig.sim.pnp().Unplug(rig.node);
+                rig.sim.Join(user);
+                if (rig.handle != sim::kInvalidHandle) rig.Close();
+                SIM_CHECK(rig.node->removed);
+            });
+        });
+    }
+}
+
+// A port that stays open while the device leaves service and comes back (a
+// cancelled removal; a stop and start after a query-stop that an open
+// raced) gets its transfers back: its pipes count as open, an EV_CTS wait
+// ends when CTS drops, and a long write under the CTS handshake goes out.
+TEST(Removal, AnOpenPortBackInServiceWorks) {
+    const struct {
+        const char* what;
+        void (*leaveAndReturn)(PortRig&);
+    } events[] = {
+        {"query-remove then cancel-remove",
+         [](PortRig& rig) {
+             SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_QUERY_REMOVE_DEVICE)));
+             SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_CANCEL_REMOVE_DEVICE)));
+         }},
+        {"an open after query-stop, then stop and start",
+         [](PortRig& rig) {
+             rig.Close();
+             SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_QUERY_STOP_DEVICE)));
+             rig.handle = rig.sim.io().Open("\\\\.\\" + rig.node->portName);
+             SIM_CHECK(rig.handle != sim::kInvalidHandle);
+             SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_STOP_DEVICE)));
+             SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_START_DEVICE)));
+             ULONG lines = 0;  // the open's one-shot line report
+             SIM_CHECK(NT_SUCCESS(
+                 rig.Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &lines, sizeof lines)));
+         }},
+    };
+    for (const auto& e : events) {
+        SCOPED_TRACE(e.what);
+        ExpectOk(RunOnPort({}, [&](PortRig& rig) {
+            rig.SetPeerLine(chip::kLineCts, true);
+            e.leaveAndReturn(rig);
+            SIM_CHECK(rig.ext->openPipeCount == BRIDGE_PIPE_COUNT);
+            SERIAL_HANDFLOW flow{};
+            flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+            rig.SetWaitMask(SERIAL_EV_CTS);
+            ULONG events = 0;
+            sim::Overlapped wait;
+            SIM_CHECK(rig.sim.io().DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK,
+                                                        nullptr, 0, &events, 4,
+                                                        &wait) == STATUS_PENDING);
+            rig.Pass(5 * kMs);
+            rig.SetPeerLine(chip::kLineCts, false);
+            SIM_CHECK(rig.sim.io().Wait(&wait, 100 * kMs) == STATUS_SUCCESS);
+            SIM_CHECK(events == SERIAL_EV_CTS);
+            rig.SetPeerLine(chip::kLineCts, true);
+            const auto data = Pattern(1000);
+            sim::Overlapped write;
+            rig.sim.io().WriteAsync(rig.handle, data.data(), 1000, &write);
+            SIM_CHECK(rig.sim.io().Wait(&write, 1000 * kMs) == STATUS_SUCCESS);
+            SIM_CHECK(write.iosb.Information == 1000);
+        }));
+    }
+}
+
+// A stop cannot fail: it goes down the stack with success even when the
+// request that deconfigures the device cannot be built.
+TEST(Removal, AStopSucceedsAndGoesDownWhateverItsRequestsMeet) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.Close();
+        SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_QUERY_STOP_DEVICE)));
+        rig.sim.faults().FailAlways("IoAllocateIrp", 0);
+        SIM_CHECK(rig.sim.pnp().SendPnp(rig.node, IRP_MN_STOP_DEVICE) == STATUS_SUCCESS);
+        rig.sim.faults().Clear();
+        auto requests = rig.bus.StackRequests(kCable);
+        SIM_CHECK(requests.back().minor == IRP_MN_STOP_DEVICE &&
+                  requests.back().completedWith == STATUS_SUCCESS);
+        SIM_CHECK(!rig.ext->started);
+        SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_START_DEVICE)));
+    }));
 }
 
 }  // namespace

@@ -121,6 +121,33 @@ struct PortRig {
         t.WriteTotalTimeoutConstant = constant;
         SIM_CHECK(NT_SUCCESS(Control(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t)));
     }
+    // Whether a transfer on `endpoint` was submitted from a completion or a
+    // timer (not from a dispatch routine at passive level) after the driver
+    // had taken a status report with the modem-status bit `line` clear and
+    // before it took one with it set: a start that a hold the driver knew
+    // of should have kept back. A report counts as taken when its
+    // completion routine has returned; one being taken at the submission
+    // counts only when it says clear too.
+    bool SentUnderKnownHold(uint8_t endpoint, uint8_t line) const {
+        const auto log = bus.Transfers(node->pdo);
+        for (const auto& t : log) {
+            if (t.endpoint != endpoint || t.submitIrql == PASSIVE_LEVEL) continue;
+            const sim::usb::TransferRecord* known = nullptr;
+            bool settling = false;
+            for (const auto& r : log) {
+                if (r.endpoint != chip::kEndpointStatusIn || r.ntStatus != STATUS_SUCCESS ||
+                    r.data.size() != 4 || r.data[0] != 0xE8 || !r.completedSeq)
+                    continue;
+                const bool set = (r.data[3] & line) != 0;
+                if (r.completedSeq < t.submitSeq && (!known || r.completedSeq > known->completedSeq))
+                    known = &r;
+                if (r.completingSeq < t.submitSeq && t.submitSeq < r.completedSeq && set)
+                    settling = true;
+            }
+            if (known && (known->data[3] & line) == 0 && !settling) return true;
+        }
+        return false;
+    }
     // The bulk-out transfers so far.
     std::vector<sim::usb::TransferRecord> BulkOut() const {
         std::vector<sim::usb::TransferRecord> out;

@@ -241,4 +241,17 @@ TEST(WaitOnMask, CancelRoutineProcessesWhatItPromotesWhenNoLoopRuns) {
     }));
 }
 
+// A wait with no mask set is refused with STATUS_INVALID_PARAMETER even
+// when its cancellation has already begun: it was never a valid wait.
+TEST(WaitOnMask, AWaitWithoutAMaskIsRefusedEvenWhenCancelled) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        ULONG word = 0;
+        NTSTATUS status = STATUS_PENDING;
+        PIRP irp = MaskRequest(rig, IOCTL_SERIAL_WAIT_ON_MASK, &word, &status);
+        irp->Cancel = TRUE;
+        SIM_CHECK(QueueMaskRequest(rig.ext, irp) == STATUS_INVALID_PARAMETER);
+        SIM_CHECK(status == STATUS_INVALID_PARAMETER);  // completed (and freed)
+    }));
+}
+
 }  // namespace

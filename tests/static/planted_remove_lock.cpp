@@ -1,5 +1,7 @@
-// Two dispatch routines: one holds the remove lock while it uses the record,
-// the other uses the record before it takes the lock.
+// Three dispatch routines: one holds the remove lock while it uses the
+// record, one gives the lock back but keeps the record by a reference to
+// its device object (a wait removal must be able to end), and the other
+// uses the record before it takes the lock.
 #include "tests/static/planted.h"
 
 #ifndef IoAcquireRemoveLock
@@ -47,9 +49,24 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
+    Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
+    NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
+    if (!NT_SUCCESS(status)) {
+        return Complete(irp, status);
+    }
+    ObReferenceObject(device);
+    IoReleaseRemoveLock(&guarded->removeLock, irp);
+    guarded->reads++;
+    ObDereferenceObject(device);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     UNREFERENCED_PARAMETER(path);
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     return STATUS_SUCCESS;
 }

@@ -187,4 +187,86 @@ TEST(FlowControl, HundredKilobytesThroughTheLoopbackPlug) {
     }));
 }
 
+// A start asked for while a transfer holds its slot (a status report's pump
+// meets a chunk or a bulk-in transfer in flight) is not made once a hold
+// the driver knows of is in force: at 300 baud a DSR change and then a CTS
+// drop send no further chunk; with DSR sensitivity a CTS change and then a
+// DSR drop re-arm no bulk-in transfer.
+TEST(FlowControl, AStartLeftWithABusySlotWaitsForTheHoldToEnd) {
+    const struct {
+        const char* what;
+        ULONG handshake;
+        uint8_t first, held;  // the line that changes first, the one that holds
+        uint8_t endpoint;
+    } cases[] = {
+        {"CTS handshake, writing", SERIAL_CTS_HANDSHAKE, chip::kLineDsr, chip::kLineCts,
+         chip::kEndpointBulkOut},
+        {"DSR sensitivity, receiving", SERIAL_DSR_SENSITIVITY, chip::kLineCts, chip::kLineDsr,
+         chip::kEndpointBulkIn},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExpectOk(RunOnPort(
+            {},
+            [&](PortRig& rig) {
+                rig.SetPeerLine(chip::kLineCts, true);
+                rig.SetPeerLine(chip::kLineDsr, true);
+                SERIAL_BAUD_RATE rate{300};
+                SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate)));
+                SERIAL_HANDFLOW flow{};
+                flow.ControlHandShake = c.handshake;
+                SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+                rig.Pass(5 * kMs);
+                const auto data = Pattern(1000);
+                sim::Overlapped write;
+                if (c.endpoint == chip::kEndpointBulkOut) {
+                    rig.sim.io().WriteAsync(rig.handle, data.data(), 1000, &write);
+                } else {
+                    rig.PeerSends(data);
+                }
+                rig.Pass(2000 * kMs);
+                rig.SetPeerLine(c.first, false);
+                rig.Pass(2 * kMs);
+                rig.SetPeerLine(c.held, false);
+                rig.Pass(10000 * kMs);
+                SIM_CHECK(!rig.SentUnderKnownHold(c.endpoint, c.held));
+                rig.SetPeerLine(c.held, true);
+                rig.SetPeerLine(c.first, true);
+                if (c.endpoint == chip::kEndpointBulkOut) {
+                    SIM_CHECK(rig.sim.io().Wait(&write) == STATUS_SUCCESS);
+                }
+                const ULONG purge = SERIAL_PURGE_RXCLEAR;
+                SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_PURGE, &purge, sizeof purge)));
+            },
+            line::LineSettings::Baud(300)));
+    }
+}
+
+// A handshake setting takes effect at once, from the line levels last
+// reported: with CTS low, turning the CTS handshake on holds a 100-byte
+// write after its first chunk (GET_COMMSTATUS says why), and turning it off
+// lets the rest go without any line change.
+TEST(FlowControl, AHandshakeChangeAppliesAtOnce) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.SetPeerLine(chip::kLineCts, false);
+        rig.Pass(5 * kMs);
+        SERIAL_HANDFLOW flow{};
+        flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
+        SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+        SERIAL_STATUS status{};
+        SIM_CHECK(NT_SUCCESS(
+            rig.Control(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status)));
+        SIM_CHECK(status.HoldReasons == SERIAL_TX_WAITING_FOR_CTS);
+        const auto data = Pattern(100);
+        sim::Overlapped write;
+        SIM_CHECK(rig.sim.io().WriteAsync(rig.handle, data.data(), 100, &write) == STATUS_PENDING);
+        rig.Pass(50 * kMs);
+        SIM_CHECK(rig.BulkOut().size() == 1 && rig.BulkOut()[0].moved == BRIDGE_MAX_TRANSFER);
+        flow.ControlHandShake = 0;
+        SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+        SIM_CHECK(rig.sim.io().Wait(&write, 50 * kMs) == STATUS_SUCCESS);
+        SIM_CHECK(write.iosb.Information == 100);
+    }));
+}
+
 }  // namespace

@@ -177,4 +177,31 @@ TEST(TransmitRaces, HoldChangesWhileWritesEnd) {
     });
 }
 
+// A write cancelled while its one chunk completes, with another queued
+// behind it and no time-outs: the one behind is made current and always
+// goes out. The bus completes the chunk the moment the chip takes it
+// (immediate timing), so the completion and the cancel meet on one tick.
+TEST(TransmitRaces, AWritePromotedByACancelGoesOut) {
+    sim::usb::UsbBusOptions immediate;
+    immediate.timing = sim::usb::UsbTiming::Immediate;
+    Explore("write promoted by a cancel", 1000, [&](const sim::Options& o) {
+        return RunOnPort(
+            o,
+            [](PortRig& rig) {
+                const auto first = Pattern(40), second = Pattern(40, 40);
+                sim::Overlapped w0, w1;
+                auto& io = rig.sim.io();
+                SIM_CHECK(io.WriteAsync(rig.handle, first.data(), 40, &w0) == STATUS_PENDING);
+                SIM_CHECK(io.WriteAsync(rig.handle, second.data(), 40, &w1) == STATUS_PENDING);
+                for (uint64_t i = rig.sim.Random() % 4; i > 0; --i) rig.sim.Yield();
+                io.Cancel(&w0);
+                NTSTATUS s0 = io.Wait(&w0);
+                SIM_CHECK(s0 == STATUS_SUCCESS || s0 == STATUS_CANCELLED);
+                SIM_CHECK(io.Wait(&w1, 100 * kMs) == STATUS_SUCCESS);
+                SIM_CHECK(w1.iosb.Information == 40);
+            },
+            {}, immediate);
+    });
+}
+
 }  // namespace

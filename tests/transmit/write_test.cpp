@@ -234,4 +234,44 @@ TEST(Write, DeviceGoneEndsTheWriteByItsTimeOut) {
     }));
 }
 
+// The last chunk of the output confirmed while a transmit hold is in force
+// still raises SERIAL_EV_TXEMPTY; a status report with nothing queued
+// raises none. At 300 baud under the CTS handshake the chip's FIFO makes
+// the last of three chunks wait, and CTS drops meanwhile.
+TEST(Write, LastChunkConfirmedUnderAHoldRaisesTxEmpty) {
+    ExpectOk(RunOnPort(
+        {},
+        [](PortRig& rig) {
+            rig.SetPeerLine(chip::kLineCts, true);
+            SERIAL_BAUD_RATE rate{300};
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate)));
+            SERIAL_HANDFLOW flow{};
+            flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow)));
+            rig.SetWaitMask(SERIAL_EV_TXEMPTY);
+            ULONG events = 0;
+            sim::Overlapped wait, write;
+            auto& io = rig.sim.io();
+            SIM_CHECK(io.DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                              &events, 4, &wait) == STATUS_PENDING);
+            const auto data = Pattern(3 * BRIDGE_MAX_TRANSFER);
+            SIM_CHECK(io.WriteAsync(rig.handle, data.data(), 3 * BRIDGE_MAX_TRANSFER, &write) ==
+                      STATUS_PENDING);
+            rig.Pass(500 * kMs);  // two chunks in the FIFO, the third waits for room
+            rig.SetPeerLine(chip::kLineCts, false);
+            SIM_CHECK(io.Wait(&write, 5000 * kMs) == STATUS_SUCCESS);
+            rig.Pass(100 * kMs);
+            rig.SetPeerLine(chip::kLineCts, true);
+            SIM_CHECK(io.Wait(&wait, 100 * kMs) == STATUS_SUCCESS && events == SERIAL_EV_TXEMPTY);
+            SIM_CHECK(io.DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                              &events, 4, &wait) == STATUS_PENDING);
+            rig.SetPeerLine(chip::kLineCts, false);
+            rig.SetPeerLine(chip::kLineCts, true);
+            SIM_CHECK(io.Wait(&wait, 100 * kMs) == STATUS_TIMEOUT);  // reports, nothing queued
+            io.CancelIo(rig.handle);
+            SIM_CHECK(io.Wait(&wait) == STATUS_CANCELLED);
+        },
+        line::LineSettings::Baud(300)));
+}
+
 }  // namespace

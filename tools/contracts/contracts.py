@@ -435,6 +435,7 @@ class St:
     rlrel: frozenset = frozenset()   # request variables whose remove lock this routine gave back
     rlcompl: frozenset = frozenset() # requests whose completion routine gives the lock back
     drained: bool = False            # IoReleaseRemoveLockAndWait has run: no one else uses it
+    pinned: bool = False             # a reference to the device object keeps the record
     rlfail: bool = False             # IoAcquireRemoveLock failed on this path
     escaped: frozenset = frozenset() # request variables stored in the record or a list
     first: object = None             # the first kernel routine called on the path
@@ -903,9 +904,10 @@ class RoutineAnalysis:
         return [(st, None) for st, _ in pairs]
 
     def record_use(self, st, line, what, after_release=False):
-        if st.rlrel and not st.drained and self.summary.uses_after_release is None:
+        if st.rlrel and not st.drained and not st.pinned and \
+                self.summary.uses_after_release is None:
             self.summary.uses_after_release = what
-        if (st.rlheld or st.drained) and not after_release:
+        if (st.rlheld or st.drained or st.pinned) and not after_release:
             return
         if self.summary.uses_record is None and not after_release:
             self.summary.uses_record = what
@@ -1167,6 +1169,13 @@ class RoutineAnalysis:
             st = self.rl_release(st, self.arg_var(node, 1) or "*")
         elif name in K.REMOVE_LOCK_DRAIN:
             st = replace(self.rl_release(st, self.arg_var(node, 1) or "*"), drained=True)
+        elif name in ("ObfReferenceObject", "ObReferenceObject"):
+            # The device object, and the record in it, stay in memory until
+            # the reference goes: a wait that removal must be able to end
+            # gives the remove lock back and keeps the record this way.
+            st = replace(st, pinned=True)
+        elif name in ("ObfDereferenceObject", "ObDereferenceObject"):
+            st = replace(st, pinned=False)
         return [(st, value)]
 
     def rl_release(self, st, tag):
