@@ -138,8 +138,12 @@ TEST(Open, FailedOpenLeavesThePortOpenable) {
 TEST(Open, CloseWithoutCleanupStopsTransfersAndEndsRequests) {
     porttest::ExpectOk(RunOnPort({}, [](PortRig& rig) {
         uint8_t buffer[8];
-        sim::Overlapped read;
+        sim::Overlapped read, wait;
         SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, buffer, 8, &read) == STATUS_PENDING);
+        rig.SetWaitMask(SERIAL_EV_RING);
+        ULONG events = 0;
+        SIM_CHECK(rig.sim.io().DeviceIoControlAsync(rig.handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr,
+                                                    0, &events, 4, &wait) == STATUS_PENDING);
         PIRP close = IoAllocateIrp(rig.node->top->StackSize, FALSE);
         IoGetNextIrpStackLocation(close)->MajorFunction = IRP_MJ_CLOSE;
         KEVENT done;
@@ -149,6 +153,7 @@ TEST(Open, CloseWithoutCleanupStopsTransfersAndEndsRequests) {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         IoFreeIrp(close);
         SIM_CHECK(read.done && read.iosb.Status == STATUS_CANCELLED);
+        SIM_CHECK(wait.done && wait.iosb.Status == STATUS_CANCELLED);
         SIM_CHECK(!rig.ext->bulkInBusy && !rig.ext->statusBusy && rig.ext->rxRingBuffer == nullptr);
     }));
 }

@@ -363,8 +363,12 @@ TEST(Removal, AnOpenPortBackInServiceWorks) {
     } events[] = {
         {"query-remove then cancel-remove",
          [](PortRig& rig) {
+             rig.PeerSends(Pattern(20));
+             rig.Pass(10 * kMs);
+             SIM_CHECK(rig.ext->rxRingCount == 20);
              SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_QUERY_REMOVE_DEVICE)));
              SIM_CHECK(NT_SUCCESS(rig.sim.pnp().SendPnp(rig.node, IRP_MN_CANCEL_REMOVE_DEVICE)));
+             SIM_CHECK(rig.ext->rxRingCount == 0);  // stopping all I/O empties the ring
          }},
         {"an open after query-stop, then stop and start",
          [](PortRig& rig) {

@@ -20,6 +20,7 @@ struct Ext {
     KDPC dpc;
     KMUTEX mutex;
     KEVENT event;
+    IO_REMOVE_LOCK removeLock;
 };
 
 Ext* ExtOf(PDEVICE_OBJECT d) {
@@ -38,6 +39,7 @@ void CallDeviceControl(PDRIVER_DISPATCH dispatch, ULONG outputLength = 0) {
     KeInitializeDpc(&e->dpc, NothingDpc, e);
     KeInitializeMutex(&e->mutex, 0);
     KeInitializeEvent(&e->event, NotificationEvent, FALSE);
+    IoInitializeRemoveLock(&e->removeLock, testdrv::kTag, 0, 0);
     testdrv::AcceptOpenAndClose(d.driver);
     d.driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
     auto& io = sim::Simulation::Current().io();
@@ -381,6 +383,44 @@ std::vector<Case> Cases() {
                  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 0, testdrv::kTag);
                  if (p) ExFreePool(p);
                  return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        // ---- remove lock
+        {"a remove lock released without an acquisition", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 IoReleaseRemoveLock(&ExtOf(d)->removeLock, irp);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"a remove lock acquired after IoReleaseRemoveLockAndWait",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 IO_REMOVE_LOCK* lock = &ExtOf(d)->removeLock;
+                 SIM_CHECK(NT_SUCCESS(IoAcquireRemoveLock(lock, irp)));
+                 IoReleaseRemoveLockAndWait(lock, irp);
+                 (void)IoAcquireRemoveLock(lock, irp);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"IoReleaseRemoveLockAndWait called twice", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 IO_REMOVE_LOCK* lock = &ExtOf(d)->removeLock;
+                 SIM_CHECK(NT_SUCCESS(IoAcquireRemoveLock(lock, irp)));
+                 IoReleaseRemoveLockAndWait(lock, irp);
+                 IoReleaseRemoveLockAndWait(lock, irp);
+                 return Complete(irp, STATUS_SUCCESS);
+             });
+         }},
+        {"a device deleted while its remove lock is held", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         [] {
+             CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
+                 SIM_CHECK(NT_SUCCESS(IoAcquireRemoveLock(&ExtOf(d)->removeLock, irp)));
+                 Complete(irp, STATUS_SUCCESS);
+                 IoDeleteDevice(d);
+                 return STATUS_SUCCESS;
              });
          }},
         {"allocating executable non-paged pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",

@@ -50,6 +50,10 @@ const ReadCase kReadCases[] = {
     {"a total too long to represent never fires", 0, kMax - 1, kMax, 0, 1000000, 0,
      STATUS_CANCELLED, 0, Ends::Never, 0},
     {"zero length", 0, 0, 0, 3, 0, 0, STATUS_SUCCESS, 0, Ends::AtOnce, 0},
+    {"total from the multiplier alone, empty ring", kMax, 10, 0, 0, 10, 0, STATUS_TIMEOUT, 0,
+     Ends::After, 100},
+    {"the interval never runs before the first byte", 20, 0, 500, 0, 100, 0, STATUS_TIMEOUT, 0,
+     Ends::After, 500},
 };
 
 TEST(Read, TimeoutRulesEndEachReadAtTheRightInstantWithItsBytes) {
@@ -155,6 +159,77 @@ TEST(Read, OverrunDropsWhatDoesNotFitAndReportsIt) {
         SIM_CHECK(got == Pattern(RECEIVE_RING_SIZE));
         SIM_CHECK((rig.ext->errorFlags & SERIAL_ERROR_QUEUEOVERRUN) == 0);  // the read cleared it
     }));
+}
+
+// After an overrun no bulk-in transfer runs, whatever the status reports
+// pump, until a read clears the error.
+TEST(Read, AfterAnOverrunReceptionWaitsForARead) {
+    ExpectOk(RunOnPort({}, [](PortRig& rig) {
+        rig.PeerSends(Pattern(10000));
+        rig.Pass(1500 * kMs);
+        SIM_CHECK((rig.ext->errorFlags & SERIAL_ERROR_QUEUEOVERRUN) != 0);
+        const size_t transfers = rig.bus.Transfers(rig.node->pdo).size();
+        rig.SetPeerLine(chip::kLineCts, false);  // status reports that pump the transfers
+        rig.SetPeerLine(chip::kLineCts, true);
+        rig.PeerSends(Pattern(100));
+        rig.Pass(200 * kMs);
+        size_t bulkIn = 0;
+        const auto log = rig.bus.Transfers(rig.node->pdo);
+        for (size_t i = transfers; i < log.size(); ++i)
+            bulkIn += log[i].endpoint == chip::kEndpointBulkIn;
+        SIM_CHECK(bulkIn == 0 && !rig.ext->bulkInBusy);
+        std::vector<uint8_t> got(64);
+        SIM_CHECK(NT_SUCCESS(rig.sim.io().Read(rig.handle, got.data(), 64)));
+        rig.Pass(10 * kMs);
+        const auto after = rig.bus.Transfers(rig.node->pdo);
+        size_t resumed = 0;
+        for (size_t i = log.size(); i < after.size(); ++i)
+            resumed += after[i].endpoint == chip::kEndpointBulkIn && after[i].moved != 0;
+        SIM_CHECK(resumed != 0);
+    }));
+}
+
+// The ring across reads, a purge and a promotion: after reads have moved
+// the ring's read position, a purge followed by new bytes delivers exactly
+// the new bytes; a queued read promoted while the settings say "return at
+// once" takes the bytes the ring holds.
+TEST(Read, PurgeAfterReadsAndAPromotionThatReturnsAtOnce) {
+    ExpectOk(RunOnPort(
+        {},
+        [](PortRig& rig) {
+            SERIAL_BAUD_RATE rate{1000000};
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate)));
+            rig.SetTimeouts(MAXULONG, 0, 0);
+            rig.PeerSends(Pattern(30));
+            rig.Pass(20 * kMs);
+            std::vector<uint8_t> got(10);
+            ULONG n = 0;
+            SIM_CHECK(NT_SUCCESS(rig.sim.io().Read(rig.handle, got.data(), 10, &n)) && n == 10);
+            const ULONG purge = SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR;
+            SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_PURGE, &purge, sizeof purge)));
+            rig.PeerSends(Pattern(5, 100));
+            rig.Pass(20 * kMs);
+            got.assign(64, 0);
+            SIM_CHECK(NT_SUCCESS(rig.sim.io().Read(rig.handle, got.data(), 64, &n)) && n == 5);
+            got.resize(5);
+            SIM_CHECK(got == Pattern(5, 100));
+
+            rig.SetTimeouts(0, 0, 0);  // wait until filled
+            uint8_t a[10], b[10];
+            sim::Overlapped first, second;
+            SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, a, 10, &first) == STATUS_PENDING);
+            SIM_CHECK(rig.sim.io().ReadAsync(rig.handle, b, 10, &second) == STATUS_PENDING);
+            // The bulk-in transfer waiting takes the first byte as it comes;
+            // the next, a frame later, the other 13: the first read then
+            // fills with 4 bytes left in the ring for the promoted one.
+            rig.PeerSends(Pattern(14, 200));
+            rig.Pass(kMs / 2);
+            rig.SetTimeouts(MAXULONG, 0, 0);  // return at once from now on
+            SIM_CHECK(rig.sim.io().Wait(&first) == STATUS_SUCCESS && first.iosb.Information == 10);
+            SIM_CHECK(rig.sim.io().Wait(&second) == STATUS_SUCCESS && second.iosb.Information == 4);
+            SIM_CHECK(std::equal(b, b + 4, Pattern(4, 210).begin()));
+        },
+        line::LineSettings::Baud(1000000)));
 }
 
 // 100 kB at 115200 8N1 in 1 kB reads with a 50 ms interval: every byte in

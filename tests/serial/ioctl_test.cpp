@@ -161,6 +161,14 @@ TEST(DeviceControl, RequestsThatKeepState) {
         rig.Open();
         getStats();
         SIM_CHECK(stats.TransmittedCount == 3);
+        // Counting started before a close does not go on after the next open.
+        SIM_CHECK(NT_SUCCESS(rig.Control(IOCTL_SERIAL_CLEAR_STATS, nullptr, 0)));
+        rig.Close();
+        rig.Open();
+        SIM_CHECK(NT_SUCCESS(rig.sim.io().Write(rig.handle, "abcd", 4)));
+        rig.Pass(20 * kMs);
+        getStats();
+        SIM_CHECK(stats.TransmittedCount == 0 && stats.ReceivedCount == 0);
 
         rig.Inject(chip::Fault::HangPipe(chip::kEndpointBulkOut));
         const auto data = Pattern(100);

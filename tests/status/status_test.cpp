@@ -31,6 +31,9 @@ TEST(StatusPipe, ReportSetsShadowHoldsAndEvents) {
         {"all four change bits", 0, 0x0F, 0x00, 0, 0,
          SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RING | SERIAL_EV_RLSD},
         {"DSR absent with DSR sensitivity", SERIAL_DSR_SENSITIVITY, 0x10, 0x10, 0, RX_HOLD_DSR, 0},
+        {"DSR handshake: DSR present, DCD absent", SERIAL_DSR_HANDSHAKE, 0x20, 0x20, 0, 0, 0},
+        {"DSR handshake: DSR absent, DCD present", SERIAL_DSR_HANDSHAKE, 0x80, 0x80, TX_HOLD_DSR, 0,
+         0},
         {"no handshake clears every hold", 0, 0x00, 0x00, 0, 0, 0},
     };
     for (const ReportCase& c : cases) {
