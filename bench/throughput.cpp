@@ -2,7 +2,8 @@
 // divisor table, on the simulated full-speed bus (1 ms frames) and chip.
 //
 //   build/release/bench/throughput [--seconds S] [--rates R,R,...] [--out FILE.md]
-//                                  [--plot FILE.svg]
+//                                  [--plot FILE.svg] [--host-mode frames|xhci|both]
+//                                  [--turnaround TICKS]
 //
 // For each rate, three traffic shapes run for S seconds of virtual time
 // (default 1) through the Windows serial requests an application uses:
@@ -18,6 +19,14 @@
 // driver's non-paged pool high-water mark for the one open port, and the
 // wall time of the run. The table goes to --out (Markdown); with --plot, a
 // gnuplot script draws achieved against line rate when gnuplot is installed.
+//
+// --host-mode chooses the bus's host controller (sim/usb/usb_bus.h): the
+// frame-list host (the default), the xHCI-like host, whose completions take
+// --turnaround ticks (default 1,250: 125 µs), or both, one table each and a
+// summary that says per rate what limits the throughput: the line, the host
+// model (the frame-list host serves a pipe once a frame, and the xHCI-like
+// host lifts that limit) or the driver's design (one transfer in flight per
+// direction, which the xHCI-like host turns around once per turnaround).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -44,7 +53,14 @@ const char* ShapeName(Shape s) {
     return s == Shape::Receive ? "receive" : s == Shape::Transmit ? "transmit" : "duplex";
 }
 
+using sim::usb::HostController;
+
+const char* HostName(HostController h) {
+    return h == HostController::Xhci ? "xhci" : "frames";
+}
+
 struct Result {
+    HostController host = HostController::FrameList;
     ULONG rate = 0;
     Shape shape = Shape::Receive;
     double rxPerSecond = 0;  // bytes the application read
@@ -61,8 +77,9 @@ struct Result {
 
 constexpr uint32_t kChunk = 4096;
 
-Result RunOne(ULONG rate, Shape shape, double seconds) {
+Result RunOne(ULONG rate, Shape shape, double seconds, HostController host, uint64_t turnaround) {
     Result result;
+    result.host = host;
     result.rate = rate;
     result.shape = shape;
     const uint64_t window = static_cast<uint64_t>(seconds * 1e7);
@@ -75,6 +92,8 @@ Result RunOne(ULONG rate, Shape shape, double seconds) {
     sim::Simulation s;
     sim::usb::UsbBusOptions busOptions;
     busOptions.transferLogLimit = 10'000'000;
+    busOptions.hostController = host;
+    busOptions.turnaround = turnaround;
     sim::usb::UsbBus bus(busOptions);
     line::RecordingPeer peer(line::LineSettings::Baud(rate));
     line::LoopbackPlug plug;
@@ -174,7 +193,8 @@ Result RunOne(ULONG rate, Shape shape, double seconds) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
             .count();
     if (!run.ok) {
-        std::fprintf(stderr, "%u %s: %s\n", rate, ShapeName(shape), run.Report().c_str());
+        std::fprintf(stderr, "%s %u %s: %s\n", HostName(host), rate, ShapeName(shape),
+                     run.Report().c_str());
         std::exit(1);
     }
     return result;
@@ -182,53 +202,124 @@ Result RunOne(ULONG rate, Shape shape, double seconds) {
 
 std::string Table(const std::vector<Result>& results) {
     std::ostringstream out;
-    out << "| rate (bit/s) | shape | line (B/s) | received (B/s) | sent (B/s) | lost (B) | chip "
-           "overrun | max rx FIFO | max tx FIFO | bulk-in/s | bulk-out/s | pool high-water (B) "
-           "| wall (ms) |\n";
-    out << "|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
+    out << "| host | rate (bit/s) | shape | line (B/s) | received (B/s) | sent (B/s) | lost (B) | "
+           "chip overrun | max rx FIFO | max tx FIFO | bulk-in/s | bulk-out/s | pool high-water "
+           "(B) | wall (ms) |\n";
+    out << "|---|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
     char line[512];
     for (const Result& r : results) {
         std::snprintf(line, sizeof line,
-                      "| %u | %s | %.0f | %.0f | %.0f | %llu | %s | %u | %u | %.0f | %.0f | %llu | "
-                      "%.0f |\n",
-                      r.rate, ShapeName(r.shape), r.rate / 10.0, r.rxPerSecond, r.txPerSecond,
-                      static_cast<unsigned long long>(r.lost), r.chipOverrun ? "yes" : "no",
-                      r.maxRxFifo, r.maxTxFifo, r.bulkInPerSecond, r.bulkOutPerSecond,
-                      static_cast<unsigned long long>(r.poolHighWater), r.wallMs);
+                      "| %s | %u | %s | %.0f | %.0f | %.0f | %llu | %s | %u | %u | %.0f | %.0f | "
+                      "%llu | %.0f |\n",
+                      HostName(r.host), r.rate, ShapeName(r.shape), r.rate / 10.0, r.rxPerSecond,
+                      r.txPerSecond, static_cast<unsigned long long>(r.lost),
+                      r.chipOverrun ? "yes" : "no", r.maxRxFifo, r.maxTxFifo, r.bulkInPerSecond,
+                      r.bulkOutPerSecond, static_cast<unsigned long long>(r.poolHighWater),
+                      r.wallMs);
         out << line;
     }
     return out.str();
 }
 
-// The Markdown page: how it was made, what it shows, the table.
-std::string Report(const std::vector<Result>& results, const std::string& table, double seconds,
-                   const std::string& plot) {
-    ULONG clean = 0;  // highest rate at which no shape lost a byte or overran the chip
+// Whether every shape at a rate carried the line rate (within 2 %, the
+// run's start and end) with no byte lost and no overrun.
+bool AtLineSpeed(const std::vector<Result>& results, HostController host, ULONG rate) {
+    bool any = false;
     for (const Result& r : results) {
-        bool ok = true;
-        for (const Result& o : results)
-            if (o.rate == r.rate && (o.lost != 0 || o.chipOverrun)) ok = false;
-        if (ok && (clean == 0 || r.rate > clean)) {
-            bool lower = true;
-            for (const Result& o : results)
-                if (o.rate < r.rate && (o.lost != 0 || o.chipOverrun)) lower = false;
-            if (lower) clean = r.rate;
-        }
+        if (r.host != host || r.rate != rate) continue;
+        any = true;
+        const double line = r.rate / 10.0;
+        const double got = r.shape == Shape::Transmit ? r.txPerSecond : r.rxPerSecond;
+        if (r.lost != 0 || r.chipOverrun || got < 0.98 * line) return false;
+        if (r.shape == Shape::Duplex && r.txPerSecond < 0.98 * line) return false;
     }
+    return any;
+}
+
+bool Ran(const std::vector<Result>& results, HostController host) {
+    for (const Result& r : results)
+        if (r.host == host) return true;
+    return false;
+}
+
+// Per rate, what limits the throughput under each host that ran.
+std::string Limits(const std::vector<Result>& results) {
+    std::vector<ULONG> rates;
+    for (const Result& r : results)
+        if (std::find(rates.begin(), rates.end(), r.rate) == rates.end()) rates.push_back(r.rate);
+    const bool frames = Ran(results, HostController::FrameList);
+    const bool xhci = Ran(results, HostController::Xhci);
+    std::ostringstream out;
+    out << "| rate (bit/s) | line (B/s) |" << (frames ? " frame list: receive / transmit (B/s) |" : "")
+        << (xhci ? " xHCI-like: receive / transmit (B/s) |" : "") << " limit |\n|---:|---:|"
+        << (frames ? "---:|" : "") << (xhci ? "---:|" : "") << "---|\n";
+    for (ULONG rate : rates) {
+        out << "| " << rate << " | " << rate / 10 << " |";
+        for (HostController host : {HostController::FrameList, HostController::Xhci}) {
+            if (!Ran(results, host)) continue;
+            double rx = 0, tx = 0;
+            for (const Result& r : results) {
+                if (r.host != host || r.rate != rate) continue;
+                if (r.shape == Shape::Receive) rx = r.rxPerSecond;
+                if (r.shape == Shape::Transmit) tx = r.txPerSecond;
+            }
+            char cell[64];
+            std::snprintf(cell, sizeof cell, " %.0f / %.0f |", rx, tx);
+            out << cell;
+        }
+        const bool framesFull = frames && AtLineSpeed(results, HostController::FrameList, rate);
+        const bool xhciFull = xhci && AtLineSpeed(results, HostController::Xhci, rate);
+        std::string limit;
+        if ((!frames || framesFull) && (!xhci || xhciFull)) {
+            limit = "the line";
+        } else if (frames && !framesFull && xhci && xhciFull) {
+            limit = "frame list: the host model (one transfer per pipe per frame); xHCI-like: "
+                    "the line";
+        } else if (frames && !framesFull && !xhci) {
+            limit = "the host model and the design together (one transfer per pipe per frame)";
+        } else {
+            limit = "the driver's design (one transfer in flight, a turnaround each)";
+        }
+        out << " " << limit << " |\n";
+    }
+    return out.str();
+}
+
+// Highest rate up to which, under `host`, no shape lost a byte or overran
+// the chip.
+ULONG Clean(const std::vector<Result>& results, HostController host) {
+    ULONG clean = 0;
+    for (const Result& r : results) {
+        if (r.host != host) continue;
+        bool lower = true;
+        for (const Result& o : results)
+            if (o.host == host && o.rate <= r.rate && (o.lost != 0 || o.chipOverrun)) lower = false;
+        if (lower && r.rate > clean) clean = r.rate;
+    }
+    return clean;
+}
+
+// The Markdown page: how it was made, what it shows, the tables.
+std::string Report(const std::vector<Result>& results, double seconds, const std::string& plot,
+                   uint64_t turnaround) {
     double best = 0;
-    for (const Result& r : results) best = std::max(best, std::max(r.rxPerSecond, r.txPerSecond));
+    for (const Result& r : results)
+        if (r.host == HostController::FrameList)
+            best = std::max(best, std::max(r.rxPerSecond, r.txPerSecond));
     char when[64];
     const std::time_t now = std::time(nullptr);
     std::strftime(when, sizeof when, "%Y-%m-%d", std::gmtime(&now));
+    const bool frames = Ran(results, HostController::FrameList);
+    const bool xhci = Ran(results, HostController::Xhci);
     std::ostringstream out;
     out << "# Throughput per baud rate\n\n"
         << "What the driver carries end to end on the simulated full-speed bus (1 ms frames, at "
            "most 19 bulk packets of 64 bytes a frame) and bridge chip, at every rate of its "
-           "divisor table, through the serial requests an application uses. Made by "
-           "`bench/throughput` on "
+           "divisor table, through the serial requests an application uses, under the bus's two "
+           "host controllers. Made by `bench/throughput` on "
         << when << " with " << seconds << " s of virtual time per run:\n\n"
         << "```sh\ncmake --preset release && cmake --build --preset release --target throughput\n"
-        << "build/release/bench/throughput --out docs/throughput.md --plot "
+        << "build/release/bench/throughput --host-mode both --out docs/throughput.md --plot "
            "docs/throughput.svg\n```\n\n"
         << "Shapes: *receive*, a peer sends without pause and the application reads in 4096-byte "
            "reads that return with the first bytes; *transmit*, the application writes 4096-byte "
@@ -237,17 +328,45 @@ std::string Report(const std::vector<Result>& results, const std::string& table,
            "256-byte receive FIFO overran); *chip overrun* is the chip's sticky overrun bit. Pool "
            "is the driver's non-paged pool for the one open port (the ring is 8192 bytes of "
            "it).\n\n"
-        << "**Highest table rate with no loss and no overrun in any shape: " << clean
-        << " bit/s.** The design keeps one 64-byte transfer in flight per direction, and the bus "
-           "serves a pipe at most once a frame, so each direction carries at most 64 bytes a "
-           "millisecond (64,000 B/s, a line rate of 640,000 bit/s at 8N1); the best run here "
-           "carried "
-        << static_cast<long>(best)
-        << " B/s. Above that the line outruns the driver: transmit saturates harmlessly (the "
-           "write just takes longer), but receive loses what the chip's FIFO cannot hold.\n\n";
+        << "Hosts: *frames*, a frame-list host controller (the bus's default): a transfer "
+           "submitted during a frame is served from the next, so a pipe with one transfer in "
+           "flight is served once a frame; *xhci*, an xHCI-like host: a bulk transfer is served "
+           "as soon as the frame's bandwidth allows, in the frame it was submitted in too, and "
+           "its completion reaches the driver a turnaround (interrupt and DPC latency, here "
+        << turnaround / 10 << " µs) after its last packet.\n\n";
+    if (frames) {
+        out << "**Frame-list host: highest table rate with no loss and no overrun in any shape: "
+            << Clean(results, HostController::FrameList)
+            << " bit/s.** The design keeps one 64-byte transfer in flight per direction, and "
+               "this host serves a pipe at most once a frame, so each direction carries at most "
+               "64 bytes a millisecond (64,000 B/s, a line rate of 640,000 bit/s at 8N1); the "
+               "best run here carried "
+            << static_cast<long>(best)
+            << " B/s. Above that the line outruns the driver: transmit saturates harmlessly (the "
+               "write just takes longer), but receive loses what the chip's FIFO cannot "
+               "hold.\n\n";
+    }
+    if (xhci) {
+        out << "**xHCI-like host: highest table rate with no loss and no overrun in any shape: "
+            << Clean(results, HostController::Xhci)
+            << " bit/s.** The same driver, still with one transfer in flight per direction, "
+               "turns each pipe around once per turnaround and transaction instead of once a "
+               "frame.\n\n";
+    }
+    out << "What limits each rate (all shapes at line speed, within 2 %, with nothing lost: "
+           "the line):\n\n"
+        << Limits(results) << "\n";
     if (!plot.empty())
         out << "![achieved against line rate](" << plot.substr(plot.rfind('/') + 1) << ")\n\n";
-    out << table;
+    for (HostController host : {HostController::FrameList, HostController::Xhci}) {
+        std::vector<Result> mine;
+        for (const Result& r : results)
+            if (r.host == host) mine.push_back(r);
+        if (mine.empty()) continue;
+        out << "## " << (host == HostController::Xhci ? "xHCI-like host" : "Frame-list host")
+            << "\n\n"
+            << Table(mine) << "\n";
+    }
     return out.str();
 }
 
@@ -255,7 +374,8 @@ void Plot(const std::vector<Result>& results, const std::string& path) {
     const std::string data = path + ".dat";
     std::ofstream d(data);
     for (const Result& r : results) {
-        d << r.rate << ' ' << ShapeName(r.shape) << ' ' << r.rate / 10.0 << ' '
+        d << r.rate << ' ' << ShapeName(r.shape) << ' ' << HostName(r.host) << ' '
+          << r.rate / 10.0 << ' '
           << (r.shape == Shape::Transmit ? r.txPerSecond : r.rxPerSecond) << '\n';
     }
     d.close();
@@ -265,14 +385,18 @@ void Plot(const std::vector<Result>& results, const std::string& path) {
       << "set logscale xy\nset xlabel 'line rate (bit/s)'\nset ylabel 'bytes per second'\n"
       << "set key top left\nset grid\n"
       << "set title 'Achieved against line rate (8N1), one second of virtual time each'\n"
-      << "plot '" << data << "' using 1:3 with lines title 'line (rate/10)', "
-      << "'" << data
-      << "' using (strcol(2) eq 'receive' ? $1 : 1/0):4 with linespoints title 'receive', "
-      << "'" << data
-      << "' using (strcol(2) eq 'transmit' ? $1 : 1/0):4 with linespoints title 'transmit', "
-      << "'" << data
-      << "' using (strcol(2) eq 'duplex' ? $1 : 1/0):4 with linespoints title 'duplex (each "
-         "way)'\n";
+      << "plot '" << data << "' using 1:4 with lines title 'line (rate/10)'";
+    for (const char* host : {"frames", "xhci"}) {
+        if (!Ran(results, std::string(host) == "xhci" ? HostController::Xhci
+                                                      : HostController::FrameList))
+            continue;
+        for (const char* shape : {"receive", "transmit", "duplex"}) {
+            g << ", '" << data << "' using (strcol(2) eq '" << shape << "' && strcol(3) eq '"
+              << host << "' ? $1 : 1/0):5 with linespoints title '" << shape << " (" << host
+              << (std::string(shape) == "duplex" ? ", each way" : "") << ")'";
+        }
+    }
+    g << "\n";
     g.close();
     if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) {
         std::fprintf(stderr, "gnuplot is not installed; the plot script is %s\n", script.c_str());
@@ -288,7 +412,7 @@ int Usage(const char* why) {
     std::fprintf(
         stderr,
         "throughput: %s\nusage: throughput [--seconds S] [--rates R,R,...] [--out FILE.md] "
-        "[--plot FILE.svg]\n",
+        "[--plot FILE.svg] [--host-mode frames|xhci|both] [--turnaround TICKS]\n",
         why);
     return 2;
 }
@@ -299,6 +423,8 @@ int main(int argc, char** argv) {
     double seconds = 1.0;
     std::vector<ULONG> rates;
     std::string out, plot;
+    std::vector<HostController> hosts = {HostController::FrameList};
+    uint64_t turnaround = sim::usb::UsbBusOptions{}.turnaround;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -316,6 +442,18 @@ int main(int argc, char** argv) {
             out = argv[++i];
         } else if (arg == "--plot" && i + 1 < argc) {
             plot = argv[++i];
+        } else if (arg == "--host-mode" && i + 1 < argc) {
+            const std::string mode = argv[++i];
+            if (mode == "frames")
+                hosts = {HostController::FrameList};
+            else if (mode == "xhci")
+                hosts = {HostController::Xhci};
+            else if (mode == "both")
+                hosts = {HostController::FrameList, HostController::Xhci};
+            else
+                return Usage("--host-mode takes frames, xhci or both");
+        } else if (arg == "--turnaround" && i + 1 < argc) {
+            turnaround = std::strtoull(argv[++i], nullptr, 10);
         } else {
             return Usage(("unknown argument " + arg).c_str());
         }
@@ -325,17 +463,21 @@ int main(int argc, char** argv) {
         std::sort(rates.begin(), rates.end());
     }
     std::vector<Result> results;
-    for (ULONG rate : rates) {
-        for (Shape shape : {Shape::Receive, Shape::Transmit, Shape::Duplex}) {
-            results.push_back(RunOne(rate, shape, seconds));
-            std::fprintf(stderr, "%8u %-8s done\n", rate, ShapeName(shape));
+    for (HostController host : hosts) {
+        for (ULONG rate : rates) {
+            for (Shape shape : {Shape::Receive, Shape::Transmit, Shape::Duplex}) {
+                results.push_back(RunOne(rate, shape, seconds, host, turnaround));
+                std::fprintf(stderr, "%-6s %8u %-8s done\n", HostName(host), rate,
+                             ShapeName(shape));
+            }
         }
     }
     const std::string table = Table(results);
     std::fputs(table.c_str(), stdout);
+    std::fputs(Limits(results).c_str(), stdout);
     if (!out.empty()) {
         std::ofstream f(out);
-        f << Report(results, table, seconds, plot);
+        f << Report(results, seconds, plot, turnaround);
     }
     if (!plot.empty()) Plot(results, plot);
     return 0;

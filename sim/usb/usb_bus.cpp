@@ -557,6 +557,20 @@ bool Frames(const Device& d) {
     return d.bus->options.timing == UsbTiming::Frames;
 }
 
+// Frame timing with an xHCI-like controller: bulk transfers are served in the
+// frame they were submitted in, and completions reach the driver a
+// turnaround after the last packet.
+bool Xhci(const UsbBus::Impl& bus) {
+    return bus.options.timing == UsbTiming::Frames &&
+           bus.options.hostController == HostController::Xhci;
+}
+
+// The first frame in which a held transfer may be served: the one after its
+// submission, or under Xhci a bulk transfer's own.
+uint64_t FirstFrame(const UsbBus::Impl& bus, const Pipe& pipe, const Transfer& t) {
+    return Xhci(bus) && pipe.type == UsbdPipeTypeBulk ? t.submitFrame : t.submitFrame + 1;
+}
+
 // The transfer of a pipe that moves data next: the oldest one that is not
 // finished, aborted or being cancelled. Null when there is none or it hangs.
 Transfer* FrontLive(Pipe& pipe) {
@@ -588,7 +602,7 @@ uint64_t NextFrameNeeded(Device& d) {
         if (!pipe->current || pipe->nakWait) continue;
         const Transfer* t = FrontLive(*pipe);
         if (!t) continue;
-        const uint64_t eligible = std::max(next, t->submitFrame + 1);
+        const uint64_t eligible = std::max(next, FirstFrame(*d.bus, *pipe, *t));
         const uint64_t frame =
             pipe->type == UsbdPipeTypeInterrupt ? DueFrame(*pipe, eligible) : eligible;
         if (!best || frame < best) best = frame;
@@ -820,7 +834,7 @@ void ServeFrame(UsbBus::Impl& bus) {
         if (step == Step::Nak || step == Step::Hang) return;
         bus.busAt += Ticks(TransactionBits(bytes));
         if (step == Step::Finished) {
-            FinishAt(t, bus.busAt);
+            FinishAt(t, bus.busAt + (Xhci(bus) ? bus.options.turnaround : 0));
             delivered.push_back(&d);
         }
     };
@@ -851,7 +865,7 @@ void ServeFrame(UsbBus::Impl& bus) {
             for (auto& pipe : d->pipes) {
                 if (!pipe->current || pipe->type != UsbdPipeTypeBulk || pipe->nakWait) continue;
                 Transfer* t = FrontLive(*pipe);
-                if (!t || t->submitFrame >= frame) continue;
+                if (!t || FirstFrame(bus, *pipe, *t) > frame) continue;
                 if (bus.bulkPackets >= kBulkPacketsPerFrame ||
                     bus.busAt + Ticks(TransactionBits(pipe->maxPacket)) > end) {
                     full = true;  // the rest waits for the next frame

@@ -26,7 +26,9 @@
 //
 // Timing (UsbBusOptions::timing). Frames, the default, is full-speed USB:
 //   - 1 ms frames on the virtual clock, frame n starting at n * 1 ms. A
-//     request submitted during frame n is first served in frame n + 1.
+//     request submitted during frame n is first served in frame n + 1 (the
+//     xHCI-like host serves a bulk transfer in its own frame: see
+//     HostController).
 //   - Each frame serves the default pipe first (one control transfer a
 //     frame), then the interrupt endpoints whose interval is due (bInterval
 //     rounded down to a power of two, at most 32; one packet each), then
@@ -93,6 +95,23 @@ enum class UsbTiming : uint8_t {
     Immediate,  // transfers move the moment the chip can move them
 };
 
+// How the host controller schedules bulk transfers under frame timing.
+//   FrameList  a frame-list controller, the default: the schedule is built
+//              per frame, so a transfer submitted during frame n is first
+//              served in frame n + 1 and a pipe with one transfer in flight
+//              is served at most once a frame. A completion reaches the
+//              driver the moment the transfer's last packet ends.
+//   Xhci       an xHCI-like controller: a bulk transfer is served as soon as
+//              the frame's bandwidth allows, also in the frame it was
+//              submitted in, and the completion of every bulk or interrupt
+//              transfer reaches the driver `turnaround` after its last
+//              packet ends (the controller's interrupt and the DPC that runs
+//              the completion), so a pipe with one transfer in flight may be
+//              served several times a frame. Interrupt endpoints are polled
+//              at their interval as under FrameList; control transfers are
+//              the same under both.
+enum class HostController : uint8_t { FrameList, Xhci };
+
 inline constexpr uint64_t kFrameTicks = 10'000;       // one full-speed frame: 1 ms in 100 ns units
 inline constexpr uint32_t kBulkPacketsPerFrame = 19;  // full-speed bulk budget
 
@@ -122,6 +141,11 @@ struct StackRequest {
 
 struct UsbBusOptions {
     UsbTiming timing = UsbTiming::Frames;
+    // Frame timing: how bulk transfers are scheduled (see HostController).
+    HostController hostController = HostController::FrameList;
+    // Xhci: from the end of a data transfer's last packet to its completion
+    // reaching the driver (100 ns units): interrupt and DPC latency.
+    uint64_t turnaround = 1'250;
     // Immediate timing: a control transfer ends this long after it reaches
     // the head of the default pipe (100 ns units).
     uint64_t controlLatency = 10'000;
