@@ -429,9 +429,11 @@ BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe);
 NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, ULONG transferFlags,
                        ULONG length);
 VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTINE completion);
-VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer);
+VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PURB* urb, PUCHAR* buffer);
 VOID FreeTransferParts(PURB urb, PUCHAR buffer);
 BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed);
+BOOLEAN FinishTransfer(PortExtension* extension, ULONG pipe, PIRP irp, BOOLEAN again,
+                       BOOLEAN failed);
 BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow);
 VOID StopTransfer(PortExtension* extension, ULONG pipe);
 

@@ -23,11 +23,15 @@
 // and waits for the slot's event, which the holder sets when it gives the
 // slot up. The stop pins the request it cancels: the completion takes the
 // URB and buffer but leaves the request for the stop to free, so the
-// cancellation never touches freed memory. The event is cleared when the
-// stop begins, so a signal left over from an earlier failure cannot end it
-// early. Two stops may meet on one slot (a cleanup and a Plug and Play
-// stop): the second only waits with the first, which alone cancels and
-// frees the request; the last one out ends the stop.
+// cancellation never touches freed memory. The request stays named as the
+// one sent until the completion's last step (a stop meanwhile cancels a
+// request that has already completed, which does nothing), so that step
+// gives the request back and decides about the slot in one hold of
+// transferLock. The event is cleared when the stop begins, so a signal left
+// over from an earlier failure cannot end it early. Two stops may meet on
+// one slot (a cleanup and a Plug and Play stop): the second only waits with
+// the first, which alone cancels and frees the request; the last one out
+// ends the stop.
 //
 // Requests sent down carry no cancel routine of the driver's: once the bus
 // holds a request its own cancel routine is in place, and a cancellation
@@ -90,6 +94,23 @@ BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
     }
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
     return send;
+}
+
+// The decision of KeepTransferSlot and FinishTransfer (see there).
+// IRQL: DISPATCH_LEVEL. Locks: transferLock held.
+BOOLEAN KeepSlotLocked(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
+    const SlotFields slot = SlotOf(extension, pipe);
+    TransferStopState& stop = extension->transferStop[pipe];
+    const BOOLEAN keep =
+        !stop.stopRequested && (again || (stop.startRequested && SlotMayStart(extension, pipe)));
+    stop.startRequested = FALSE;
+    if (!keep) {
+        *slot.busy = FALSE;
+        if (failed || stop.stopRequested) {
+            KeSetEvent(slot.stopped, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    return keep;
 }
 
 }  // namespace
@@ -164,7 +185,7 @@ VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTI
     if (!MarkTransferSent(extension, pipe, irp)) {
         PURB urb;
         PUCHAR buffer;
-        TakeTransferBack(extension, pipe, nullptr, &urb, &buffer);
+        TakeTransferBack(extension, pipe, &urb, &buffer);
         IoFreeIrp(irp);
         FreeTransferParts(urb, buffer);
         (void)KeepTransferSlot(extension, pipe, FALSE, FALSE);
@@ -179,27 +200,18 @@ VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTI
 }
 
 // First step of a completion routine (after it has read the request's
-// status): takes the URB and buffer out of the slot for the caller to read
-// and free, and frees the completed request unless a stop has pinned it (the
-// stop frees it then). The slot stays claimed.
-// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
-VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PIRP irp, PURB* urb, PUCHAR* buffer) {
+// status), or of a sender that gives up its transfer: takes the URB and
+// buffer out of the slot for the caller to read and free, and empties the
+// slot. The request itself is given back by FinishTransfer (or freed by the
+// sender that never sent it). The slot stays claimed.
+// IRQL: <= DISPATCH_LEVEL. Locks: none; the caller holds the claim.
+VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PURB* urb, PUCHAR* buffer) {
     const SlotFields slot = SlotOf(extension, pipe);
     *urb = *slot.urb;
     *buffer = *slot.buffer;
     *slot.irp = nullptr;
     *slot.urb = nullptr;
     *slot.buffer = nullptr;
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
-    TransferStopState& stop = extension->transferStop[pipe];
-    const BOOLEAN freeRequest = !stop.irpPinned;
-    stop.irpPinned = FALSE;
-    stop.sentIrp = nullptr;
-    KeReleaseSpinLock(&extension->transferLock, oldIrql);
-    if (irp != nullptr && freeRequest) {
-        IoFreeIrp(irp);
-    }
 }
 
 // Frees a transfer's URB and data buffer. IRQL: <= DISPATCH_LEVEL.
@@ -213,8 +225,9 @@ VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
     }
 }
 
-// Last step of the holder of a claimed slot (a completion routine, or a
-// start that found nothing to send or could not build its transfer). TRUE:
+// Last step of the holder of a claimed slot that holds no completed request
+// (a start that found nothing to send or could not build its transfer; a
+// completion routine ends with FinishTransfer instead). TRUE:
 // the holder keeps the claim and sends again, because it wants to (again)
 // or a start was asked for meanwhile that the holds and errors allow now,
 // and no stop is under way. FALSE: the slot is given up; the stopped event
@@ -222,20 +235,31 @@ VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
 // touches neither the slot nor the record again.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
-    const SlotFields slot = SlotOf(extension, pipe);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->transferLock, &oldIrql);
+    const BOOLEAN keep = KeepSlotLocked(extension, pipe, again, failed);
+    KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    return keep;
+}
+
+// Last step of a completion routine: gives back the completed request (it
+// is no longer the one a stop may cancel, and it is freed unless a stop has
+// pinned it: the stop frees it then) and decides about the slot as
+// KeepTransferSlot does, in the same hold of transferLock.
+// IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
+BOOLEAN FinishTransfer(PortExtension* extension, ULONG pipe, PIRP irp, BOOLEAN again,
+                       BOOLEAN failed) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
-    BOOLEAN keep =
-        !stop.stopRequested && (again || (stop.startRequested && SlotMayStart(extension, pipe)));
-    stop.startRequested = FALSE;
-    if (!keep) {
-        *slot.busy = FALSE;
-        if (failed || stop.stopRequested) {
-            KeSetEvent(slot.stopped, IO_NO_INCREMENT, FALSE);
-        }
-    }
+    const BOOLEAN freeRequest = !stop.irpPinned;
+    stop.irpPinned = FALSE;
+    stop.sentIrp = nullptr;
+    const BOOLEAN keep = KeepSlotLocked(extension, pipe, again, failed);
     KeReleaseSpinLock(&extension->transferLock, oldIrql);
+    if (freeRequest) {
+        IoFreeIrp(irp);
+    }
     return keep;
 }
 

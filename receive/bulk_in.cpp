@@ -75,17 +75,20 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
     return SendClaimedBulkIn(extension);
 }
 
-// Completion routine of the bulk-in transfer. Takes the bytes into the ring,
-// raises SERIAL_EV_RXFLAG, hands the bytes to reads, raises SERIAL_EV_RXCHAR
-// and SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the
-// port is open and reception is neither held nor in error. A failed transfer
+// Completion routine of the bulk-in transfer. Takes the bytes into the ring
+// (those a read waiting on an empty ring takes go straight into it), raises
+// SERIAL_EV_RXFLAG, hands the bytes to reads (in the same hold of readLock
+// unless SERIAL_EV_RXFLAG came between), raises SERIAL_EV_RXCHAR and
+// SERIAL_EV_RX80FULL for what stays in the ring, and re-arms while the port
+// is open and reception is neither held nor in error. A failed transfer
 // takes no byte and is sent again on the same terms, at most
 // IN_TRANSFER_RETRY_LIMIT times in a row: the chip keeps receiving while the
 // loop is idle, and its FIFO would overflow unreported before a read
 // restarted it. A cancelled one stops the loop (a stop or a purge). Either
 // way a start asked for meanwhile (a read made current) is made. The slot
-// stays claimed until the last step. Always returns STATUS_MORE_PROCESSING_REQUIRED: the
-// driver frees its request.
+// stays claimed until the last step, which also gives the request back.
+// Always returns STATUS_MORE_PROCESSING_REQUIRED: the driver frees its
+// request.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
 // readLock, controlLock, each alone.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
@@ -94,7 +97,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN, irp, &urb, &buffer);
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_IN, &urb, &buffer);
     // A device that claims more than the buffer holds is believed only as
     // far as the buffer goes.
     ULONG count = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -108,15 +111,19 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
         if (extension->statsEnabled) {
             extension->receivedCount += count;
         }
-        AppendToReceiveRing(extension, buffer, count);
-        KeReleaseSpinLock(&extension->readLock, oldIrql);
-        FreeTransferParts(urb, buffer);
-
+        // Bytes a waiting read takes from an empty ring go straight into it.
+        const ULONG placed = PlaceIntoCurrentRead(extension, buffer, count);
+        AppendToReceiveRing(extension, buffer + placed, count - placed);
         if (extension->eventCharSeen) {
+            // SERIAL_EV_RXFLAG goes out between the store and the delivery.
+            KeReleaseSpinLock(&extension->readLock, oldIrql);
             SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
             extension->eventCharSeen = FALSE;
+            DeliverReceivedData(extension);
+        } else {
+            DeliverReceivedDataLocked(extension, oldIrql);
         }
-        DeliverReceivedData(extension);
+        FreeTransferParts(urb, buffer);
         ULONG held = ReadOnce(extension->rxRingCount);
         ULONG events = 0;
         if (held >= RECEIVE_RING_80_PERCENT) {
@@ -133,7 +140,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
                           extension->portOpen && extension->rxHoldFlags == 0 &&
                           extension->errorFlags == 0;
 
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_IN, again, !NT_SUCCESS(status))) {
+    if (FinishTransfer(extension, BRIDGE_PIPE_BULK_IN, irp, again, !NT_SUCCESS(status))) {
         (void)SendBulkIn(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -111,7 +111,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
         MakeCurrentRead(extension, nullptr);
         status = STATUS_SUCCESS;
     } else {
-        ULONG taken = FillCurrentRead(extension, extension->rxRingCount);
+        const ULONG held = extension->rxRingCount;
+        ULONG taken = held != 0 ? FillCurrentRead(extension, held) : 0;
         (void)IoSetCancelRoutine(irp, CancelCurrentRead);
         LONGLONG intervalDue = 0;
         LONGLONG totalDue = 0;
@@ -326,6 +327,30 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     FinishRequest(irp);
 }
 
+// Places the first of a transfer's bytes straight into the current read,
+// without passing them through the ring, when the ring holds nothing (so
+// they are the next to come out of it) and no SERIAL_EV_RXFLAG scan is
+// asked for; returns how many it placed, at most what the read still
+// needs. They are offered to the identification capture as any bytes
+// placed into a read. The delivery pass that follows ends or re-arms the
+// read as for bytes taken from the ring.
+// IRQL: DISPATCH_LEVEL. Locks: readLock held.
+ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    if (extension->currentRead == nullptr || extension->rxRingCount != 0 ||
+        (extension->waitMask & SERIAL_EV_RXFLAG) != 0) {
+        return 0;
+    }
+    TransferProgress& progress = extension->readProgress;
+    const ULONG need = progress.length - progress.done;
+    const ULONG take = count < need ? count : need;
+    PUCHAR at = progress.buffer + progress.done;
+    RtlCopyMemory(at, bytes, take);
+    CaptureIdentificationBytes(extension, at, take);
+    progress.done += take;
+    progress.request->IoStatus.Information = progress.done;
+    return take;
+}
+
 // The delivery pass, run after every successful bulk-in transfer: fills the
 // current read from the ring, completes it when it is full or its time-outs
 // say it returns now, promotes the next read, and repeats while bytes and
@@ -333,17 +358,28 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // the interval counts from this pass.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID DeliverReceivedData(PortExtension* extension) {
-    LIST_ENTRY completionList;
-    InitializeListHead(&completionList);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
+    DeliverReceivedDataLocked(extension, oldIrql);
+}
+
+// The delivery pass of DeliverReceivedData for a caller that already holds
+// readLock (the bulk-in completion, right after storing a transfer's bytes).
+// IRQL: DISPATCH_LEVEL. Locks: entered with readLock held (acquired at
+// oldIrql); releases it.
+VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql) {
+    LIST_ENTRY completionList;
+    InitializeListHead(&completionList);
     while (extension->currentRead != nullptr) {
         CancelPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerFlags);
         PIRP irp = extension->currentRead;
         TransferProgress& progress = extension->readProgress;
         ULONG need = progress.length - progress.done;
         BOOLEAN filled = extension->rxRingCount >= need;
-        (void)FillCurrentRead(extension, filled ? need : extension->rxRingCount);
+        const ULONG take = filled ? need : extension->rxRingCount;
+        if (take != 0) {
+            (void)FillCurrentRead(extension, take);
+        }
 
         NTSTATUS endStatus = STATUS_SUCCESS;
         if (irp->Cancel) {
@@ -366,8 +402,10 @@ VOID DeliverReceivedData(PortExtension* extension) {
         irp->IoStatus.Status = endStatus;
         CancelPathTimer(&extension->readTotalTimer, &extension->readTotalTimerFlags);
         InsertTailList(&completionList, &irp->Tail.Overlay.ListEntry);
-        MakeCurrentRead(extension,
-                        StartNextRead(extension, RingHasData(extension), &completionList));
+        MakeCurrentRead(extension, IsListEmpty(&extension->readQueue)
+                                       ? nullptr
+                                       : StartNextRead(extension, RingHasData(extension),
+                                                       &completionList));
         if (!RingHasData(extension)) {
             break;
         }

@@ -23,6 +23,8 @@ inline constexpr ULONG RECEIVE_RING_80_PERCENT = 6553;
 
 DRIVER_DISPATCH DispatchRead;
 VOID DeliverReceivedData(PortExtension* extension);
+VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql);
+ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count);
 BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
                             LONGLONG* intervalDue, LONGLONG* totalDue);
 PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY completionList);

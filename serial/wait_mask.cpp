@@ -248,8 +248,15 @@ VOID PruneRxCharEvent(PortExtension* extension) {
 // Reports serial events: records them when any is in the wait mask (all the
 // bits passed, once one of them is), and completes a pending wait with the
 // history. An empty set only gives a pending wait the chance to complete.
+// With nothing in the mask and no wait pending (the mask and the wait read
+// as one aligned load each) there is nothing to do, and the lock is not
+// taken.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 VOID SignalSerialEvents(PortExtension* extension, ULONG events) {
+    if ((events & ReadOnce(extension->waitMask)) == 0 &&
+        ReadOnce(extension->pendingWaitRequest) == nullptr) {
+        return;
+    }
     KIRQL oldIrql;
     PIRP done = nullptr;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);

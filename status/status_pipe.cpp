@@ -134,7 +134,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
     const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    TakeTransferBack(extension, BRIDGE_PIPE_STATUS, irp, &urb, &buffer);
+    TakeTransferBack(extension, BRIDGE_PIPE_STATUS, &urb, &buffer);
     const ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 
     if (NT_SUCCESS(status) && length == BRIDGE_STATUS_REPORT_SIZE &&
@@ -147,8 +147,8 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         PumpDataTransfers(extension);
     }
     const BOOLEAN again = SendInTransferAgain(status, &extension->statusFailedCompletions);
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, again && extension->portOpen,
-                         !NT_SUCCESS(status))) {
+    if (FinishTransfer(extension, BRIDGE_PIPE_STATUS, irp, again && extension->portOpen,
+                       !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;

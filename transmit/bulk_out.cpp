@@ -12,11 +12,23 @@
 
 // Builds the transfer of the current write's next chunk into the slot.
 // With nothing left to send it raises SERIAL_EV_TXEMPTY and returns
-// STATUS_INTERNAL_ERROR; nothing stays half-allocated on failure.
+// STATUS_INTERNAL_ERROR; nothing stays half-allocated on failure. While
+// bytes are queued (read as one aligned load) the transfer is built first
+// and the chunk copied straight into its buffer under writeLock; otherwise
+// the chunk, if the look under the lock finds one after all, goes through a
+// copy on the stack into a transfer built after it.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes writeLock. The caller
 // owns the slot.
 NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
+    const BOOLEAN built = ReadOnce(extension->writeQueuedBytes) != 0;
+    if (built) {
+        const NTSTATUS status = BuildTransfer(extension, BRIDGE_PIPE_BULK_OUT, BRIDGE_MAX_TRANSFER,
+                                              USBD_TRANSFER_DIRECTION_OUT, BRIDGE_MAX_TRANSFER);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
     UCHAR data[BRIDGE_MAX_TRANSFER];
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->writeLock, &oldIrql);
@@ -28,16 +40,29 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
         if (chunk > BRIDGE_MAX_TRANSFER) {
             chunk = BRIDGE_MAX_TRANSFER;
         }
-        RtlCopyMemory(data, progress.buffer + progress.done, chunk);
+        RtlCopyMemory(built ? extension->bulkOutBuffer : data, progress.buffer + progress.done,
+                      chunk);
         extension->bulkOutSequence = extension->writeSequence;
         extension->bulkOutChunk = chunk;
     }
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
     if (chunk == 0) {
+        if (built) {  // the queue emptied meanwhile
+            PIRP irp = extension->bulkOutIrp;
+            PURB urb;
+            PUCHAR buffer;
+            TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT, &urb, &buffer);
+            IoFreeIrp(irp);
+            FreeTransferParts(urb, buffer);
+        }
         if (empty) {
             SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
         }
         return STATUS_INTERNAL_ERROR;
+    }
+    if (built) {
+        extension->bulkOutUrb->UrbBulkOrInterruptTransfer.TransferBufferLength = chunk;
+        return STATUS_SUCCESS;
     }
     NTSTATUS status = BuildTransfer(extension, BRIDGE_PIPE_BULK_OUT, BRIDGE_MAX_TRANSFER,
                                     USBD_TRANSFER_DIRECTION_OUT, chunk);
@@ -82,7 +107,9 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 // Completion routine of the bulk-out transfer. Credits the bytes the device
 // took to the write the chunk was cut from, when that write is still
 // current; ends the write when all its bytes are confirmed; then sends the
-// next chunk while the port is open and no transmit hold is set. A failed,
+// next chunk while bytes are queued, the port is open and no transmit hold
+// is set, and raises SERIAL_EV_TXEMPTY when the last queued byte is
+// confirmed. A failed,
 // empty or stale chunk credits nothing: the same bytes go again, at most
 // BULK_OUT_IDLE_LIMIT times in a row from here. A cancelled one stops the
 // chain. A start asked for meanwhile (a write made current) is made anyway.
@@ -95,7 +122,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     const NTSTATUS status = irp->IoStatus.Status;
     PURB urb;
     PUCHAR buffer;
-    TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT, irp, &urb, &buffer);
+    TakeTransferBack(extension, BRIDGE_PIPE_BULK_OUT, &urb, &buffer);
     ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (moved > extension->bulkOutChunk) {
         moved = extension->bulkOutChunk;  // never more than was offered
@@ -134,13 +161,16 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         KeReleaseSpinLock(&extension->writeLock, oldIrql);
     }
 
-    const BOOLEAN again = keepSending && extension->portOpen && ReadOnce(extension->txHoldFlags) == 0;
-    if (keepSending && !again && queueEmpty) {
-        // The last byte is confirmed but a hold keeps the chain from looking
-        // for more, which is where SERIAL_EV_TXEMPTY is raised: raise it here.
+    if (keepSending && queueEmpty) {
+        // The last byte is confirmed: the chain has nothing more to look
+        // for, which is where SERIAL_EV_TXEMPTY is raised, so raise it here
+        // and send again only for a write that arrived meanwhile (a start
+        // asked for).
         SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
     }
-    if (KeepTransferSlot(extension, BRIDGE_PIPE_BULK_OUT, again, !NT_SUCCESS(status))) {
+    const BOOLEAN again = keepSending && !queueEmpty && extension->portOpen &&
+                          ReadOnce(extension->txHoldFlags) == 0;
+    if (FinishTransfer(extension, BRIDGE_PIPE_BULK_OUT, irp, again, !NT_SUCCESS(status))) {
         (void)SendBulkOut(extension);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;

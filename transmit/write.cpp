@@ -230,7 +230,8 @@ VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIr
     extension->writeQueuedBytes -= extension->writeProgress.length - extension->writeProgress.done;
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
-    PIRP next = StartNextWrite(extension, &completionList);
+    PIRP next = IsListEmpty(&extension->writeQueue) ? nullptr
+                                                    : StartNextWrite(extension, &completionList);
     MakeCurrentWrite(extension, next);
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
 
