@@ -47,6 +47,8 @@ const DWORD kOkStatuses[] = {
 // reported to it (a failed, short or cancelled request, a purge, an event
 // that stops all I/O).
 struct Ledger {
+    int cable = 0;
+    std::string name;  // the phase of the scenario
     std::string offered;
     std::string received;
     bool lossReported = false;
@@ -80,7 +82,7 @@ class Context final : public win32sim::RequestMonitor {
     const Event event;
     std::string failure;
     std::deque<std::unique_ptr<Op>> ops;
-    std::vector<Ledger*> ledgers;
+    std::deque<Ledger> ledgers;  // one per phase of each cable's traffic
     std::vector<HandshakeWindow> handshake;
     std::map<uint64_t, win32sim::RequestRecord> requests;
     bool eventRunning = false, eventDone = false;
@@ -96,6 +98,13 @@ class Context final : public win32sim::RequestMonitor {
                                 std::to_string(GetLastError()) + ")");
         if (!ok && ledger) ledger->lossReported = true;
         return ok;
+    }
+
+    // A phase's own ledger: each phase reads back what it wrote, so a loss
+    // one phase reports does not hide another phase's.
+    Ledger& NewLedger(int cable, const std::string& name) {
+        ledgers.push_back(Ledger{cable, name, {}, {}, false});
+        return ledgers.back();
     }
 
     void Issued(const win32sim::RequestRecord& r) override { requests[r.id] = r; }
@@ -212,6 +221,17 @@ class Context final : public win32sim::RequestMonitor {
         if (ok && ctsFlow) handshake.push_back({cable, m.BusEventSeq(), ~0ull});
         return Step(ok, "setting up the port");
     }
+    // Raises or drops RTS. A request refused while an event holds the
+    // device (a query-remove in force) is made again, as an application
+    // that relies on its handshake line would, for up to the bound.
+    bool SetRts(HANDLE port, bool high) {
+        for (DWORD waited = 0;; waited += 10) {
+            if (EscapeCommFunction(port, high ? SETRTS : CLRRTS)) return true;
+            if (strict || waited >= kBoundMs) break;
+            Sleep(10);
+        }
+        return Step(false, high ? "EscapeCommFunction(SETRTS)" : "EscapeCommFunction(CLRRTS)");
+    }
     // The application closes the port; the handshake window ends.
     void Close(HANDLE port, int cable) {
         if (port == INVALID_HANDLE_VALUE) return;
@@ -239,7 +259,7 @@ std::string Pattern(size_t count, size_t start) {
 // loopback plug with a current and a queued read, a current and a queued
 // write and a pending event wait; flow control held and released; an EV_CTS
 // wait; a long write after the line changes; purge; close.
-void Traffic(Context& c, Ledger& l) {
+void Traffic(Context& c) {
     HANDLE port = c.Open(0);
     if (port == INVALID_HANDLE_VALUE) return;
     c.Setup(port, 0, 115200, true, COMMTIMEOUTS{20, 0, 300, 0, 0});
@@ -251,69 +271,79 @@ void Traffic(Context& c, Ledger& l) {
     Op& r1 = c.Read(port, 120);
     Op& r2 = c.Read(port, 120);
     Op& wait = c.WaitEvent(port);
+    Ledger& l = c.NewLedger(0, "the held writes");
     const std::string a = Pattern(200, 0), b = Pattern(200, 200);
     Op& w1 = c.Write(port, a);
     Op& w2 = c.Write(port, b);
-    // The loopback plug wires RTS to CTS: dropping RTS holds the writes.
-    c.Step(EscapeCommFunction(port, CLRRTS) != FALSE, "EscapeCommFunction(CLRRTS)");
-    Sleep(3);
-    c.Step(EscapeCommFunction(port, SETRTS) != FALSE, "EscapeCommFunction(SETRTS)");
+    // The loopback plug wires RTS to CTS: dropping RTS holds the writes,
+    // for longer than the line needs for a chunk.
+    c.SetRts(port, false);
+    Sleep(20);
+    c.SetRts(port, true);
     c.Wrote(l, w1, a, "the current write");
     c.Wrote(l, w2, b, "the queued write");
     c.ReadInto(l, r1, 300, "the current read");
     c.ReadInto(l, r2, 300, "the queued read");
     c.ReadBack(l, port, 300, "a read");
     // The wait in flight since before the writes ends once the output queue
-    // is empty, with EV_TXEMPTY (now or in a wait right after).
+    // is empty, with EV_TXEMPTY (now or in one of the waits right after,
+    // which see EV_CTS and EV_RXCHAR first). Waits that all succeed without
+    // it fail the run, event or not.
     Op* w = &wait;
-    bool txEmpty = false;
-    for (int i = 0; i < 4 && !txEmpty; ++i) {
-        if (!c.Await(*w, kBoundMs, "a WaitCommEvent after the writes ended") || !w->ok) break;
-        txEmpty = (w->events & EV_TXEMPTY) != 0;
-        if (!txEmpty) w = &c.WaitEvent(port);
+    bool txEmpty = false, waitsOk = true;
+    for (int i = 0; i < 8 && !txEmpty && waitsOk; ++i) {
+        waitsOk = c.Await(*w, kBoundMs, "a WaitCommEvent after the writes ended") && w->ok;
+        txEmpty = waitsOk && (w->events & EV_TXEMPTY) != 0;
+        if (waitsOk && !txEmpty) w = &c.WaitEvent(port);
     }
+    if (waitsOk && !txEmpty) c.Fail("eight waits after the writes ended, none with EV_TXEMPTY");
     c.Step(txEmpty, "EV_TXEMPTY after the writes");
     // An EV_CTS wait ends when the line changes.
     c.Step(SetCommMask(port, EV_CTS) != FALSE, "SetCommMask(EV_CTS)");
     Op& cts = c.WaitEvent(port);
-    c.Step(EscapeCommFunction(port, CLRRTS) != FALSE, "EscapeCommFunction(CLRRTS)");
+    if (!c.SetRts(port, false)) CancelIoEx(port, &cts.ov);  // no change to wait for
     if (c.Await(cts, kBoundMs, "WaitCommEvent(EV_CTS) after CTS dropped"))
         c.Step((cts.events & EV_CTS) != 0, "EV_CTS");
-    c.Step(EscapeCommFunction(port, SETRTS) != FALSE, "EscapeCommFunction(SETRTS)");
+    c.SetRts(port, true);
     // A long write after the line changes goes out whole.
+    Ledger& lLong = c.NewLedger(0, "the long write");
     const std::string big = Pattern(1000, 400);
     Op& w3 = c.Write(port, big);
     Op& r3 = c.Read(port, 1000);
-    c.Wrote(l, w3, big, "a write after the line changes");
-    c.ReadInto(l, r3, 300, "a read after the line changes");
-    c.ReadBack(l, port, 300, "a read");
+    c.Wrote(lLong, w3, big, "a write after the line changes");
+    c.ReadInto(lLong, r3, 300, "a read after the line changes");
+    c.ReadBack(lLong, port, 300, "a read");
     // A write cancelled while the one behind it waits (before, during or
     // after its last chunk, as the seed has it): the one behind goes out.
+    Ledger& lCancel = c.NewLedger(0, "a cancelled write");
     const std::string dropped = Pattern(100, 1400), behind = Pattern(100, 1500);
     Op& w5 = c.Write(port, dropped);
     Op& w6 = c.Write(port, behind);
     Sleep(static_cast<DWORD>(c.m.Random() % 3));
     CancelIoEx(port, &w5.ov);
     c.Await(w5, kBoundMs, "a cancelled write");
-    l.offered += dropped;
-    if (!w5.ok || w5.count != dropped.size()) l.lossReported = true;
-    c.Wrote(l, w6, behind, "the write behind a cancelled one");
-    c.ReadBack(l, port, 300, "a read");
-    // A purge ends a read in flight.
+    lCancel.offered += dropped;
+    if (!w5.ok || w5.count != dropped.size()) lCancel.lossReported = true;
+    c.Wrote(lCancel, w6, behind, "the write behind a cancelled one");
+    c.ReadBack(lCancel, port, 300, "a read");
+    // A purge ends a read in flight; everything was read back before it,
+    // so the read brings nothing.
+    Ledger& lPurge = c.NewLedger(0, "the purge");
     Op& r4 = c.Read(port, 64);
     c.Step(PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT | PURGE_RXCLEAR | PURGE_TXCLEAR) != FALSE,
            "PurgeComm");
-    c.ReadInto(l, r4, 300, "a read ended by a purge");
+    c.ReadInto(lPurge, r4, 300, "a read ended by a purge");
     c.Close(port, 0);
 }
 
 // Two cables with traffic on both at once.
-void TwoCables(Context& c, Ledger& l0, Ledger& l1) {
-    auto user = [&c](int cable, Ledger& l) {
+void TwoCables(Context& c) {
+    auto user = [&c](int cable) {
         HANDLE port = c.Open(cable);
         if (port == INVALID_HANDLE_VALUE) return;
         c.Setup(port, cable, 115200, false, COMMTIMEOUTS{20, 0, 300, 0, 0});
         for (int round = 0; round < 3; ++round) {
+            Ledger& l = c.NewLedger(cable, "round " + std::to_string(round + 1));
             const std::string data = Pattern(100, static_cast<size_t>(round) * 100 + cable * 7);
             Op& r = c.Read(port, 100);
             Op& w = c.Write(port, data);
@@ -323,8 +353,8 @@ void TwoCables(Context& c, Ledger& l0, Ledger& l1) {
         }
         c.Close(port, cable);
     };
-    int other = c.m.StartThread("second cable", [&] { user(1, l1); });
-    user(0, l0);
+    int other = c.m.StartThread("second cable", [&] { user(1); });
+    user(0);
     c.m.Join(other);
 }
 
@@ -378,16 +408,16 @@ bool ReadModemStatusRegister(Context& c, HANDLE port) {
 
 // Open and close cycles with a private bridge request and a short loopback
 // exchange in each.
-void OpenClose(Context& c, Ledger& l) {
+void OpenClose(Context& c) {
     for (int cycle = 0; cycle < 3; ++cycle) {
         HANDLE port = c.Open(0);
         if (port == INVALID_HANDLE_VALUE) {
-            l.lossReported = true;
             Sleep(5);
             continue;
         }
         c.Setup(port, 0, 115200, false, COMMTIMEOUTS{20, 0, 200, 0, 0});
         c.Step(ReadModemStatusRegister(c, port), "the private register request");
+        Ledger& l = c.NewLedger(0, "cycle " + std::to_string(cycle + 1));
         const std::string data = Pattern(40, static_cast<size_t>(cycle) * 40);
         Op& r = c.Read(port, 40);
         Op& w = c.Write(port, data);
@@ -402,11 +432,12 @@ void OpenClose(Context& c, Ledger& l) {
 // queued behind it and no write time-out: the one behind goes out. On a bus
 // that completes a transfer the moment the chip takes it, the completion
 // and the cancel meet on one tick under the random and PCT schedules.
-void CancelledWrites(Context& c, Ledger& l) {
+void CancelledWrites(Context& c) {
     HANDLE port = c.Open(0);
     if (port == INVALID_HANDLE_VALUE) return;
     c.Setup(port, 0, 115200, false, COMMTIMEOUTS{20, 0, 300, 0, 0});
     for (size_t round = 0; round < 4; ++round) {
+        Ledger& l = c.NewLedger(0, "round " + std::to_string(round + 1));
         const std::string dropped = Pattern(40, round * 80), behind = Pattern(40, round * 80 + 40);
         Op& a = c.Write(port, dropped);
         Op& b = c.Write(port, behind);
@@ -452,35 +483,46 @@ void OpenOnArrival(Context& c) {
 
 // ---------------------------------------------------------------- oracles
 
-// Every byte offered comes back once and in order; without a reported loss
-// every one of them comes back.
-void CheckLedger(Context& c, const Ledger& l, const std::string& name) {
-    if (!l.lossReported) {
-        if (l.received != l.offered)
-            c.Fail(name + ": " + std::to_string(l.received.size()) + " of " +
-                   std::to_string(l.offered.size()) +
-                   " bytes came back (or not in order), and no loss was reported");
-        return;
-    }
-    size_t at = 0;
-    for (size_t i = 0; i < l.received.size(); ++i) {
-        size_t found = l.offered.find(l.received[i], at);
-        // Bytes may be lost, never duplicated or reordered: a match must lie
-        // ahead, and within one period of the pattern.
-        if (found == std::string::npos || found - at >= 251) {
-            std::string near;
-            for (size_t j = i >= 4 ? i - 4 : 0; j < l.received.size() && j < i + 4; ++j) {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, "%02X ", static_cast<unsigned char>(l.received[j]));
-                near += hex;
-            }
-            c.Fail(name + ": byte " + std::to_string(i) + " of the " +
-                   std::to_string(l.received.size()) + " that came back is out of order or "
-                   "duplicated (" + near + "; the next offered was byte " + std::to_string(at) +
-                   " of " + std::to_string(l.offered.size()) + ")");
-            return;
+// Every byte offered on a cable comes back once and in order, across its
+// phases: a phase cut short by a failed read leaves bytes for the next one.
+// A phase without a reported loss, itself or in the phase before it, gets
+// every one of its bytes back.
+void CheckLedgers(Context& c, int cables) {
+    for (int cable = 0; cable < cables; ++cable) {
+        Ledger stream{cable, "all phases", {}, {}, false};
+        bool carried = false;  // the phase before reported a loss
+        for (const Ledger& l : c.ledgers) {
+            if (l.cable != cable) continue;
+            if (!l.lossReported && !carried && l.received != l.offered)
+                c.Fail("cable " + std::to_string(cable + 1) + ", " + l.name + ": " +
+                       std::to_string(l.received.size()) + " of " + std::to_string(l.offered.size()) +
+                       " bytes came back (or not in order), and no loss was reported");
+            carried = l.lossReported;
+            stream.offered += l.offered;
+            stream.received += l.received;
         }
-        at = found + 1;
+        size_t at = 0;
+        for (size_t i = 0; i < stream.received.size(); ++i) {
+            size_t found = stream.offered.find(stream.received[i], at);
+            // Bytes may be lost, never duplicated or reordered: a match must
+            // lie ahead, and within one period of the pattern.
+            if (found == std::string::npos || found - at >= 251) {
+                std::string near;
+                for (size_t j = i >= 4 ? i - 4 : 0; j < stream.received.size() && j < i + 4; ++j) {
+                    char hex[4];
+                    std::snprintf(hex, sizeof hex, "%02X ",
+                                  static_cast<unsigned char>(stream.received[j]));
+                    near += hex;
+                }
+                c.Fail("cable " + std::to_string(cable + 1) + ": byte " + std::to_string(i) +
+                       " of the " + std::to_string(stream.received.size()) +
+                       " that came back is out of order or duplicated (" + near +
+                       "; the next offered was byte " + std::to_string(at) + " of " +
+                       std::to_string(stream.offered.size()) + ")");
+                break;
+            }
+            at = found + 1;
+        }
     }
 }
 
@@ -509,12 +551,19 @@ void CheckFlowControl(Context& c, int cables) {
             for (const auto& w : c.handshake)
                 handshake |= w.cable == cable && t.submitSeq > w.from && t.submitSeq < w.to;
             if (!handshake) continue;
-            const Report* known = nullptr;  // the last report taken before the submission
+            // A chunk sent from the completion of the one before was
+            // decided when that completion began: a report taken while it
+            // ran is concurrent with the decision, not before it.
+            uint64_t decided = t.submitSeq;
+            for (const auto& p : log)
+                if (p.endpoint == chip::kEndpointBulkOut && p.completingSeq < t.submitSeq &&
+                    t.submitSeq < p.completedSeq)
+                    decided = p.completingSeq;
+            const Report* known = nullptr;  // the last report taken before the decision
             bool unsettled = false;         // a report saying high was being taken
             for (const Report& r : reports) {
-                if (r.completed < t.submitSeq && (!known || r.completed > known->completed)) known = &r;
-                if (r.completing < t.submitSeq && t.submitSeq < r.completed && r.ctsHigh)
-                    unsettled = true;
+                if (r.completed < decided && (!known || r.completed > known->completed)) known = &r;
+                if (r.completing < decided && decided < r.completed && r.ctsHigh) unsettled = true;
             }
             if (known && !known->ctsHigh && !unsettled) {
                 c.Fail("cable " + std::to_string(cable + 1) + ": a bulk-out chunk of " +
@@ -806,7 +855,6 @@ Outcome Run(const Case& k) {
     }
     Context c(m, counting, k.event);
     m.Options().monitor = &c;
-    Ledger ledgers[2];
     if (!counting) {
         Context* context = &c;
         const Event event = k.event;
@@ -817,11 +865,11 @@ Outcome Run(const Case& k) {
         std::vector<std::string> names;
         for (size_t i = 0; i < def->cables.size(); ++i) names.push_back(m.PortName(int(i)));
         const std::string name = k.scenario;
-        if (name == "traffic") Traffic(c, ledgers[0]);
-        if (name == "two-cables") TwoCables(c, ledgers[0], ledgers[1]);
+        if (name == "traffic") Traffic(c);
+        if (name == "two-cables") TwoCables(c);
         if (name == "identification") Identification(c);
-        if (name == "open-close") OpenClose(c, ledgers[0]);
-        if (name == "cancelled-writes") CancelledWrites(c, ledgers[0]);
+        if (name == "open-close") OpenClose(c);
+        if (name == "cancelled-writes") CancelledWrites(c);
         if (name == "failing-start") c.Step(c.m.Plug(0) != 0, "the start failing");
         m.EndInterruptWindow();
         c.AwaitAll();
@@ -836,14 +884,11 @@ Outcome Run(const Case& k) {
         }
         Sleep(kBoundMs);
         CheckRequests(c);
-        if (!counting && k.event != Event::SecondOpen && k.event != Event::SleepResume &&
-            k.event != Event::WaitWake) {
-            ledgers[0].lossReported = true;  // the event stops all I/O or the device
-        }
-        for (size_t i = 0; i < def->cables.size(); ++i) {
-            if (def->cables[i].peer == win32sim::PeerKind::Loopback)
-                CheckLedger(c, ledgers[i], "cable " + std::to_string(i + 1));
-        }
+        const bool stopping = !counting && k.event != Event::SecondOpen &&
+                              k.event != Event::SleepResume && k.event != Event::WaitWake;
+        for (Ledger& l : c.ledgers)
+            if (stopping && l.cable == 0) l.lossReported = true;  // the event stops I/O or the device
+        CheckLedgers(c, static_cast<int>(def->cables.size()));
         CheckFlowControl(c, static_cast<int>(def->cables.size()));
         for (size_t i = 0; i < def->cables.size(); ++i) CheckReplug(c, int(i), names[i], phone);
         c.AwaitAll();
