@@ -56,8 +56,10 @@ struct DriverGlobalsState {
     ULONG captureCount;
     // first bytes delivered after the query; receive path
     UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];
-    // next wait-on-mask completes from the line levels; no lock
-    volatile BOOLEAN reportLinesOnNextWait;
+    // next wait-on-mask completes from the line levels (TRUE or FALSE);
+    // set and taken by interlocked exchange, the open and the wait being
+    // on any port
+    volatile LONG reportLinesOnNextWait;
 
     // added fields
     // the port whose delivered bytes fill captureBuffer; claimed by an
@@ -109,8 +111,10 @@ struct PathTimerFlags {
 
 // Per-pipe bookkeeping, one entry per pipe in interface order.
 struct PipeState {
-    // the pipe is in use by the open port; open, close and AbortPipes
-    volatile BOOLEAN pipeOpen;
+    // the pipe is in use by the open port (TRUE or FALSE); changed by
+    // interlocked exchange, since an open and a removal's AbortPipes may
+    // meet, and openPipeCount moves only with a change
+    volatile LONG pipeOpen;
 };
 
 // The per-device record: the device extension of the functional device
@@ -127,9 +131,9 @@ struct PortExtension {
     // a handle is open; written under openMutex, read without a lock
     volatile BOOLEAN portOpen;
     // the read being filled; readLock
-    PIRP currentRead;
+    PIRP currentRead _Guarded_by_(readLock);
     // the write being transmitted; writeLock
-    PIRP currentWrite;
+    PIRP currentWrite _Guarded_by_(writeLock);
     // serialises open, close and surprise removal
     KMUTEX openMutex;
     // PDO given to AddDevice; set once
@@ -153,57 +157,58 @@ struct PortExtension {
 
     // receive ring
     // ring storage, 8192 bytes while open; readLock
-    PUCHAR rxRingBuffer;
+    PUCHAR rxRingBuffer _Guarded_by_(readLock);
     // ring capacity; readLock
-    ULONG rxRingSize;
+    ULONG rxRingSize _Guarded_by_(readLock);
     // bytes held; readLock
-    ULONG rxRingCount;
+    ULONG rxRingCount _Guarded_by_(readLock);
     // position of the oldest held byte; readLock
-    ULONG rxRingReadIndex;
+    ULONG rxRingReadIndex _Guarded_by_(readLock);
     // position for the next received byte; readLock
-    ULONG rxRingWriteIndex;
+    ULONG rxRingWriteIndex _Guarded_by_(readLock);
 
     // statistics
     // byte counting on; read without a lock
     volatile BOOLEAN statsEnabled;
     // bytes sent while counting; writeLock
-    ULONG transmittedCount;
+    ULONG transmittedCount _Guarded_by_(writeLock);
     // bytes received while counting; readLock
-    ULONG receivedCount;
+    ULONG receivedCount _Guarded_by_(readLock);
 
     // read path
     // progress of the current read; readLock
-    TransferProgress readProgress;
+    TransferProgress readProgress _Guarded_by_(readLock);
     // reads waiting behind currentRead; readLock
-    LIST_ENTRY readQueue;
+    LIST_ENTRY readQueue _Guarded_by_(readLock);
     // receive path lock
     KSPIN_LOCK readLock;
 
     // write path
     // bytes of the current and queued writes not yet sent; writeLock
-    ULONG writeQueuedBytes;
+    ULONG writeQueuedBytes _Guarded_by_(writeLock);
     // progress of the current write; writeLock
-    TransferProgress writeProgress;
+    TransferProgress writeProgress _Guarded_by_(writeLock);
     // writes waiting behind currentWrite; writeLock
-    LIST_ENTRY writeQueue;
+    LIST_ENTRY writeQueue _Guarded_by_(writeLock);
     // transmit path lock
     KSPIN_LOCK writeLock;
 
     // wait-on-mask machinery
     // wait-mask request being processed; controlLock
-    PIRP currentMaskRequest;
+    PIRP currentMaskRequest _Guarded_by_(controlLock);
     // IOCTL_SERIAL_WAIT_ON_MASK waiting for events; controlLock
-    PIRP pendingWaitRequest;
+    PIRP pendingWaitRequest _Guarded_by_(controlLock);
     // wait-mask requests waiting; controlLock
-    LIST_ENTRY maskQueue;
+    LIST_ENTRY maskQueue _Guarded_by_(controlLock);
     // control and event state, register shadows, modem status
     KSPIN_LOCK controlLock;
     // SERIAL_EV_* bits seen; controlLock
-    ULONG eventHistory;
+    ULONG eventHistory _Guarded_by_(controlLock);
     // SERIAL_EV_* wait mask; controlLock
-    ULONG waitMask;
-    // EventChar received since last signalled; controlLock
-    BOOLEAN eventCharSeen;
+    ULONG waitMask _Guarded_by_(controlLock);
+    // EventChar received since last signalled; readLock (the bulk-in
+    // completion notes and takes it)
+    BOOLEAN eventCharSeen _Guarded_by_(readLock);
 
     // USB transfer slots
     // the bulk-in request; transferLock for its cancel routine
@@ -249,7 +254,7 @@ struct PortExtension {
     // working copy of chip register 4; registerMutex, controlLock
     UCHAR modemControlShadow;
     // modem status byte, 16550 layout; controlLock
-    UCHAR modemStatus;
+    UCHAR modemStatus _Guarded_by_(controlLock);
     // SettableBaud of the communication properties; start only
     ULONG settableBaud;
     // current baud rate in bit/s; settings requests and open
@@ -257,41 +262,41 @@ struct PortExtension {
     // largest receive queue size requested; settings requests
     ULONG inQueueSize;
     // special characters; controlLock
-    SERIAL_CHARS chars;
+    SERIAL_CHARS chars _Guarded_by_(controlLock);
     // handshake and flow control; controlLock
-    SERIAL_HANDFLOW handFlow;
+    SERIAL_HANDFLOW handFlow _Guarded_by_(controlLock);
     // read and write time-outs; controlLock
-    SERIAL_TIMEOUTS timeouts;
+    SERIAL_TIMEOUTS timeouts _Guarded_by_(controlLock);
     // stop bits, parity, word length; settings requests
     SERIAL_LINE_CONTROL lineControl;
     // snapshot for IOCTL_SERIAL_GET_COMMSTATUS; controlLock
-    SERIAL_STATUS commStatus;
+    SERIAL_STATUS commStatus _Guarded_by_(controlLock);
     // communication properties, built at start
     SERIAL_COMMPROP properties;
 
     // timers, each with its DPC and flag word (bit 0 armed, bit 1 cancelled too late)
     // read interval time-out; readLock
-    KTIMER readIntervalTimer;
+    KTIMER readIntervalTimer _Guarded_by_(readLock);
     // runs ReadIntervalTimeoutDpc
     KDPC readIntervalTimerDpc;
     // readLock
-    PathTimerFlags readIntervalTimerFlags;
+    PathTimerFlags readIntervalTimerFlags _Guarded_by_(readLock);
     // read total time-out; readLock
-    KTIMER readTotalTimer;
+    KTIMER readTotalTimer _Guarded_by_(readLock);
     // runs ReadTotalTimeoutDpc
     KDPC readTotalTimerDpc;
     // readLock
-    PathTimerFlags readTotalTimerFlags;
+    PathTimerFlags readTotalTimerFlags _Guarded_by_(readLock);
     // write total time-out; writeLock
-    KTIMER writeTimer;
+    KTIMER writeTimer _Guarded_by_(writeLock);
     // runs WriteTimeoutDpc
     KDPC writeTimerDpc;
     // writeLock
-    PathTimerFlags writeTimerFlags;
+    PathTimerFlags writeTimerFlags _Guarded_by_(writeLock);
 
     // status report and pipes
     // last accepted report, byte 0 = 0xFF when none; controlLock
-    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE];
+    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE] _Guarded_by_(controlLock);
     // per-pipe open marks, in pipe order
     PipeState pipeState[BRIDGE_PIPE_COUNT];
     // current device power state; power path
@@ -332,31 +337,32 @@ struct PortExtension {
 
     // hold and error words
     // transmit hold bits (CTS, DSR, DCD); controlLock, cleared under openMutex
-    ULONG txHoldFlags;
+    ULONG txHoldFlags _Guarded_by_(controlLock);
     // receive hold bits (DSR); controlLock, cleared under openMutex
-    ULONG rxHoldFlags;
-    // accumulated SERIAL_ERROR_* bits; controlLock, cleared under openMutex
+    ULONG rxHoldFlags _Guarded_by_(controlLock);
+    // accumulated SERIAL_ERROR_* bits; changed only by interlocked
+    // operations, read once without a lock
     ULONG errorFlags;
 
     // added fields
     // serialises each chip register sequence (read-modify-write of 3 and 4)
     KMUTEX registerMutex;
     // stop protocol of each transfer slot, in pipe order; transferLock
-    TransferStopState transferStop[BRIDGE_PIPE_COUNT];
+    TransferStopState transferStop[BRIDGE_PIPE_COUNT] _Guarded_by_(transferLock);
     // the current mask request came from maskQueue (it carries
     // CancelCurrentMaskRequest while it waits to be processed); controlLock
-    BOOLEAN currentMaskPromoted;
+    BOOLEAN currentMaskPromoted _Guarded_by_(controlLock);
     // a thread runs the mask-request loop; controlLock
-    BOOLEAN maskLoopActive;
+    BOOLEAN maskLoopActive _Guarded_by_(controlLock);
     // number of the current write, new for every write made current;
     // writeLock
-    ULONG writeSequence;
+    ULONG writeSequence _Guarded_by_(writeLock);
     // write number and byte count of the chunk in flight; bulk-out slot owner
     ULONG bulkOutSequence;
     ULONG bulkOutChunk;
     // bulk-out completions in a row that moved nothing of the current write;
     // writeLock
-    ULONG bulkOutIdleCompletions;
+    ULONG bulkOutIdleCompletions _Guarded_by_(writeLock);
     // failed bulk-in and status completions in a row; each its slot's owner
     ULONG bulkInFailedCompletions;
     ULONG statusFailedCompletions;
@@ -372,7 +378,9 @@ DRIVER_DISPATCH DispatchPnp;
 
 // One aligned load of a word that another path may change at any moment,
 // read without the lock that guards it: the value seen is either the one
-// before or the one after a concurrent store, never a mixture.
+// before or the one after a concurrent store, never a mixture. It takes the
+// word's address, so the lock analysis sees a deliberate unlocked read here,
+// not an access it should check; the race detector does not judge it either.
 template <typename T>
 struct WithoutVolatile {
     using Type = T;
@@ -382,8 +390,8 @@ struct WithoutVolatile<volatile T> {
     using Type = T;
 };
 template <typename T>
-inline typename WithoutVolatile<T>::Type ReadOnce(const T& word) {
-    return *static_cast<const volatile T*>(&word);
+BRIDGESER_UNJUDGED_READ inline typename WithoutVolatile<T>::Type ReadOnce(const T* word) {
+    return *static_cast<const volatile T*>(word);
 }
 
 // The record of a device object of this driver.

@@ -20,8 +20,7 @@ VOID MarkPipes(PortExtension* extension, BOOLEAN open) {
     }
     const ULONG pipes = extension->interfaceInfo->NumberOfPipes;
     for (ULONG i = 0; i < pipes && i < BRIDGE_PIPE_COUNT; ++i) {
-        if (extension->pipeState[i].pipeOpen != open) {
-            extension->pipeState[i].pipeOpen = open;
+        if (InterlockedExchange(&extension->pipeState[i].pipeOpen, open) != open) {
             if (open) {
                 InterlockedIncrement(reinterpret_cast<volatile LONG*>(&extension->openPipeCount));
             } else {
@@ -61,16 +60,28 @@ VOID UndoOpen(PDEVICE_OBJECT deviceObject) {
     FreeReceiveRing(extension);
 }
 
+// Clears the hold and error words. A status completion may be deriving the
+// holds at the same moment: they are cleared under controlLock, the error
+// word by an interlocked exchange, as every other path changes them.
+// IRQL: PASSIVE_LEVEL. Locks: takes controlLock.
+VOID ClearHoldAndErrorWords(PortExtension* extension) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    extension->txHoldFlags = 0;
+    extension->rxHoldFlags = 0;
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
+}
+
 }  // namespace
 
 // Marks the port closed and clears the hold and error words: no completion
-// re-arms a transfer after this. IRQL: PASSIVE_LEVEL. Locks: takes openMutex.
+// re-arms a transfer after this. IRQL: PASSIVE_LEVEL. Locks: takes openMutex,
+// then controlLock.
 VOID MarkPortClosed(PortExtension* extension) {
     KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
     extension->portOpen = FALSE;
-    extension->txHoldFlags = 0;
-    extension->rxHoldFlags = 0;
-    extension->errorFlags = 0;
+    ClearHoldAndErrorWords(extension);
     KeReleaseMutex(&extension->openMutex, FALSE);
 }
 
@@ -96,10 +107,10 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (file != nullptr && file->FileName.Length != 0) {
         return CompleteRequest(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
     }
-    if (extension->removed) {
+    if (ReadOnce(&extension->removed)) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     }
-    if (!extension->started || extension->interfaceInfo == nullptr) {
+    if (!ReadOnce(&extension->started) || ReadOnce(&extension->interfaceInfo) == nullptr) {
         return CompleteRequest(irp, STATUS_DEVICE_NOT_READY, 0);
     }
     (void)PowerUpForUse(deviceObject);
@@ -109,25 +120,30 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
         KeReleaseMutex(&extension->openMutex, FALSE);
         return CompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
     }
-    extension->statusReport[0] = STATUS_REPORT_NONE;
-    extension->portOpen = TRUE;
-    extension->rxHoldFlags = 0;
-    extension->txHoldFlags = 0;
-    extension->errorFlags = 0;
-    extension->baudRate = 115200;
     PUCHAR ring = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPoolNx, RECEIVE_RING_SIZE, BRIDGESER_POOL_TAG));
+    extension->portOpen = TRUE;
+    extension->baudRate = 115200;
+    extension->statsEnabled = FALSE;
+    ClearHoldAndErrorWords(extension);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    extension->statusReport[0] = STATUS_REPORT_NONE;
+    extension->eventHistory = 0;
+    extension->waitMask = 0;
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+    KeAcquireSpinLock(&extension->readLock, &oldIrql);
     extension->rxRingBuffer = ring;
     extension->rxRingSize = RECEIVE_RING_SIZE;
     extension->rxRingCount = 0;
     extension->rxRingReadIndex = 0;
     extension->rxRingWriteIndex = 0;
-    extension->writeQueuedBytes = 0;
-    extension->eventHistory = 0;
-    extension->waitMask = 0;
     extension->eventCharSeen = FALSE;
-    extension->statsEnabled = FALSE;
-    DriverGlobals.reportLinesOnNextWait = TRUE;
+    KeReleaseSpinLock(&extension->readLock, oldIrql);
+    KeAcquireSpinLock(&extension->writeLock, &oldIrql);
+    extension->writeQueuedBytes = 0;
+    KeReleaseSpinLock(&extension->writeLock, oldIrql);
+    InterlockedExchange(&DriverGlobals.reportLinesOnNextWait, TRUE);  // driver-wide
     KeReleaseMutex(&extension->openMutex, FALSE);
 
     if (ring == nullptr) {
@@ -142,7 +158,6 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)SetRts(deviceObject);
     UCHAR modemStatus = 0;
     if (NT_SUCCESS(ReadUartRegister(deviceObject, UART_REG_MODEM_STATUS, &modemStatus))) {
-        KIRQL oldIrql;
         KeAcquireSpinLock(&extension->controlLock, &oldIrql);
         extension->modemStatus = modemStatus;
         KeReleaseSpinLock(&extension->controlLock, oldIrql);
@@ -208,7 +223,10 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // stops the transfers, lets the line settle for one second, closes the
 // pipes, ends whatever is still held (a close that no cleanup preceded finds
 // requests here) and frees the ring, which no transfer can reach any more.
-// IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the state update.
+// The close holds openMutex from start to end, so that a query-stop waits
+// for it: a start after a stop sets the record's defaults, which must not
+// meet the close's teardown.
+// IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the whole close.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
@@ -216,6 +234,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
+    KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
     MarkPortClosed(extension);
     StopStatusTransfer(deviceObject);
     StopBulkInTransfer(deviceObject);
@@ -228,13 +247,14 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)KeSetTimer(&settle, oneSecond, nullptr);
     KeWaitForSingleObject(&settle, Executive, KernelMode, FALSE, nullptr);
 
-    if (!extension->removed) {
+    if (!ReadOnce(&extension->removed)) {
         MarkPipes(extension, FALSE);
     }
     FlushReads(extension);
     FlushWrites(extension);
     FlushMaskRequests(extension);
     FreeReceiveRing(extension);
+    KeReleaseMutex(&extension->openMutex, FALSE);
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
@@ -247,7 +267,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         return;
     }
     if (reprogram) {
@@ -267,14 +287,14 @@ VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram) {
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (!extension->configured) {
+    if (!ReadOnce(&extension->configured)) {
         return STATUS_SUCCESS;
     }
     extension->configured = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
     const ULONG pipes = extension->interfaceInfo ? extension->interfaceInfo->NumberOfPipes : 0;
     for (ULONG i = 0; i < pipes && i < BRIDGE_PIPE_COUNT; ++i) {
-        if (!extension->pipeState[i].pipeOpen) {
+        if (!ReadOnce(&extension->pipeState[i].pipeOpen)) {
             continue;
         }
         PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
@@ -288,8 +308,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
         urb->UrbPipeRequest.PipeHandle = extension->interfaceInfo->Pipes[i].PipeHandle;
         status = SubmitUrbSync(deviceObject, urb);
         ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
-        if (NT_SUCCESS(status)) {
-            extension->pipeState[i].pipeOpen = FALSE;
+        if (NT_SUCCESS(status) && InterlockedExchange(&extension->pipeState[i].pipeOpen, FALSE)) {
             InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->openPipeCount));
         }
     }

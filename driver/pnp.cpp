@@ -46,17 +46,23 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
-// IRP_MN_QUERY_STOP_DEVICE: accepted only while the port is closed and no
-// transfer is in flight; then no new I/O is taken until cancel-stop or
-// stop. A refusal is completed here rather than passed down, where a lower
-// driver's success would overwrite it. IRQL: PASSIVE_LEVEL. Locks: none.
+// IRP_MN_QUERY_STOP_DEVICE: accepted only while the port is closed, no
+// close is under way (it holds openMutex to its end) and no transfer is in
+// flight; then no new I/O is taken until cancel-stop or stop. A refusal is
+// completed here rather than passed down, where a lower driver's success
+// would overwrite it. IRQL: PASSIVE_LEVEL. Locks: takes openMutex.
 NTSTATUS HandleQueryStop(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (extension->portOpen || extension->bulkInBusy || extension->bulkOutBusy ||
-        extension->statusBusy) {
+    KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
+    const BOOLEAN busy = extension->portOpen || ReadOnce(&extension->bulkInBusy) ||
+                         ReadOnce(&extension->bulkOutBusy) || ReadOnce(&extension->statusBusy);
+    if (!busy) {
+        extension->stopPending = TRUE;
+    }
+    KeReleaseMutex(&extension->openMutex, FALSE);
+    if (busy) {
         return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
     }
-    extension->stopPending = TRUE;
     return PassDown(deviceObject, irp, STATUS_SUCCESS);
 }
 
@@ -94,9 +100,9 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex when the port is open.
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    if (!extension->removed) {
+    if (!ReadOnce(&extension->removed)) {
         extension->removed = TRUE;
-        if (extension->portOpen) {
+        if (ReadOnce(&extension->portOpen)) {
             MarkPortClosed(extension);
         }
         (void)StopAllIo(deviceObject);
@@ -121,7 +127,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* extension = GetPortExtension(deviceObject);
     extension->removed = TRUE;
-    if (extension->portOpen) {
+    if (ReadOnce(&extension->portOpen)) {
         MarkPortClosed(extension);
     }
     (void)StopAllIo(deviceObject);

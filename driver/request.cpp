@@ -90,7 +90,7 @@ NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelR
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(irp, cancelRoutine);
 
-    if (ReadOnce(irp->Cancel)) {
+    if (ReadOnce(&irp->Cancel)) {
         if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
             // The cancel routine will never run: the request is ours again.
             RemoveEntryList(&irp->Tail.Overlay.ListEntry);
@@ -165,8 +165,8 @@ VOID CancelQueuedRequest(PKSPIN_LOCK lock, PIRP irp) {
 // query-stop is in force. IRQL: any. Locks: none (single-byte flag reads).
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject) {
     const PortExtension* extension = GetPortExtension(deviceObject);
-    return !extension->removed && extension->started && !extension->removePending &&
-           !extension->stopPending;
+    return !ReadOnce(&extension->removed) && ReadOnce(&extension->started) &&
+           !ReadOnce(&extension->removePending) && !ReadOnce(&extension->stopPending);
 }
 
 // Completion routine of a request passed down and waited for: signals the

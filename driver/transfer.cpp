@@ -55,14 +55,14 @@ struct SlotFields {
 // IRQL: <= DISPATCH_LEVEL. Locks: transferLock held (the words are read
 // once each, without their own lock).
 BOOLEAN SlotMayStart(PortExtension* x, ULONG pipe) {
-    if (!ReadOnce(x->portOpen)) {
+    if (!ReadOnce(&x->portOpen)) {
         return FALSE;
     }
     switch (pipe) {
         case BRIDGE_PIPE_BULK_OUT:
-            return ReadOnce(x->txHoldFlags) == 0;
+            return ReadOnce(&x->txHoldFlags) == 0;
         case BRIDGE_PIPE_BULK_IN:
-            return ReadOnce(x->rxHoldFlags) == 0 && ReadOnce(x->errorFlags) == 0;
+            return ReadOnce(&x->rxHoldFlags) == 0 && ReadOnce(&x->errorFlags) == 0;
         default:
             return TRUE;
     }
@@ -98,7 +98,8 @@ BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
 
 // The decision of KeepTransferSlot and FinishTransfer (see there).
 // IRQL: DISPATCH_LEVEL. Locks: transferLock held.
-BOOLEAN KeepSlotLocked(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
+BOOLEAN KeepSlotLocked(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed)
+    _Requires_lock_held_(extension->transferLock) {
     const SlotFields slot = SlotOf(extension, pipe);
     TransferStopState& stop = extension->transferStop[pipe];
     const BOOLEAN keep =

@@ -107,8 +107,8 @@ NTSTATUS UpdateDevicePowerForUse(PDEVICE_OBJECT deviceObject) {
     if (!IsDeviceReady(deviceObject)) {
         return STATUS_DELETE_PENDING;
     }
-    if (extension->pendingSystemPowerIrp != nullptr || extension->devicePowerRequestBusy ||
-        extension->openPipeCount == 0) {
+    if (ReadOnce(&extension->pendingSystemPowerIrp) != nullptr ||
+        ReadOnce(&extension->devicePowerRequestBusy) || ReadOnce(&extension->openPipeCount) == 0) {
         return STATUS_SUCCESS;
     }
     return RequestDevicePowerState(deviceObject, PowerDeviceD0);
@@ -214,12 +214,14 @@ NTSTATUS HandleSetPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // Asks for full power when the device is in a sleeping state without a
 // power change under way: an open, which is about to use the device, then
 // does not depend on a power-up that a refused request left undone.
-// IRQL: PASSIVE_LEVEL. Locks: none.
+// IRQL: PASSIVE_LEVEL. Locks: none (the power path's words are read once
+// each: a change under way is left to finish).
 NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    const DEVICE_POWER_STATE state = extension->devicePowerState;
+    const DEVICE_POWER_STATE state = ReadOnce(&extension->devicePowerState);
     if (state == PowerDeviceD0 || state == PowerDeviceUnspecified ||
-        extension->pendingSystemPowerIrp != nullptr || extension->devicePowerRequestBusy) {
+        ReadOnce(&extension->pendingSystemPowerIrp) != nullptr ||
+        ReadOnce(&extension->devicePowerRequestBusy)) {
         return STATUS_SUCCESS;
     }
     return RequestDevicePowerState(deviceObject, PowerDeviceD0);

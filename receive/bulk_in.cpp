@@ -108,23 +108,24 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     if (NT_SUCCESS(status)) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&extension->readLock, &oldIrql);
-        if (extension->statsEnabled) {
+        if (ReadOnce(&extension->statsEnabled)) {
             extension->receivedCount += count;
         }
         // Bytes a waiting read takes from an empty ring go straight into it.
         const ULONG placed = PlaceIntoCurrentRead(extension, buffer, count);
         AppendToReceiveRing(extension, buffer + placed, count - placed);
-        if (extension->eventCharSeen) {
+        const BOOLEAN eventCharSeen = extension->eventCharSeen;
+        extension->eventCharSeen = FALSE;
+        if (eventCharSeen) {
             // SERIAL_EV_RXFLAG goes out between the store and the delivery.
             KeReleaseSpinLock(&extension->readLock, oldIrql);
             SignalSerialEvents(extension, SERIAL_EV_RXFLAG);
-            extension->eventCharSeen = FALSE;
             DeliverReceivedData(extension);
         } else {
             DeliverReceivedDataLocked(extension, oldIrql);
         }
         FreeTransferParts(urb, buffer);
-        ULONG held = ReadOnce(extension->rxRingCount);
+        ULONG held = ReadOnce(&extension->rxRingCount);
         ULONG events = 0;
         if (held >= RECEIVE_RING_80_PERCENT) {
             events |= SERIAL_EV_RX80FULL;
@@ -137,8 +138,9 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
         FreeTransferParts(urb, buffer);
     }
     const BOOLEAN again = SendInTransferAgain(status, &extension->bulkInFailedCompletions) &&
-                          extension->portOpen && extension->rxHoldFlags == 0 &&
-                          extension->errorFlags == 0;
+                          ReadOnce(&extension->portOpen) &&
+                          ReadOnce(&extension->rxHoldFlags) == 0 &&
+                          ReadOnce(&extension->errorFlags) == 0;
 
     if (FinishTransfer(extension, BRIDGE_PIPE_BULK_IN, irp, again, !NT_SUCCESS(status))) {
         (void)SendBulkIn(extension);
@@ -158,7 +160,8 @@ VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
 // SERIAL_ERROR_QUEUEOVERRUN records the loss, which pauses the loop until a
 // reader clears it. A transfer whose last byte exactly fills the ring loses
 // nothing and records nothing. Notes an EventChar byte in eventCharSeen when
-// the wait mask asks for SERIAL_EV_RXFLAG.
+// the wait mask asks for SERIAL_EV_RXFLAG (the mask and the character are
+// read once each, without controlLock).
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count) {
     if (count == 0) {
@@ -174,8 +177,8 @@ VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG cou
         return;
     }
 
-    if ((extension->waitMask & SERIAL_EV_RXFLAG) != 0) {
-        const UCHAR eventChar = extension->chars.EventChar;
+    if ((ReadOnce(&extension->waitMask) & SERIAL_EV_RXFLAG) != 0) {
+        const UCHAR eventChar = ReadOnce(&extension->chars.EventChar);
         for (ULONG i = 0; i < take; ++i) {
             if (bytes[i] == eventChar) {
                 extension->eventCharSeen = TRUE;
@@ -223,7 +226,8 @@ ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG co
 // 23 bytes the reply is compared once and the capture ends.
 // IRQL: DISPATCH_LEVEL. Locks: the port's readLock held.
 VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count) {
-    if (DriverGlobals.probePending || !DriverGlobals.captureEnabled || count == 0) {
+    if (ReadOnce(&DriverGlobals.probePending) || !ReadOnce(&DriverGlobals.captureEnabled) ||
+        count == 0) {
         return;
     }
     PVOID owner =

@@ -17,7 +17,7 @@ namespace {
 
 // Makes a request the current read, or clears the slot when it is null.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
-VOID MakeCurrentRead(PortExtension* extension, PIRP irp) {
+VOID MakeCurrentRead(PortExtension* extension, PIRP irp) _Requires_lock_held_(extension->readLock) {
     extension->currentRead = irp;
     extension->readProgress.request = irp;
     if (irp != nullptr) {
@@ -31,7 +31,8 @@ VOID MakeCurrentRead(PortExtension* extension, PIRP irp) {
 // them to the identification capture, and updates the read's progress and
 // information. Returns the bytes moved.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
-ULONG FillCurrentRead(PortExtension* extension, ULONG count) {
+ULONG FillCurrentRead(PortExtension* extension, ULONG count)
+    _Requires_lock_held_(extension->readLock) {
     TransferProgress& progress = extension->readProgress;
     PUCHAR at = progress.buffer + progress.done;
     ULONG moved = CopyFromReceiveRing(extension, at, count);
@@ -59,7 +60,8 @@ LONGLONG DueTimeOrNone(ULONGLONG milliseconds) {
     return milliseconds == 0 ? 0 : MillisecondsToDueTime(milliseconds);
 }
 
-BOOLEAN RingHasData(PortExtension* extension) {
+// Whether the ring holds bytes. IRQL: DISPATCH_LEVEL. Locks: readLock held.
+BOOLEAN RingHasData(PortExtension* extension) _Requires_lock_held_(extension->readLock) {
     return extension->rxRingCount != 0;
 }
 
@@ -79,7 +81,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
 
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     if (!IsDeviceReady(deviceObject)) {
@@ -157,9 +159,9 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // without controlLock, see the file comment).
 BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
                             LONGLONG* intervalDue, LONGLONG* totalDue) {
-    const ULONG interval = ReadOnce(extension->timeouts.ReadIntervalTimeout);
-    const ULONG multiplier = ReadOnce(extension->timeouts.ReadTotalTimeoutMultiplier);
-    const ULONG constant = ReadOnce(extension->timeouts.ReadTotalTimeoutConstant);
+    const ULONG interval = ReadOnce(&extension->timeouts.ReadIntervalTimeout);
+    const ULONG multiplier = ReadOnce(&extension->timeouts.ReadTotalTimeoutMultiplier);
+    const ULONG constant = ReadOnce(&extension->timeouts.ReadTotalTimeoutConstant);
     const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
     *intervalDue = 0;
     *totalDue = 0;
@@ -337,7 +339,7 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count) {
     if (extension->currentRead == nullptr || extension->rxRingCount != 0 ||
-        (extension->waitMask & SERIAL_EV_RXFLAG) != 0) {
+        (ReadOnce(&extension->waitMask) & SERIAL_EV_RXFLAG) != 0) {
         return 0;
     }
     TransferProgress& progress = extension->readProgress;

@@ -11,8 +11,10 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension);
 NTSTATUS SendClaimedBulkIn(PortExtension* extension);
 IO_COMPLETION_ROUTINE BulkInComplete;
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject);
-VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count);
-ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG count);
+VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count)
+    _Requires_lock_held_(extension->readLock);
+ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG count)
+    _Requires_lock_held_(extension->readLock);
 VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count);
 BOOLEAN MatchIdentificationReply(const UCHAR* reply);
 
@@ -23,14 +25,17 @@ inline constexpr ULONG RECEIVE_RING_80_PERCENT = 6553;
 
 DRIVER_DISPATCH DispatchRead;
 VOID DeliverReceivedData(PortExtension* extension);
-VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql);
-ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count);
+VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql)
+    _Releases_lock_(extension->readLock);
+ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count)
+    _Requires_lock_held_(extension->readLock);
 BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
                             LONGLONG* intervalDue, LONGLONG* totalDue);
 PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY completionList);
 VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrql,
-                         BOOLEAN ringHasData);
-VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql);
+                         BOOLEAN ringHasData) _Releases_lock_(extension->readLock);
+VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql)
+    _Releases_lock_(extension->readLock);
 DRIVER_CANCEL CancelCurrentRead;
 DRIVER_CANCEL CancelQueuedRead;
 VOID FlushReads(PortExtension* extension);

@@ -137,27 +137,35 @@ VOID TakeStatistics(PortExtension* extension, SERIALPERF_STATS* stats) {
 
 }  // namespace
 
-// Refreshes commStatus: queue amounts, the accumulated errors (reported
-// once: they are taken and cleared in one interlocked step, so an error
-// that arrives meanwhile is not lost) and the hold reasons.
-// IRQL: <= DISPATCH_LEVEL. Locks: none; each word is read once.
-NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject) {
+// Builds the communication status into snapshot and keeps it as commStatus:
+// queue amounts, the accumulated errors (reported once: they are taken and
+// cleared in one interlocked step, so an error that arrives meanwhile is not
+// lost) and the hold reasons. Each caller gets the snapshot it built, so two
+// requests at once never report each other's errors.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; each word is read once; takes
+// controlLock to keep the snapshot.
+NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject, PSERIAL_STATUS snapshot) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    SERIAL_STATUS& status = extension->commStatus;
-    status.AmountInInQueue = ReadOnce(extension->rxRingCount);
-    status.AmountInOutQueue = ReadOnce(extension->writeQueuedBytes);
+    SERIAL_STATUS status;
+    status.AmountInInQueue = ReadOnce(&extension->rxRingCount);
+    status.AmountInOutQueue = ReadOnce(&extension->writeQueuedBytes);
     status.Errors = static_cast<ULONG>(
         InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0));
     status.EofReceived = FALSE;
     status.WaitForImmediate = FALSE;
-    const ULONG txHold = ReadOnce(extension->txHoldFlags);
-    const ULONG rxHold = ReadOnce(extension->rxHoldFlags);
+    const ULONG txHold = ReadOnce(&extension->txHoldFlags);
+    const ULONG rxHold = ReadOnce(&extension->rxHoldFlags);
     ULONG reasons = 0;
     if (txHold & TX_HOLD_CTS) reasons |= SERIAL_TX_WAITING_FOR_CTS;
     if (txHold & TX_HOLD_DSR) reasons |= SERIAL_TX_WAITING_FOR_DSR;
     if (txHold & TX_HOLD_DCD) reasons |= SERIAL_TX_WAITING_FOR_DCD;
     if (rxHold & RX_HOLD_DSR) reasons |= SERIAL_RX_WAITING_FOR_DSR;
     status.HoldReasons = reasons;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    extension->commStatus = status;
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
+    *snapshot = status;
     return STATUS_SUCCESS;
 }
 
@@ -166,7 +174,7 @@ NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject) {
 // Locks: none.
 VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) {
     RtlCopyMemory(destination, &extension->properties, sizeof(SERIAL_COMMPROP));
-    destination->CurrentTxQueue = ReadOnce(extension->writeQueuedBytes);
+    destination->CurrentTxQueue = ReadOnce(&extension->writeQueuedBytes);
     destination->CurrentRxQueue = RECEIVE_RING_SIZE;
 }
 
@@ -185,7 +193,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
 
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     if (!IsDeviceReady(deviceObject)) {
@@ -278,7 +286,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             status = ClearRts(deviceObject);
             break;
         case IOCTL_SERIAL_GET_WAIT_MASK:
-            *static_cast<PULONG>(buffer) = ReadOnce(extension->waitMask);
+            *static_cast<PULONG>(buffer) = ReadOnce(&extension->waitMask);
             information = sizeof(ULONG);
             break;
         case IOCTL_SERIAL_SET_WAIT_MASK:
@@ -288,9 +296,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             }
             return QueueMaskRequest(extension, irp);
         case IOCTL_SERIAL_WAIT_ON_MASK:
-            if (DriverGlobals.reportLinesOnNextWait) {
-                DriverGlobals.reportLinesOnNextWait = FALSE;
-                *static_cast<PULONG>(buffer) = LineLevelEvents(extension->modemStatus);
+            if (InterlockedExchange(&DriverGlobals.reportLinesOnNextWait, FALSE) != FALSE) {
+                *static_cast<PULONG>(buffer) = LineLevelEvents(ReadOnce(&extension->modemStatus));
                 information = sizeof(ULONG);
                 break;
             }
@@ -308,7 +315,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             information = sizeof(SERIAL_LINE_CONTROL);
             break;
         case IOCTL_SERIAL_GET_CHARS:
+            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             RtlCopyMemory(buffer, &extension->chars, sizeof(SERIAL_CHARS));
+            KeReleaseSpinLock(&extension->controlLock, oldIrql);
             information = sizeof(SERIAL_CHARS);
             break;
         case IOCTL_SERIAL_SET_CHARS: {
@@ -318,12 +327,16 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             }
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             extension->chars = *chars;
-            extension->eventCharSeen = FALSE;
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
+            KeAcquireSpinLock(&extension->readLock, &oldIrql);
+            extension->eventCharSeen = FALSE;
+            KeReleaseSpinLock(&extension->readLock, oldIrql);
             break;
         }
         case IOCTL_SERIAL_GET_HANDFLOW:
+            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             RtlCopyMemory(buffer, &extension->handFlow, sizeof(SERIAL_HANDFLOW));
+            KeReleaseSpinLock(&extension->controlLock, oldIrql);
             information = sizeof(SERIAL_HANDFLOW);
             break;
         case IOCTL_SERIAL_SET_HANDFLOW: {
@@ -343,12 +356,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
         }
         case IOCTL_SERIAL_GET_MODEMSTATUS:
             (void)RefreshModemStatus(deviceObject);
-            *static_cast<PULONG>(buffer) = extension->modemStatus & MSR_LINE_STATES;
+            *static_cast<PULONG>(buffer) = ReadOnce(&extension->modemStatus) & MSR_LINE_STATES;
             information = sizeof(ULONG);
             break;
         case IOCTL_SERIAL_GET_COMMSTATUS:
-            (void)BuildCommStatus(deviceObject);
-            RtlCopyMemory(buffer, &extension->commStatus, sizeof(SERIAL_STATUS));
+            (void)BuildCommStatus(deviceObject, static_cast<PSERIAL_STATUS>(buffer));
             information = sizeof(SERIAL_STATUS);
             break;
         case IOCTL_SERIAL_GET_PROPERTIES:

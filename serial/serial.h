@@ -7,7 +7,7 @@
 // ---------------------------------------------------------------- serial control dispatcher
 
 DRIVER_DISPATCH DispatchDeviceControl;
-NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject);
+NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject, PSERIAL_STATUS snapshot);
 VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination);
 
 // ---------------------------------------------------------------- wait on mask
@@ -16,8 +16,8 @@ NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp);
 NTSTATUS ProcessMaskRequests(PortExtension* extension);
 VOID ApplyWaitMask(PortExtension* extension, ULONG mask);
 VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql, NTSTATUS status,
-                                BOOLEAN fromCancelRoutine);
-VOID PruneRxCharEvent(PortExtension* extension);
+                                BOOLEAN fromCancelRoutine) _Releases_lock_(extension->controlLock);
+VOID PruneRxCharEvent(PortExtension* extension) _Requires_lock_held_(extension->controlLock);
 VOID SignalSerialEvents(PortExtension* extension, ULONG events);
 VOID FlushMaskRequests(PortExtension* extension);
 

@@ -37,7 +37,7 @@ ULONG ControlCodeOf(PIRP irp) {
 // Moves the oldest queued request that can be taken into the current slot,
 // with CancelCurrentMaskRequest installed. IRQL: DISPATCH_LEVEL.
 // Locks: controlLock held.
-VOID PromoteNextMaskRequest(PortExtension* extension) {
+VOID PromoteNextMaskRequest(PortExtension* extension) _Requires_lock_held_(extension->controlLock) {
     PIRP next = TakeNextRequest(&extension->maskQueue);
     extension->currentMaskRequest = next;
     extension->currentMaskPromoted = next != nullptr;
@@ -50,7 +50,8 @@ VOID PromoteNextMaskRequest(PortExtension* extension) {
 // the pending wait, or completes at once when events are already recorded.
 // Returns the request to complete after the lock is released, or null.
 // IRQL: DISPATCH_LEVEL. Locks: controlLock held.
-PIRP MakePendingWait(PortExtension* extension, PIRP irp) {
+PIRP MakePendingWait(PortExtension* extension, PIRP irp)
+    _Requires_lock_held_(extension->controlLock) {
     extension->pendingWaitRequest = irp;
     (void)IoSetCancelRoutine(irp, CancelPendingWait);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -71,24 +72,39 @@ PIRP MakePendingWait(PortExtension* extension, PIRP irp) {
     return nullptr;
 }
 
-// The processing loop; see the file comment. dispatching is TRUE when the
-// dispatcher runs it for the request it has just admitted, whose outcome is
-// the result. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
+// The processing loop; see the file comment. admitted is the request the
+// dispatcher has just put into the current slot when it runs the loop for
+// it (its outcome is the result), else null. A flush may detach the
+// admitted request before the loop first takes controlLock: the loop still
+// ends it, cancelled.
+// IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 // NOLINTNEXTLINE(misc-no-recursion): its completions never run the loop again
-NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
+NTSTATUS RunMaskLoop(PortExtension* extension, PIRP admitted) {
     NTSTATUS firstStatus = STATUS_SUCCESS;
     BOOLEAN firstPass = TRUE;
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
     for (;;) {
-        if (extension->currentMaskRequest == nullptr) {
+        if (extension->currentMaskRequest == nullptr && !(firstPass && admitted != nullptr)) {
             PromoteNextMaskRequest(extension);
         }
-        PIRP irp = extension->currentMaskRequest;
+        PIRP irp = firstPass && admitted != nullptr ? admitted : extension->currentMaskRequest;
         if (irp == nullptr) {
             extension->maskLoopActive = FALSE;
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
             break;
+        }
+        if (extension->currentMaskRequest != irp) {
+            // Detached by a flush while the loop held it (or before the
+            // loop first took it).
+            irp->IoStatus.Information = 0;
+            CompleteCurrentMaskRequest(extension, irp, oldIrql, STATUS_CANCELLED, FALSE);
+            if (firstPass) {
+                firstStatus = STATUS_CANCELLED;
+                firstPass = FALSE;
+            }
+            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+            continue;
         }
         if (extension->currentMaskPromoted) {
             if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
@@ -111,11 +127,6 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
             // NOLINTNEXTLINE(bugprone-branch-clone): a refusal goes before a cancel, below
-        } else if (extension->currentMaskRequest != irp) {
-            // Detached by a flush while the loop held it.
-            irp->IoStatus.Information = 0;
-            status = STATUS_CANCELLED;
-            CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
         } else if (extension->waitMask == 0 || extension->pendingWaitRequest != nullptr) {
             // Refused whether or not a cancellation came meanwhile: the
             // request was never valid.
@@ -127,8 +138,8 @@ NTSTATUS RunMaskLoop(PortExtension* extension, BOOLEAN dispatching) {
             status = STATUS_CANCELLED;
             CompleteCurrentMaskRequest(extension, irp, oldIrql, status, FALSE);
         } else {
-            if (firstPass && dispatching) {
-                IoMarkIrpPending(irp);
+            if (firstPass && admitted != nullptr) {
+                IoMarkIrpPending(admitted);  // the request in hand on the first pass
             }
             status = STATUS_PENDING;
             PIRP completeNow = MakePendingWait(extension, irp);
@@ -163,7 +174,7 @@ NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp) {
         extension->currentMaskPromoted = FALSE;
         extension->maskLoopActive = TRUE;
         KeReleaseSpinLock(&extension->controlLock, oldIrql);
-        return RunMaskLoop(extension, TRUE);
+        return RunMaskLoop(extension, irp);
     }
     irp->IoStatus.Status = STATUS_PENDING;
     NTSTATUS status = QueuePendingRequest(&extension->maskQueue, irp, CancelQueuedMaskRequest);
@@ -178,7 +189,7 @@ NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp) {
 // Returns the outcome of the first. IRQL: <= DISPATCH_LEVEL. Locks: none
 // held. The caller has set maskLoopActive.
 NTSTATUS ProcessMaskRequests(PortExtension* extension) {
-    return RunMaskLoop(extension, FALSE);
+    return RunMaskLoop(extension, nullptr);
 }
 
 // The effect of one IOCTL_SERIAL_SET_WAIT_MASK: a pending wait completes with
@@ -230,7 +241,7 @@ VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrq
     irp->IoStatus.Status = status;
     FinishRequest(irp);
     if (runLoop) {
-        (void)RunMaskLoop(extension, FALSE);
+        (void)RunMaskLoop(extension, nullptr);
     }
 }
 
@@ -239,7 +250,7 @@ VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrq
 // IRQL: DISPATCH_LEVEL. Locks: controlLock held; rxRingCount is read as one
 // aligned load without readLock.
 VOID PruneRxCharEvent(PortExtension* extension) {
-    ULONG ringCount = ReadOnce(extension->rxRingCount);
+    ULONG ringCount = ReadOnce(&extension->rxRingCount);
     if ((extension->eventHistory & SERIAL_EV_RXCHAR) != 0 && ringCount == 0) {
         extension->eventHistory &= ~static_cast<ULONG>(SERIAL_EV_RXCHAR);
     }
@@ -253,8 +264,8 @@ VOID PruneRxCharEvent(PortExtension* extension) {
 // taken.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 VOID SignalSerialEvents(PortExtension* extension, ULONG events) {
-    if ((events & ReadOnce(extension->waitMask)) == 0 &&
-        ReadOnce(extension->pendingWaitRequest) == nullptr) {
+    if ((events & ReadOnce(&extension->waitMask)) == 0 &&
+        ReadOnce(&extension->pendingWaitRequest) == nullptr) {
         return;
     }
     KIRQL oldIrql;

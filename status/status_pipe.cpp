@@ -55,7 +55,7 @@ namespace {
 // Derives the transmit and receive hold words from the configured handshake
 // and the line levels of the modem-status shadow.
 // IRQL: <= DISPATCH_LEVEL. Locks: controlLock held.
-VOID DeriveHolds(PortExtension* extension) {
+VOID DeriveHolds(PortExtension* extension) _Requires_lock_held_(extension->controlLock) {
     const UCHAR modem = extension->modemStatus;
     const ULONG handshake = extension->handFlow.ControlHandShake;
     ULONG txHold = 0;
@@ -89,12 +89,12 @@ VOID UpdateHoldFlags(PortExtension* extension) {
 // set; only while the port is open. Each start does nothing while its
 // transfer is in flight. IRQL: <= DISPATCH_LEVEL. Locks: none held.
 VOID PumpDataTransfers(PortExtension* extension) {
-    if (extension->portOpen && ReadOnce(extension->txHoldFlags) == 0 &&
-        ReadOnce(extension->writeQueuedBytes) != 0) {
+    if (ReadOnce(&extension->portOpen) && ReadOnce(&extension->txHoldFlags) == 0 &&
+        ReadOnce(&extension->writeQueuedBytes) != 0) {
         (void)StartBulkOutTransfer(extension);
     }
-    if (extension->portOpen && ReadOnce(extension->rxHoldFlags) == 0 &&
-        ReadOnce(extension->errorFlags) == 0) {
+    if (ReadOnce(&extension->portOpen) && ReadOnce(&extension->rxHoldFlags) == 0 &&
+        ReadOnce(&extension->errorFlags) == 0) {
         (void)StartBulkInTransfer(extension);
     }
 }
@@ -147,7 +147,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
         PumpDataTransfers(extension);
     }
     const BOOLEAN again = SendInTransferAgain(status, &extension->statusFailedCompletions);
-    if (FinishTransfer(extension, BRIDGE_PIPE_STATUS, irp, again && extension->portOpen,
+    if (FinishTransfer(extension, BRIDGE_PIPE_STATUS, irp, again && ReadOnce(&extension->portOpen),
                        !NT_SUCCESS(status))) {
         (void)SendStatus(extension);
     }

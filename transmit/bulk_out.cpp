@@ -21,7 +21,7 @@
 // owns the slot.
 NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     PortExtension* extension = GetPortExtension(deviceObject);
-    const BOOLEAN built = ReadOnce(extension->writeQueuedBytes) != 0;
+    const BOOLEAN built = ReadOnce(&extension->writeQueuedBytes) != 0;
     if (built) {
         const NTSTATUS status = BuildTransfer(extension, BRIDGE_PIPE_BULK_OUT, BRIDGE_MAX_TRANSFER,
                                               USBD_TRANSFER_DIRECTION_OUT, BRIDGE_MAX_TRANSFER);
@@ -35,13 +35,13 @@ NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
     const BOOLEAN empty = extension->writeQueuedBytes == 0;
     ULONG chunk = 0;
     if (!empty && extension->currentWrite != nullptr) {
-        const TransferProgress& progress = extension->writeProgress;
-        chunk = progress.length - progress.done;
+        const ULONG done = extension->writeProgress.done;
+        chunk = extension->writeProgress.length - done;
         if (chunk > BRIDGE_MAX_TRANSFER) {
             chunk = BRIDGE_MAX_TRANSFER;
         }
-        RtlCopyMemory(built ? extension->bulkOutBuffer : data, progress.buffer + progress.done,
-                      chunk);
+        RtlCopyMemory(built ? extension->bulkOutBuffer : data,
+                      extension->writeProgress.buffer + done, chunk);
         extension->bulkOutSequence = extension->writeSequence;
         extension->bulkOutChunk = chunk;
     }
@@ -137,7 +137,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
     const BOOLEAN ours = write != nullptr && extension->bulkOutSequence == extension->writeSequence;
     if (NT_SUCCESS(status) && ours && moved != 0) {
         TransferProgress& progress = extension->writeProgress;
-        if (extension->statsEnabled) {
+        if (ReadOnce(&extension->statsEnabled)) {
             extension->transmittedCount += moved;
         }
         progress.done += moved;
@@ -168,8 +168,8 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
         // asked for).
         SignalSerialEvents(extension, SERIAL_EV_TXEMPTY);
     }
-    const BOOLEAN again = keepSending && !queueEmpty && extension->portOpen &&
-                          ReadOnce(extension->txHoldFlags) == 0;
+    const BOOLEAN again = keepSending && !queueEmpty && ReadOnce(&extension->portOpen) &&
+                          ReadOnce(&extension->txHoldFlags) == 0;
     if (FinishTransfer(extension, BRIDGE_PIPE_BULK_OUT, irp, again, !NT_SUCCESS(status))) {
         (void)SendBulkOut(extension);
     }

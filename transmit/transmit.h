@@ -10,9 +10,12 @@ DRIVER_DISPATCH DispatchWrite;
 DRIVER_DISPATCH DispatchFlushBuffers;
 BOOLEAN CheckProbeCommand(const UCHAR* data, ULONG length);
 LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length);
-VOID InitWriteProgress(PortExtension* extension, PIRP irp);
-PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList);
-VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIrql);
+VOID InitWriteProgress(PortExtension* extension, PIRP irp)
+    _Requires_lock_held_(extension->writeLock);
+PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList)
+    _Requires_lock_held_(extension->writeLock);
+VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIrql)
+    _Releases_lock_(extension->writeLock);
 DRIVER_CANCEL CancelCurrentWrite;
 DRIVER_CANCEL CancelQueuedWrite;
 VOID FlushWrites(PortExtension* extension);

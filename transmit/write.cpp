@@ -27,7 +27,8 @@ ULONG WriteLengthOf(PIRP irp) {
 // Makes a request the current write (or clears the slot), with a new write
 // number so that a chunk still in flight for an earlier write is never
 // credited to it. IRQL: DISPATCH_LEVEL. Locks: writeLock held.
-VOID MakeCurrentWrite(PortExtension* extension, PIRP irp) {
+VOID MakeCurrentWrite(PortExtension* extension, PIRP irp)
+    _Requires_lock_held_(extension->writeLock) {
     extension->currentWrite = irp;
     if (irp != nullptr) {
         InitWriteProgress(extension, irp);
@@ -71,8 +72,8 @@ BOOLEAN CheckProbeCommand(const UCHAR* data, ULONG length) {
 // IRQL: <= DISPATCH_LEVEL. Locks: writeLock held (the settings are read as
 // single aligned loads without controlLock).
 LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length) {
-    const ULONG multiplier = ReadOnce(extension->timeouts.WriteTotalTimeoutMultiplier);
-    const ULONG constant = ReadOnce(extension->timeouts.WriteTotalTimeoutConstant);
+    const ULONG multiplier = ReadOnce(&extension->timeouts.WriteTotalTimeoutMultiplier);
+    const ULONG constant = ReadOnce(&extension->timeouts.WriteTotalTimeoutConstant);
     const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
     return total == 0 ? 0 : MillisecondsToDueTime(total);
 }
@@ -99,7 +100,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
 
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     if (!IsDeviceReady(deviceObject)) {
@@ -113,7 +114,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (data == nullptr) {
         return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    if (DriverGlobals.probePending) {
+    if (ReadOnce(&DriverGlobals.probePending)) {
         DriverGlobals.probePending = CheckProbeCommand(data, length);
     }
 
@@ -196,7 +197,7 @@ NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
     }
-    if (!extension->portOpen) {
+    if (!ReadOnce(&extension->portOpen)) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     if (!IsDeviceReady(deviceObject)) {
@@ -236,8 +237,8 @@ VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIr
     KeReleaseSpinLock(&extension->writeLock, oldIrql);
 
     // The promoted write holds the remove lock: the record stays.
-    if (next != nullptr && ReadOnce(extension->portOpen) &&
-        ReadOnce(extension->txHoldFlags) == 0) {
+    if (next != nullptr && ReadOnce(&extension->portOpen) &&
+        ReadOnce(&extension->txHoldFlags) == 0) {
         (void)StartBulkOutTransfer(extension);
     }
     old->IoStatus.Status = status;

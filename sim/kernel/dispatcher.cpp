@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/tsan.h"
 
 using namespace sim;
 
@@ -84,6 +85,7 @@ void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
     }
     if (*lock == 0) {
         *lock = me;
+        tsan::Acquire(lock);
         return;
     }
     self->wait = WaitRecord{};
@@ -92,6 +94,7 @@ void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
     self->wait.what = s.Label(lock, "spinlock") + " (spin lock held by '" +
                       s.threads[static_cast<size_t>(*lock - 1)]->name + "')";
     BlockWith(guard, s, self);
+    tsan::Acquire(lock);
 }
 
 void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
@@ -105,6 +108,7 @@ void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
         BugCheck("SPIN_LOCK_NOT_OWNED", std::string(routine) + ": " + s.Label(lock, "spinlock") +
                                             " is held by " + holder + ", not by this thread");
     }
+    tsan::Release(lock);
     *lock = 0;
     s.SatisfyWaits();
 }
@@ -130,6 +134,7 @@ void NoteDriverLockReleased(SimThread* self, PKSPIN_LOCK lock) {
 }
 
 void Signal(DISPATCHER_HEADER* header) {
+    tsan::Release(header);
     header->SignalState = 1;
     S().SatisfyWaits();
 }
@@ -208,6 +213,7 @@ void DeliverApcs(SimThread& thread) {
 
 // Signals an event from inside the I/O manager (m not held).
 void SetEventInternal(PKEVENT event) {
+    tsan::Release(event);
     event->Header.SignalState = 1;
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
@@ -423,6 +429,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
     --self.mutexesOwned;
+    tsan::Release(mutex);
     LONG previous = mutex->Header.SignalState;
     mutex->Header.SignalState = mutex->Header.SignalState + 1;
     if (mutex->Header.SignalState > 0) {
@@ -466,7 +473,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     self.wait = WaitRecord{};
     self.wait.kind = WaitRecord::Kind::Object;
     self.wait.object = object;
-    if (s.TryConsume(&self)) return STATUS_SUCCESS;
+    if (s.TryConsume(&self)) {
+        tsan::Acquire(object);
+        return STATUS_SUCCESS;
+    }
     if (zeroTimeout) return STATUS_TIMEOUT;
     self.wait.what = ObjectText(object);  // only a wait that blocks is ever described
     if (timeout) {
@@ -476,6 +486,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     SIM_TRACE("WAIT", "wait on " + self.wait.what);
     NTSTATUS status = BlockWith(guard, s, &self);
     guard.unlock();
+    if (status == STATUS_SUCCESS) tsan::Acquire(object);
     if (status == STATUS_TIMEOUT) SIM_TRACE("WAIT", "time-out on " + s.Label(object, "object"));
     return status;
 }
@@ -532,6 +543,8 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     timer->Dpc = dpc;
     timer->Period = period;
     timer->Header.SignalState = 0;
+    tsan::Release(timer);  // for a wait on the timer
+    if (dpc) tsan::Release(dpc);  // for its DPC
     SIM_TRACE("TIMER", "set " + s.Label(timer, "timer") + " for t=" + std::to_string(when / 10) +
                            "us" + (wasQueued ? " (was queued)" : ""));
     ArmTimer(&s, timer, when);
@@ -582,6 +595,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     }
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
+    tsan::Release(dpc);  // a DPC already queued runs after this call too
     if (dpc->DpcData) return FALSE;
     dpc->DpcData = dpc;
     dpc->SystemArgument1 = argument1;
@@ -646,8 +660,16 @@ PKTHREAD KeGetCurrentThread(VOID) { return reinterpret_cast<PKTHREAD>(&CurrentTh
 
 // ---------------------------------------------------------------- interlocked
 
+// An interlocked operation orders what came before it, and after the one
+// before it on the same word, like a full barrier.
+static void Barrier(const volatile void* target) {
+    tsan::Acquire(const_cast<const void*>(target));
+    tsan::Release(const_cast<const void*>(target));
+}
+
 LONG InterlockedExchange(LONG volatile* target, LONG value) {
     KernelPoint("InterlockedExchange");
+    Barrier(target);
     LONG old = *target;
     *target = value;
     return old;
@@ -655,6 +677,7 @@ LONG InterlockedExchange(LONG volatile* target, LONG value) {
 
 LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
     KernelPoint("InterlockedCompareExchange");
+    Barrier(target);
     LONG old = *target;
     if (old == comparand) *target = exchange;
     return old;
@@ -662,18 +685,21 @@ LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG compa
 
 LONG InterlockedIncrement(LONG volatile* target) {
     KernelPoint("InterlockedIncrement");
+    Barrier(target);
     *target = *target + 1;
     return *target;
 }
 
 LONG InterlockedDecrement(LONG volatile* target) {
     KernelPoint("InterlockedDecrement");
+    Barrier(target);
     *target = *target - 1;
     return *target;
 }
 
 LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
     KernelPoint("InterlockedExchangeAdd");
+    Barrier(target);
     LONG old = *target;
     *target = static_cast<LONG>(static_cast<uint32_t>(old) + static_cast<uint32_t>(value));
     return old;
@@ -681,6 +707,7 @@ LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
 
 LONG InterlockedOr(LONG volatile* target, LONG value) {
     KernelPoint("InterlockedOr");
+    Barrier(target);
     LONG old = *target;
     *target = old | value;
     return old;
@@ -688,6 +715,7 @@ LONG InterlockedOr(LONG volatile* target, LONG value) {
 
 LONG InterlockedAnd(LONG volatile* target, LONG value) {
     KernelPoint("InterlockedAnd");
+    Barrier(target);
     LONG old = *target;
     *target = old & value;
     return old;
@@ -695,6 +723,7 @@ LONG InterlockedAnd(LONG volatile* target, LONG value) {
 
 PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
     KernelPoint("InterlockedExchangePointer");
+    Barrier(target);
     PVOID old = *target;
     *target = value;
     return old;
@@ -703,6 +732,7 @@ PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
 PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange,
                                         PVOID comparand) {
     KernelPoint("InterlockedCompareExchangePointer");
+    Barrier(target);
     PVOID old = *target;
     if (old == comparand) *target = exchange;
     return old;

@@ -63,6 +63,7 @@ struct SimThread {
     };
     std::unique_ptr<char, StackReturn> stack;
     void* fakeStack = nullptr;
+    void* raceFiber = nullptr;  // the race detector's fiber (SIM_TSAN)
     std::function<void()> body;
     bool isDpc = false;
     int processor = -1;        // DPC contexts: their processor number
@@ -168,6 +169,7 @@ struct Simulation::Impl {
     // run has stopped.
     ucontext_t hostContext;
     void* hostFakeStack = nullptr;
+    void* hostRaceFiber = nullptr;  // the race detector's host thread (SIM_TSAN)
     const void* hostStackBottom = nullptr;
     size_t hostStackSize = 0;
     std::vector<std::unique_ptr<SimThread>> threads;

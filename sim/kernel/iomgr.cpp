@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/tsan.h"
 
 namespace sim {
 
@@ -788,6 +789,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     record->activeCalls++;
     record->dispatchThreads.push_back(&self);
     shadow->callDepth++;
+    tsan::Release(irp);  // for whoever completes or cancels it
     NTSTATUS status = dispatch(deviceObject, irp);
     shadow = ShadowOf(irp);
     shadow->callDepth--;
@@ -825,6 +827,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 VOID IofCompleteRequest(PIRP irp, CCHAR) {
     KernelPoint("IofCompleteRequest");
     SimThread& self = CurrentThread();
+    tsan::Acquire(irp);  // what was done before it was passed down
+    tsan::Release(irp);  // and what its completer did
     IrpShadow* shadow = ShadowOf(irp);
     if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "completion of an unknown IRP");
     if (shadow->state == IrpShadow::State::Done || shadow->state == IrpShadow::State::Freed ||
@@ -944,6 +948,11 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
             s.cancelLock = me;
         }
     }
+    tsan::Acquire(&s.cancelLock);
+    // The exchange of the cancel routine is interlocked, as the driver's
+    // IoSetCancelRoutine is.
+    tsan::Acquire(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine));
+    tsan::Release(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine));
     self.holdsCancelLock = true;
     self.irql = DISPATCH_LEVEL;
     irp->Cancel = TRUE;
@@ -953,6 +962,7 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
               shadow->label + (routine ? " cancel routine runs" : " has no cancel routine"));
     if (!routine) {
         std::unique_lock<std::mutex> guard(s.m);
+        tsan::Release(&s.cancelLock);
         s.cancelLock = 0;
         self.holdsCancelLock = false;
         self.irql = old;

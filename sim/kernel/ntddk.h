@@ -33,7 +33,22 @@ typedef uint32_t ULONG, *PULONG, DWORD;
 typedef int64_t LONGLONG, *PLONGLONG;
 typedef uint64_t ULONGLONG, *PULONGLONG;
 typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR, *PULONG_PTR, KSPIN_LOCK, *PKSPIN_LOCK;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+// Under clang a spin lock is a capability of its thread-safety analysis: the
+// acquire and release routines below say what they take and give back, so a
+// field marked with the lock that guards it is an error where it is touched
+// without the lock.
+#if defined(__clang__)
+#define SIM_LOCK_CAPABILITY __attribute__((capability("spin lock")))
+#define SIM_ACQUIRES(lock) __attribute__((acquire_capability(lock)))
+#define SIM_RELEASES(lock) __attribute__((release_capability(lock)))
+#else
+#define SIM_LOCK_CAPABILITY
+#define SIM_ACQUIRES(lock)
+#define SIM_RELEASES(lock)
+#endif
+typedef uintptr_t SIM_LOCK_CAPABILITY KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
 typedef size_t SIZE_T;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
 typedef LONG NTSTATUS;
@@ -292,10 +307,10 @@ VOID KeLowerIrql(KIRQL newIrql);
 KIRQL KeRaiseIrqlToDpcLevel(VOID);
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK lock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL oldIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK lock) SIM_ACQUIRES(*lock);
+VOID KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL oldIrql) SIM_RELEASES(*lock);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) SIM_ACQUIRES(*lock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) SIM_RELEASES(*lock);
 
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);

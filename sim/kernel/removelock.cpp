@@ -11,6 +11,7 @@
 #include <map>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/tsan.h"
 
 namespace sim {
 
@@ -129,6 +130,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG removeLockSize
     KernelPoint("IoReleaseRemoveLockEx");
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLockEx");
     RemoveLockState& state = StateOf(lock, "IoReleaseRemoveLockEx");
+    tsan::Release(lock);  // for the removal that waits for every holder
     Release(lock, state, tag, "IoReleaseRemoveLock");
     SIM_TRACE("LOCK", "release " + LockLabel(lock) + " " + TagText(tag));
 }
@@ -148,6 +150,7 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG removeL
     CountDown(lock);
     SIM_TRACE("LOCK", "release " + LockLabel(lock) + " and wait for its other holders");
     KeWaitForSingleObject(&lock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    tsan::Acquire(lock);
 }
 
 }  // extern "C"

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "sim/kernel/internal.h"
+#include "sim/kernel/tsan.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define SIM_FIBER_ASAN 1
@@ -183,6 +184,7 @@ void FiberEntry() {
 #if SIM_FIBER_ASAN
     __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
 #endif
+    tsan::Acquire(t);  // what its creator did before starting it
     s.m.unlock();
     s.ThreadMain(t);
     s.m.lock();
@@ -282,6 +284,10 @@ void Simulation::Impl::StartOsThread(SimThread* t) {
     t->context.uc_stack.ss_size = kFiberStack;
     t->context.uc_link = nullptr;
     makecontext(&t->context, FiberEntry, 0);
+#if SIM_TSAN
+    t->raceFiber = __tsan_create_fiber(0);
+#endif
+    tsan::Release(t);
 }
 
 // AddressSanitizer's swapcontext interceptor clears the shadow of the whole
@@ -292,6 +298,10 @@ void Simulation::Impl::Jump(ucontext_t* from, void** fakeStack, SimThread* to) {
     SimThread* self = tlsThread;
     tlsThread = to;
     ucontext_t* target = to ? &to->context : &hostContext;
+#if SIM_TSAN
+    // A switch orders nothing: only the kernel's objects do.
+    __tsan_switch_to_fiber(to ? to->raceFiber : hostRaceFiber, __tsan_switch_to_fiber_no_sync);
+#endif
 #if SIM_FIBER_ASAN
     volatile bool resumed = false;
     getcontext(from);
@@ -326,6 +336,7 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
     bool stopped = false;
     try {
         t->body();
+        tsan::Release(t);  // for the threads that join it, and the host
         if (t->mutexesOwned > 0 && !t->isDpc) {
             // Windows stops a thread that returns to user mode, or ends,
             // holding a kernel mutex.
@@ -812,6 +823,7 @@ void DpcLoop(Simulation::Impl* impl, int processor) {
             item = std::move(impl->dpcQueues[processor].front());
             impl->dpcQueues[processor].pop_front();
             if (item.dpc) {
+                tsan::Acquire(item.dpc);  // what its queuer (or its timer's armer) did
                 item.dpc->DpcData = nullptr;  // dequeued: may be queued again from now on
                 impl->runningDpc[processor] = item.dpc;
             }
@@ -911,6 +923,9 @@ RunResult Simulation::Run(std::function<void()> body) {
         tlsSim = this;
         s.hostStackBottom = CallerStack().bottom;
         s.hostStackSize = CallerStack().size;
+#if SIM_TSAN
+        s.hostRaceFiber = __tsan_get_current_fiber();
+#endif
         s.current = main;
         main->state = SimThread::State::Running;
         // The fibers run until the run stops; then each one not yet ended is
@@ -931,6 +946,13 @@ RunResult Simulation::Run(std::function<void()> body) {
         }
         tlsSim = outerSim;
         tlsThread = outerThread;
+#if SIM_TSAN
+        for (auto& t : s.threads) {
+            tsan::Acquire(t.get());  // the host reads what the run left
+            __tsan_destroy_fiber(t->raceFiber);
+            t->raceFiber = nullptr;
+        }
+#endif
     }
     s.result.virtualTime = s.now;
     if (s.result.ok && options_.checkPoolAtEnd) {
@@ -1003,9 +1025,11 @@ void Simulation::Join(ThreadId thread) {
     self->wait.joinTarget = thread;
     self->wait.what = "the end of thread '" + s.threads[thread]->name + "'";
     self->wait.seq = ++s.waitSeq;
-    if (s.TryConsume(self)) return;
-    self->state = SimThread::State::Blocked;
-    s.BlockCurrent(lock);
+    if (!s.TryConsume(self)) {
+        self->state = SimThread::State::Blocked;
+        s.BlockCurrent(lock);
+    }
+    tsan::Acquire(s.threads[thread].get());  // what the thread did before it ended
 }
 
 std::string Simulation::ThreadName(ThreadId thread) const { return impl_->threads[thread]->name; }

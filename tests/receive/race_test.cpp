@@ -136,8 +136,9 @@ TEST(ReceiveRaces, LateTimerCancelNeverEndsTheNextReadEarly) {
 }
 
 // Waits, set-mask requests and events from three threads, with
-// cancellation: every request completes exactly once with a permitted
-// status, and the machinery still works afterwards.
+// cancellation and flushes (as a stop or a removal makes): every request
+// completes exactly once with a permitted status, and the machinery still
+// works afterwards.
 TEST(ReceiveRaces, WaitCancelAgainstEventsAndSetMask) {
     Explore("wait cancel vs events vs set-mask", 1000, [](const sim::Options& o) {
         return RunOnPort(o, [](PortRig& rig) {
@@ -156,6 +157,12 @@ TEST(ReceiveRaces, WaitCancelAgainstEventsAndSetMask) {
                     rig.Pass(Jitter(rig, 1500 * 10));
                     SignalSerialEvents(rig.ext, SERIAL_EV_CTS);
                     if (i % 3 == 0) rig.PeerSends(Pattern(2, i));
+                }
+            });
+            sim::ThreadId flusher = s.StartThread("flusher", [&] {
+                for (int i = 0; i < 2; ++i) {
+                    rig.Pass(Jitter(rig, 6 * kMs));
+                    FlushMaskRequests(rig.ext);
                 }
             });
             for (int i = 0; i < 6; ++i) {
@@ -180,6 +187,7 @@ TEST(ReceiveRaces, WaitCancelAgainstEventsAndSetMask) {
             }
             s.Join(setter);
             s.Join(signaller);
+            s.Join(flusher);
             // Still working: a fresh mask and an event complete a wait.
             rig.SetWaitMask(SERIAL_EV_DSR);
             ULONG word = 0;
