@@ -22,6 +22,9 @@ called by the simulated pool is the simulated kernel's.
           [--top K] [--keep DIR] [-- PATH_COST_ARGUMENTS...]
   python3 bench/cost_by_folder.py --dumps DIR [--bytes N] [--top K]
 
+--root names the source tree the binary was built from when it is not this
+one (a copy of another commit, say).
+
 Prints, per case, the instructions per byte of each folder, of the driver
 (its seven folders) and of the whole, and the driver's K costliest routines
 (self, with the runtime they call).
@@ -223,9 +226,13 @@ def main():
     ap.add_argument("--top", type=int, default=6)
     ap.add_argument("--keep", help="keep the callgrind dumps in this directory")
     ap.add_argument("--dumps", help="read the dumps of an earlier run from this directory")
+    ap.add_argument("--root", help="the source tree the binary was built from (default: this one)")
     argv = sys.argv[1:]
     extra = argv[argv.index("--") + 1:] if "--" in argv else []
     a = ap.parse_args(argv[:argv.index("--")] if "--" in argv else argv)
+    if a.root:
+        global REPO
+        REPO = os.path.realpath(a.root)
     if a.dumps:
         directory = a.dumps
     else:
