@@ -1,6 +1,9 @@
+// driver/: the device record and the request, transfer-slot and timer machinery every path shares.
+// May call: platform/ only; it is the lowest layer, and every driver file includes this header.
+//
 // driver.h - the driver's chief header: the driver-wide state, the per-device
 // record (the device extension of every functional device object) and the
-// routines of the driver core that other folders call.
+// shared machinery's routines.
 #pragma once
 
 #include "platform/platform.h"
@@ -368,13 +371,7 @@ struct PortExtension {
     ULONG statusFailedCompletions;
 };
 
-// ---------------------------------------------------------------- entry and device record
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_ADD_DEVICE AddDevice;
-DRIVER_UNLOAD Unload;
-DRIVER_DISPATCH DispatchSystemControl;
-DRIVER_DISPATCH DispatchPnp;
+// ---------------------------------------------------------------- the record and requests
 
 // One aligned load of a word that another path may change at any moment,
 // read without the lock that guards it: the value seen is either the one
@@ -426,11 +423,6 @@ VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags, LONGLONG dueT
 VOID CancelPathTimer(PKTIMER timer, PathTimerFlags* flags);
 BOOLEAN ConsumePathTimerRun(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags);
 
-// Timer routines of the read and write paths.
-KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
-KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
-KDEFERRED_ROUTINE WriteTimeoutDpc;
-
 // Transfer slots: the one transfer of each pipe, built, sent, taken apart
 // and stopped the same way for the bulk-in, bulk-out and status pipes.
 BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe);
@@ -444,52 +436,3 @@ BOOLEAN FinishTransfer(PortExtension* extension, ULONG pipe, PIRP irp, BOOLEAN a
                        BOOLEAN failed);
 BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow);
 VOID StopTransfer(PortExtension* extension, ULONG pipe);
-
-// ---------------------------------------------------------------- port naming and registry
-
-NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
-                          PDEVICE_OBJECT* deviceObject);
-VOID RemovePortNames(PortExtension* extension);
-VOID DeletePortDevice(PDEVICE_OBJECT deviceObject);
-NTSTATUS OpenRegistryKeyByPath(PCWSTR path, PHANDLE keyHandle);
-NTSTATUS QueryRegistryValue(HANDLE keyHandle, PCWSTR valueName, PVOID buffer, ULONG bufferSize);
-NTSTATUS SetRegistryValue(HANDLE keyHandle, PCWSTR valueName, ULONG valueNameMaxBytes, ULONG type,
-                          PVOID data, ULONG dataSize);
-
-// ---------------------------------------------------------------- Plug and Play
-
-NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject);
-NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject);
-NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject);
-
-// ---------------------------------------------------------------- open, cleanup and close
-
-DRIVER_DISPATCH DispatchCreate;
-DRIVER_DISPATCH DispatchCleanup;
-DRIVER_DISPATCH DispatchClose;
-NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject);
-VOID MarkPortClosed(PortExtension* extension);
-VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram);
-
-// ---------------------------------------------------------------- power
-
-DRIVER_DISPATCH DispatchPower;
-NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject);
-
-// ---------------------------------------------------------------- USB configuration and start-up
-
-NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject);
-NTSTATUS ResetUsbPort(PDEVICE_OBJECT deviceObject);
-NTSTATUS ClearControlEndpointStall(PDEVICE_OBJECT deviceObject);
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
-                             PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor);
-NTSTATUS InitializePipeState(PDEVICE_OBJECT deviceObject);
-NTSTATUS SetStartDefaults(PortExtension* extension);
-VOID InitializeCommProperties(PortExtension* extension);
-
-// Device names tried in turn when \Device\SerialN is already taken.
-inline constexpr ULONG NAME_COLLISION_ATTEMPTS = 32;
-
-// Size of the buffer into which the configuration descriptor is read.
-inline constexpr ULONG CONFIGURATION_DESCRIPTOR_BUFFER_SIZE = 265;

@@ -8,6 +8,7 @@
 // leak, deadlock or request not completed exactly once aborts: a finding.
 #include <deque>
 
+#include "device/device.h"
 #include "driver/driver.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/run_once.h"

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device/device.h"
 #include "driver/driver.h"
 #include "fuzz/fuzz_input.h"
 #include "sim/chip/descriptors.h"

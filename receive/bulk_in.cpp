@@ -6,8 +6,8 @@
 // which stores the bytes in the ring, raises the receive events, hands the
 // bytes to waiting reads and re-arms the loop while the port is open and
 // reception is neither held nor in error.
+#include "events/events.h"
 #include "receive/receive.h"
-#include "serial/serial.h"
 
 namespace {
 

@@ -1,3 +1,6 @@
+// receive/: the receive path: the bulk-in loop, the ring, the identification capture, reads.
+// May call: driver/, events/.
+//
 // receive.h - the receive path: the bulk-in transfer loop, the receive ring,
 // the identification capture, and read requests with their time-outs.
 #pragma once
@@ -38,5 +41,7 @@ VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql)
     _Releases_lock_(extension->readLock);
 DRIVER_CANCEL CancelCurrentRead;
 DRIVER_CANCEL CancelQueuedRead;
+KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
+KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 VOID FlushReads(PortExtension* extension);
 VOID PurgeReceiveBuffer(PDEVICE_OBJECT deviceObject);

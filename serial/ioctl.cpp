@@ -6,6 +6,7 @@
 // Every request is METHOD_BUFFERED: input and output share the system
 // buffer. A buffer shorter than the request's rule is refused with
 // STATUS_BUFFER_TOO_SMALL before anything is read or changed.
+#include "events/events.h"
 #include "receive/receive.h"
 #include "serial/serial.h"
 #include "status/status.h"

@@ -1,3 +1,6 @@
+// status/: the status pipe: modem status, the hold words and the pump of both data loops.
+// May call: driver/, uart/, events/, receive/, transmit/.
+//
 // status.h - the status pipe: the interrupt-in transfer that carries the
 // chip's modem status reports, the modem-status shadow and the hold words
 // derived from it, the line events, and the pump that restarts the data

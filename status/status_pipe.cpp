@@ -9,8 +9,8 @@
 // up to IN_TRANSFER_RETRY_LIMIT failures in a row, which stop the pipe until
 // the next open: one lost report must not freeze the modem lines, and with
 // them a handshake hold, for the rest of the session.
+#include "events/events.h"
 #include "receive/receive.h"
-#include "serial/serial.h"
 #include "status/status.h"
 #include "transmit/transmit.h"
 

@@ -7,7 +7,7 @@
 // flight when its write ended (time-out, cancel, purge) is recognised by
 // that number when it completes: its count is credited to no write, since
 // the ended write's unsent bytes already left writeQueuedBytes.
-#include "serial/serial.h"
+#include "events/events.h"
 #include "transmit/transmit.h"
 
 // Builds the transfer of the current write's next chunk into the slot.

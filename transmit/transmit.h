@@ -1,3 +1,6 @@
+// transmit/: the transmit path: writes, their time-out, the identification check, bulk-out.
+// May call: driver/, events/.
+//
 // transmit.h - the transmit path: write requests with their total time-out,
 // the identification check on writes, and the bulk-out transfer in chunks.
 #pragma once
@@ -18,6 +21,7 @@ VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIr
     _Releases_lock_(extension->writeLock);
 DRIVER_CANCEL CancelCurrentWrite;
 DRIVER_CANCEL CancelQueuedWrite;
+KDEFERRED_ROUTINE WriteTimeoutDpc;
 VOID FlushWrites(PortExtension* extension);
 
 // ---------------------------------------------------------------- bulk-out transfer

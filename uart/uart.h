@@ -1,3 +1,6 @@
+// uart/: the chip's register protocol over the control pipe and the private bridge requests.
+// May call: driver/.
+//
 // uart.h - the bridge chip's register protocol: synchronous URB submission,
 // single-register access over the default control pipe, the private bridge
 // requests, the baud divisor and the register sequences for line control,

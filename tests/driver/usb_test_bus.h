@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
 #include "driver/driver.h"
 #include "sim/kernel/sim.h"
 #include "uart/uart.h"

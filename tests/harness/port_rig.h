@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
 #include "driver/driver.h"
+#include "events/events.h"
 #include "receive/receive.h"
 #include "serial/serial.h"
 #include "status/status.h"

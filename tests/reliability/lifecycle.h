@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
 #include "driver/driver.h"
 #include "sim/kernel/sim.h"
 #include "sim/line/loopback_plug.h"

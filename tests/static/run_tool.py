@@ -19,7 +19,9 @@ import shlex
 import subprocess
 import sys
 
-DRIVER_FOLDERS = ("driver", "uart", "serial", "receive", "transmit", "status", "power")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tools", "layers"))
+import layers  # noqa: E402
 
 # core, unix, security and cplusplus, dead stores, and the alpha checkers of
 # core, unix and array bounds. Left out: alpha.security.ReturnPtrRange, which
@@ -33,7 +35,7 @@ def driver_entries(build, root):
     with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as f:
         database = json.load(f)
     wanted = set()
-    for folder in DRIVER_FOLDERS:
+    for folder in layers.read_layers(root):
         for name in os.listdir(os.path.join(root, folder)):
             if name.endswith(".cpp"):
                 wanted.add(os.path.realpath(os.path.join(root, folder, name)))

@@ -2,6 +2,7 @@
 // control and of the Plug and Play requests not handled yet, and removal.
 #include <gtest/gtest.h>
 
+#include "events/events.h"
 #include "receive/receive.h"
 #include "serial/serial.h"
 #include "tests/driver/usb_test_bus.h"

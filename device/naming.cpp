@@ -1,6 +1,7 @@
 // naming.cpp - port numbering, the device object with its names, the COM
 // name link, the SERIALCOMM device map value, the COM-port device interface,
 // the installation marker and Ports entry, and their tear-down.
+#include "device/device.h"
 #include "driver/driver.h"
 
 namespace {

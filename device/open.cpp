@@ -3,9 +3,10 @@
 // transfers; cleanup and close, which stop the three transfers and end every
 // held request; and the stop of all I/O and the abort of the pipes that Plug
 // and Play uses.
+#include "device/device.h"
 #include "driver/driver.h"
+#include "events/events.h"
 #include "receive/receive.h"
-#include "serial/serial.h"
 #include "status/status.h"
 #include "transmit/transmit.h"
 #include "uart/uart.h"

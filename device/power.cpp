@@ -8,6 +8,7 @@
 // chip's registers are left as they are. No query is ever refused. The
 // fields here are read and written without a lock; power requests arrive at
 // passive level.
+#include "device/device.h"
 #include "driver/driver.h"
 
 namespace {

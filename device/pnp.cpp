@@ -2,6 +2,7 @@
 // started, the stop and remove queries with their cancels, stop, removal and
 // surprise removal with the device's tear-down, and the capabilities query;
 // every other minor function goes down the stack unchanged.
+#include "device/device.h"
 #include "driver/driver.h"
 #include "uart/uart.h"
 

@@ -2,6 +2,7 @@
 // read with one reset-and-retry, configuration selection, the per-pipe
 // bookkeeping, the serial defaults, the communication properties and the
 // chip's initialisation.
+#include "device/device.h"
 #include "driver/driver.h"
 #include "uart/uart.h"
 

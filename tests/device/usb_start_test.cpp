@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
 #include "driver/driver.h"
 #include "sim/kernel/sim.h"
 #include "sim/usb/usb_bus.h"

@@ -20,7 +20,7 @@
 // cancel routine then runs the loop itself, at DISPATCH_LEVEL, which the
 // loop allows since it only takes spin locks. So a promoted request is never
 // left unprocessed, and never processed by two threads.
-#include "serial/serial.h"
+#include "events/events.h"
 
 namespace {
 

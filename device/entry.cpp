@@ -1,5 +1,6 @@
 // entry.cpp - driver entry, the handler table, AddDevice, Unload and the
 // pass-down of system-control (WMI) requests.
+#include "device/device.h"
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "serial/serial.h"
