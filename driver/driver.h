@@ -43,31 +43,42 @@ inline constexpr UCHAR STATUS_REPORT_NONE = 0xFF;
 // The driver-wide state. Zero at load; DriverEntry sets the initial values.
 // It lives as long as the driver and is shared by every cable it serves.
 struct DriverGlobalsState {
+    // ports: the records of this driver's devices
     // PortExtension records through portLink, newest first; portListMutex
     LIST_ENTRY portList;
-    // guards portList and lastPortNumber
+    // guards portList and lastPortNumber; taken at PASSIVE_LEVEL only
     KMUTEX portListMutex;
     // number given to the most recently created port; portListMutex
     ULONG lastPortNumber;
-    // identification reply recognised; read without a lock
-    volatile BOOLEAN force230400;
-    // identification query not yet seen at the start of a write; no lock
-    volatile BOOLEAN probePending;
-    // received bytes still captured for the comparison; no lock
-    volatile BOOLEAN captureEnabled;
-    // bytes held in captureBuffer (0 to 23); receive path
-    ULONG captureCount;
-    // first bytes delivered after the query; receive path
-    UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];
-    // next wait-on-mask completes from the line levels (TRUE or FALSE);
-    // set and taken by interlocked exchange, the open and the wait being
-    // on any port
-    volatile LONG reportLinesOnNextWait;
 
-    // added fields
+    // the identification of the device behind the cable: a write that
+    // starts with the query arms the capture of the first bytes delivered
+    // to reads after it, and the reply decides the rate
+    // IOCTL_SERIAL_SET_BAUD_RATE programs. Removal re-arms it all.
+    // the reply was recognised: the rate is 230400; set by the capture's
+    // owner, cleared by removal; read without a lock
+    volatile BOOLEAN force230400;
+    // the query not yet seen at the start of a write; cleared by that write,
+    // set by removal; read once without a lock
+    volatile BOOLEAN probePending;
+    // received bytes are still captured for the comparison; cleared by the
+    // capture's owner when the reply is complete, set by removal; read once
+    // without a lock
+    volatile BOOLEAN captureEnabled;
+    // bytes held in captureBuffer (0 to 23); the owner's, under its
+    // readLock, and reset by removal
+    ULONG captureCount;
+    // first bytes delivered after the query; the owner's, under its readLock
+    UCHAR captureBuffer[IDENTIFICATION_CAPTURE_SIZE];
     // the port whose delivered bytes fill captureBuffer; claimed by an
-    // interlocked exchange, cleared when the capture is re-armed
+    // interlocked compare-exchange, cleared when removal re-arms the capture
     PVOID volatile captureOwner;
+
+    // the line levels reported to the first wait after an open
+    // the next wait-on-mask completes at once from the line levels (TRUE or
+    // FALSE); set and taken by interlocked exchange, the open and the wait
+    // being on any port
+    volatile LONG reportLinesOnNextWait;
 };
 
 // NOLINTNEXTLINE(bugprone-dynamic-static-initializers): constinit, initialised statically
@@ -121,209 +132,53 @@ struct PipeState {
 };
 
 // The per-device record: the device extension of the functional device
-// object, zero-filled by IoCreateDevice. Fields are in their fixed order.
-// Flags that are read without a lock are volatile single bytes or words.
+// object, zero-filled by IoCreateDevice. Fields are grouped by topic, each
+// group's lock first; every field's comment says what guards it.
+//
+// Lock rules. No two of the driver's spin locks (readLock, writeLock,
+// controlLock, transferLock) are ever held at once, so none of them is
+// ever taken under another; requests are completed with none held.
+// openMutex, registerMutex and DriverGlobals.portListMutex are taken at
+// PASSIVE_LEVEL only, never under a spin lock; a spin lock may be taken
+// inside them (each inside openMutex, controlLock inside registerMutex),
+// and registerMutex is never taken under openMutex. Words that
+// a path reads without their lock (a flag, a count, a hold word) are read
+// through ReadOnce, one aligned load; words changed by interlocked
+// operations are changed by nothing else.
 struct PortExtension {
-    // identity, naming and open state
+    // ---- identity and the device stack
     // link in DriverGlobals.portList; portListMutex
     LIST_ENTRY portLink;
-    // port number; device name ends in portNumber + 2; set once
+    // port number; device name ends in portNumber + 2; set once, before
+    // the record is linked
     ULONG portNumber;
-    // the \DosDevices\ link exists; creation and tear-down only
-    BOOLEAN symbolicLinkCreated;
-    // a handle is open; written under openMutex, read without a lock
-    volatile BOOLEAN portOpen;
-    // the read being filled; readLock
-    PIRP currentRead _Guarded_by_(readLock);
-    // the write being transmitted; writeLock
-    PIRP currentWrite _Guarded_by_(writeLock);
-    // serialises open, close and surprise removal
-    KMUTEX openMutex;
-    // PDO given to AddDevice; set once
+    // PDO given to AddDevice; set once by AddDevice
     PDEVICE_OBJECT physicalDeviceObject;
     // device below in the stack; set once by AddDevice
     PDEVICE_OBJECT lowerDeviceObject;
-    // this functional device object; set once
+    // this functional device object; set once by AddDevice
     PDEVICE_OBJECT deviceObject;
-    // \Device\SerialN, buffer owned; creation and tear-down only
-    UNICODE_STRING deviceName;
-    // \DosDevices\ + PortName, buffer owned; creation and tear-down only
-    UNICODE_STRING symbolicLinkName;
-    // COM-port interface link, platform buffer owned; creation and tear-down only
-    UNICODE_STRING interfaceName;
-    // the interface is enabled; creation and tear-down only
-    BOOLEAN interfaceEnabled;
-    // the SERIALCOMM value exists; creation and tear-down only
-    BOOLEAN serialCommWritten;
-    // attached to the lower stack; AddDevice and tear-down only
+    // attached to the lower stack; AddDevice and the tear-down only
     BOOLEAN attachedToStack;
 
-    // receive ring
-    // ring storage, 8192 bytes while open; readLock
-    PUCHAR rxRingBuffer _Guarded_by_(readLock);
-    // ring capacity; readLock
-    ULONG rxRingSize _Guarded_by_(readLock);
-    // bytes held; readLock
-    ULONG rxRingCount _Guarded_by_(readLock);
-    // position of the oldest held byte; readLock
-    ULONG rxRingReadIndex _Guarded_by_(readLock);
-    // position for the next received byte; readLock
-    ULONG rxRingWriteIndex _Guarded_by_(readLock);
+    // ---- names; set up by AddDevice and taken away by surprise removal
+    // or the tear-down, which Plug and Play sends one at a time: no lock
+    // \Device\SerialN, buffer owned
+    UNICODE_STRING deviceName;
+    // \DosDevices\ + PortName, buffer owned
+    UNICODE_STRING symbolicLinkName;
+    // the \DosDevices\ link exists
+    BOOLEAN symbolicLinkCreated;
+    // COM-port interface link, platform buffer owned
+    UNICODE_STRING interfaceName;
+    // the interface is enabled
+    BOOLEAN interfaceEnabled;
+    // the SERIALCOMM value exists
+    BOOLEAN serialCommWritten;
 
-    // statistics
-    // byte counting on; read without a lock
-    volatile BOOLEAN statsEnabled;
-    // bytes sent while counting; writeLock
-    ULONG transmittedCount _Guarded_by_(writeLock);
-    // bytes received while counting; readLock
-    ULONG receivedCount _Guarded_by_(readLock);
-
-    // read path
-    // progress of the current read; readLock
-    TransferProgress readProgress _Guarded_by_(readLock);
-    // reads waiting behind currentRead; readLock
-    LIST_ENTRY readQueue _Guarded_by_(readLock);
-    // receive path lock
-    KSPIN_LOCK readLock;
-
-    // write path
-    // bytes of the current and queued writes not yet sent; writeLock
-    ULONG writeQueuedBytes _Guarded_by_(writeLock);
-    // progress of the current write; writeLock
-    TransferProgress writeProgress _Guarded_by_(writeLock);
-    // writes waiting behind currentWrite; writeLock
-    LIST_ENTRY writeQueue _Guarded_by_(writeLock);
-    // transmit path lock
-    KSPIN_LOCK writeLock;
-
-    // wait-on-mask machinery
-    // wait-mask request being processed; controlLock
-    PIRP currentMaskRequest _Guarded_by_(controlLock);
-    // IOCTL_SERIAL_WAIT_ON_MASK waiting for events; controlLock
-    PIRP pendingWaitRequest _Guarded_by_(controlLock);
-    // wait-mask requests waiting; controlLock
-    LIST_ENTRY maskQueue _Guarded_by_(controlLock);
-    // control and event state, register shadows, modem status
-    KSPIN_LOCK controlLock;
-    // SERIAL_EV_* bits seen; controlLock
-    ULONG eventHistory _Guarded_by_(controlLock);
-    // SERIAL_EV_* wait mask; controlLock
-    ULONG waitMask _Guarded_by_(controlLock);
-    // EventChar received since last signalled; readLock (the bulk-in
-    // completion notes and takes it)
-    BOOLEAN eventCharSeen _Guarded_by_(readLock);
-
-    // USB transfer slots
-    // the bulk-in request; transferLock for its cancel routine
-    PIRP bulkInIrp;
-    // its URB
-    PURB bulkInUrb;
-    // its 64-byte buffer
-    PUCHAR bulkInBuffer;
-    // a bulk-in transfer is in flight; read without a lock
-    volatile BOOLEAN bulkInBusy;
-    // the bulk-out request; transferLock for its cancel routine
-    PIRP bulkOutIrp;
-    // its URB
-    PURB bulkOutUrb;
-    // its 64-byte buffer
-    PUCHAR bulkOutBuffer;
-    // a bulk-out transfer is in flight; read without a lock
-    volatile BOOLEAN bulkOutBusy;
-    // the interrupt-in status request; transferLock for its cancel routine
-    PIRP statusIrp;
-    // its URB
-    PURB statusUrb;
-    // its 4-byte buffer
-    PUCHAR statusBuffer;
-    // a status transfer is in flight; read without a lock
-    volatile BOOLEAN statusBusy;
-    // installation of cancel routines on the transfer requests
-    KSPIN_LOCK transferLock;
-    // a bulk-in transfer ended with an error
-    KEVENT bulkInStopped;
-    // the status transfer gave up its slot
-    KEVENT statusStopped;
-    // the bulk-out transfer gave up its slot
-    KEVENT bulkOutStopped;
-
-    // settings and chip state
-    // value written to chip register 1; registerMutex
-    UCHAR interruptEnableShadow;
-    // value for chip register 2; registerMutex
-    UCHAR fifoControlShadow;
-    // working copy of chip register 3; registerMutex, controlLock for break
-    UCHAR lineControlShadow;
-    // working copy of chip register 4; registerMutex, controlLock
-    UCHAR modemControlShadow;
-    // modem status byte, 16550 layout; controlLock
-    UCHAR modemStatus _Guarded_by_(controlLock);
-    // SettableBaud of the communication properties; start only
-    ULONG settableBaud;
-    // current baud rate in bit/s; settings requests and open
-    ULONG baudRate;
-    // largest receive queue size requested; settings requests
-    ULONG inQueueSize;
-    // special characters; controlLock
-    SERIAL_CHARS chars _Guarded_by_(controlLock);
-    // handshake and flow control; controlLock
-    SERIAL_HANDFLOW handFlow _Guarded_by_(controlLock);
-    // read and write time-outs; controlLock
-    SERIAL_TIMEOUTS timeouts _Guarded_by_(controlLock);
-    // stop bits, parity, word length; settings requests
-    SERIAL_LINE_CONTROL lineControl;
-    // snapshot for IOCTL_SERIAL_GET_COMMSTATUS; controlLock
-    SERIAL_STATUS commStatus _Guarded_by_(controlLock);
-    // communication properties, built at start
-    SERIAL_COMMPROP properties;
-
-    // timers, each with its DPC and flag word (bit 0 armed, bit 1 cancelled too late)
-    // read interval time-out; readLock
-    KTIMER readIntervalTimer _Guarded_by_(readLock);
-    // runs ReadIntervalTimeoutDpc
-    KDPC readIntervalTimerDpc;
-    // readLock
-    PathTimerFlags readIntervalTimerFlags _Guarded_by_(readLock);
-    // read total time-out; readLock
-    KTIMER readTotalTimer _Guarded_by_(readLock);
-    // runs ReadTotalTimeoutDpc
-    KDPC readTotalTimerDpc;
-    // readLock
-    PathTimerFlags readTotalTimerFlags _Guarded_by_(readLock);
-    // write total time-out; writeLock
-    KTIMER writeTimer _Guarded_by_(writeLock);
-    // runs WriteTimeoutDpc
-    KDPC writeTimerDpc;
-    // writeLock
-    PathTimerFlags writeTimerFlags _Guarded_by_(writeLock);
-
-    // status report and pipes
-    // last accepted report, byte 0 = 0xFF when none; controlLock
-    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE] _Guarded_by_(controlLock);
-    // per-pipe open marks, in pipe order
-    PipeState pipeState[BRIDGE_PIPE_COUNT];
-    // current device power state; power path
-    DEVICE_POWER_STATE devicePowerState;
-    // a configuration is selected; PnP path
-    volatile BOOLEAN configured;
-    // owned copy of the selected interface; replaced at start
-    PUSBD_INTERFACE_INFORMATION interfaceInfo;
-
-    // power
-    // copy from the capabilities query; PnP path
-    DEVICE_CAPABILITIES deviceCapabilities;
-    // threshold device state for power requests; PnP and power paths
-    DEVICE_POWER_STATE deviceWakeState;
-    // map sleeping system states through deviceCapabilities
-    BOOLEAN useCapabilityPowerMap;
-    // a requested power-up has completed
-    KEVENT devicePowerEvent;
-    // system set-power held while its device request runs; power path
-    PIRP pendingSystemPowerIrp;
-    // a driver-requested device set-power is outstanding
-    volatile BOOLEAN devicePowerRequestBusy;
-
-    // Plug and Play state, read without a lock through IsDeviceReady
+    // ---- Plug and Play state. The flags are written only by the Plug and
+    // Play requests, which come one at a time, and read once without a
+    // lock (IsDeviceReady)
     // held by every request while the driver works on it in this device;
     // removal waits for them all before the device goes
     IO_REMOVE_LOCK removeLock;
@@ -333,42 +188,242 @@ struct PortExtension {
     volatile BOOLEAN started;
     // query-remove in force
     volatile BOOLEAN removePending;
-    // query-stop in force
+    // query-stop in force; set under openMutex (the query looks at the
+    // open port there)
     volatile BOOLEAN stopPending;
-    // pipes marked open; open, close and AbortPipes
+
+    // ---- USB configuration and pipes
+    // a configuration is selected; set by the start, cleared by
+    // AbortPipes; Plug and Play requests only
+    volatile BOOLEAN configured;
+    // owned copy of the selected interface, with the pipe handles; replaced
+    // by the start, freed by the tear-down; read without a lock by the
+    // paths that run only while the device is started
+    PUSBD_INTERFACE_INFORMATION interfaceInfo;
+    // per-pipe open marks, in pipe order
+    PipeState pipeState[BRIDGE_PIPE_COUNT];
+    // pipes marked open: moved by interlocked increment and decrement with
+    // each change of a mark (open, close, AbortPipes), zeroed by the start;
+    // read once without a lock by the power path
     volatile ULONG openPipeCount;
 
-    // hold and error words
-    // transmit hold bits (CTS, DSR, DCD); controlLock, cleared under openMutex
+    // ---- the open
+    // serialises the open, the close (held to its end), marking the port
+    // closed and the query-stop's look at the port
+    KMUTEX openMutex;
+    // a handle is open; written under openMutex, read once without a lock
+    volatile BOOLEAN portOpen;
+
+    // ---- read path: the receive ring, the reads and their time-outs;
+    // readLock
+    // receive path lock
+    KSPIN_LOCK readLock;
+    // ring storage, 8192 bytes while open; allocated and freed by the open
+    // and the close
+    PUCHAR rxRingBuffer _Guarded_by_(readLock);
+    // ring capacity
+    ULONG rxRingSize _Guarded_by_(readLock);
+    // bytes held; also read once without readLock (BuildCommStatus, the
+    // wait machinery, the bulk-in completion)
+    ULONG rxRingCount _Guarded_by_(readLock);
+    // position of the oldest held byte
+    ULONG rxRingReadIndex _Guarded_by_(readLock);
+    // position for the next received byte
+    ULONG rxRingWriteIndex _Guarded_by_(readLock);
+    // EventChar received since SERIAL_EV_RXFLAG was last raised: the ring's
+    // append notes it, the bulk-in completion takes it
+    BOOLEAN eventCharSeen _Guarded_by_(readLock);
+    // the read being filled
+    PIRP currentRead _Guarded_by_(readLock);
+    // progress of the current read
+    TransferProgress readProgress _Guarded_by_(readLock);
+    // reads waiting behind currentRead
+    LIST_ENTRY readQueue _Guarded_by_(readLock);
+    // read interval time-out, its DPC (ReadIntervalTimeoutDpc, initialised
+    // by AddDevice) and its flag word
+    KTIMER readIntervalTimer _Guarded_by_(readLock);
+    KDPC readIntervalTimerDpc;
+    PathTimerFlags readIntervalTimerFlags _Guarded_by_(readLock);
+    // read total time-out, its DPC (ReadTotalTimeoutDpc) and its flag word
+    KTIMER readTotalTimer _Guarded_by_(readLock);
+    KDPC readTotalTimerDpc;
+    PathTimerFlags readTotalTimerFlags _Guarded_by_(readLock);
+
+    // ---- write path: the writes and their time-out; writeLock
+    // transmit path lock
+    KSPIN_LOCK writeLock;
+    // the write being transmitted
+    PIRP currentWrite _Guarded_by_(writeLock);
+    // progress of the current write
+    TransferProgress writeProgress _Guarded_by_(writeLock);
+    // writes (and flush requests) waiting behind currentWrite
+    LIST_ENTRY writeQueue _Guarded_by_(writeLock);
+    // bytes of the current and queued writes not yet sent; also read once
+    // without writeLock (the bulk-out start, the pump, the status snapshots)
+    ULONG writeQueuedBytes _Guarded_by_(writeLock);
+    // number of the current write, new for every write made current
+    ULONG writeSequence _Guarded_by_(writeLock);
+    // bulk-out completions in a row that moved nothing of the current write
+    ULONG bulkOutIdleCompletions _Guarded_by_(writeLock);
+    // write total time-out, its DPC (WriteTimeoutDpc) and its flag word
+    KTIMER writeTimer _Guarded_by_(writeLock);
+    KDPC writeTimerDpc;
+    PathTimerFlags writeTimerFlags _Guarded_by_(writeLock);
+
+    // ---- statistics
+    // byte counting on; written without a lock by the statistics requests
+    // and the open, read once by the completions that count
+    volatile BOOLEAN statsEnabled;
+    // bytes received while counting; readLock
+    ULONG receivedCount _Guarded_by_(readLock);
+    // bytes sent while counting; writeLock
+    ULONG transmittedCount _Guarded_by_(writeLock);
+
+    // ---- wait on mask and the serial events; controlLock
+    // control and event state: the mask machinery, the modem status and
+    // the hold words, the settings the data paths read
+    KSPIN_LOCK controlLock;
+    // wait-mask request being processed
+    PIRP currentMaskRequest _Guarded_by_(controlLock);
+    // the current mask request came from maskQueue (it carries
+    // CancelCurrentMaskRequest while it waits to be processed)
+    BOOLEAN currentMaskPromoted _Guarded_by_(controlLock);
+    // a thread runs the mask-request loop
+    BOOLEAN maskLoopActive _Guarded_by_(controlLock);
+    // wait-mask requests waiting
+    LIST_ENTRY maskQueue _Guarded_by_(controlLock);
+    // IOCTL_SERIAL_WAIT_ON_MASK waiting for events; also read once without
+    // controlLock by SignalSerialEvents
+    PIRP pendingWaitRequest _Guarded_by_(controlLock);
+    // SERIAL_EV_* wait mask; also read once without controlLock (the
+    // events' entry, the receive path, IOCTL_SERIAL_GET_WAIT_MASK)
+    ULONG waitMask _Guarded_by_(controlLock);
+    // SERIAL_EV_* bits seen
+    ULONG eventHistory _Guarded_by_(controlLock);
+
+    // ---- modem status and the holds
+    // last accepted status report, byte 0 = 0xFF when none; controlLock
+    UCHAR statusReport[BRIDGE_STATUS_REPORT_SIZE] _Guarded_by_(controlLock);
+    // modem status byte, 16550 layout; controlLock, read once without it by
+    // the modem-status and first-wait reports
+    UCHAR modemStatus _Guarded_by_(controlLock);
+    // transmit hold bits (CTS, DSR, DCD), derived from the handshake and the
+    // line levels and cleared by the open and the close; controlLock, read
+    // once without it by the data paths
     ULONG txHoldFlags _Guarded_by_(controlLock);
-    // receive hold bits (DSR); controlLock, cleared under openMutex
+    // receive hold bits (DSR); as txHoldFlags
     ULONG rxHoldFlags _Guarded_by_(controlLock);
     // accumulated SERIAL_ERROR_* bits; changed only by interlocked
     // operations, read once without a lock
     ULONG errorFlags;
 
-    // added fields
-    // serialises each chip register sequence (read-modify-write of 3 and 4)
+    // ---- serial settings
+    // special characters; controlLock (EventChar is read once without it by
+    // the ring's append)
+    SERIAL_CHARS chars _Guarded_by_(controlLock);
+    // handshake and flow control; controlLock
+    SERIAL_HANDFLOW handFlow _Guarded_by_(controlLock);
+    // read and write time-outs; controlLock (each word is read once without
+    // it by the read and write paths)
+    SERIAL_TIMEOUTS timeouts _Guarded_by_(controlLock);
+    // snapshot of the last IOCTL_SERIAL_GET_COMMSTATUS; controlLock
+    SERIAL_STATUS commStatus _Guarded_by_(controlLock);
+    // stop bits, parity, word length; stored under controlLock by
+    // IOCTL_SERIAL_SET_LINE_CONTROL, read without a lock by
+    // IOCTL_SERIAL_GET_LINE_CONTROL and ProgramLineControl; set by the start
+    SERIAL_LINE_CONTROL lineControl;
+    // current baud rate in bit/s; written without a lock by the settings
+    // requests, the open and the start, read by ProgramBaudRate
+    ULONG baudRate;
+    // largest receive queue size requested; the settings requests and the
+    // start, no lock
+    ULONG inQueueSize;
+    // SettableBaud of the communication properties; the start only
+    ULONG settableBaud;
+    // communication properties, built by the start; read without a lock
+    SERIAL_COMMPROP properties;
+
+    // ---- the chip's register shadows
+    // serialises each chip register sequence (read-modify-write of 3 and 4);
+    // taken at PASSIVE_LEVEL only
     KMUTEX registerMutex;
-    // stop protocol of each transfer slot, in pipe order; transferLock
+    // value written to chip register 1; registerMutex
+    UCHAR interruptEnableShadow;
+    // value for chip register 2; stored under registerMutex by the chip's
+    // initialisation, without a lock by IOCTL_SERIAL_SET_FIFO_CONTROL, and
+    // written to the chip under registerMutex
+    UCHAR fifoControlShadow;
+    // working copy of chip register 3; registerMutex (break's update holds
+    // controlLock as well)
+    UCHAR lineControlShadow;
+    // working copy of chip register 4; written under registerMutex by the
+    // register sequences (with controlLock for DTR and RTS) and under
+    // controlLock alone by IOCTL_SERIAL_SET_MODEM_CONTROL; written to the
+    // chip under registerMutex, read without a lock by
+    // IOCTL_SERIAL_GET_MODEM_CONTROL
+    UCHAR modemControlShadow;
+
+    // ---- USB transfer slots, one per pipe (driver/transfer.cpp). A slot's
+    // request, URB, buffer and failure count belong to whoever holds its
+    // claim (the busy flag, set by ClaimTransferSlot): the path that starts
+    // the transfer, then its completion, which sends again or gives it up
+    // guards the stop protocol and the busy flags
+    KSPIN_LOCK transferLock;
+    // stop protocol of each slot, in pipe order; transferLock
     TransferStopState transferStop[BRIDGE_PIPE_COUNT] _Guarded_by_(transferLock);
-    // the current mask request came from maskQueue (it carries
-    // CancelCurrentMaskRequest while it waits to be processed); controlLock
-    BOOLEAN currentMaskPromoted _Guarded_by_(controlLock);
-    // a thread runs the mask-request loop; controlLock
-    BOOLEAN maskLoopActive _Guarded_by_(controlLock);
-    // number of the current write, new for every write made current;
-    // writeLock
-    ULONG writeSequence _Guarded_by_(writeLock);
-    // write number and byte count of the chunk in flight; bulk-out slot owner
+    // status pipe: the request, its URB and its 4-byte buffer; the claim
+    PIRP statusIrp;
+    PURB statusUrb;
+    PUCHAR statusBuffer;
+    // the claim: set and cleared under transferLock, read once without it
+    // by the query-stop
+    volatile BOOLEAN statusBusy;
+    // signalled when the slot is given up after a failure or for a stop;
+    // cleared by the stop under transferLock
+    KEVENT statusStopped;
+    // failed status completions in a row; the claim
+    ULONG statusFailedCompletions;
+    // bulk-out pipe: the request, its URB and its 64-byte buffer; the claim
+    PIRP bulkOutIrp;
+    PURB bulkOutUrb;
+    PUCHAR bulkOutBuffer;
+    // the claim, as statusBusy
+    volatile BOOLEAN bulkOutBusy;
+    // as statusStopped
+    KEVENT bulkOutStopped;
+    // write number and byte count of the chunk in flight; stored by the
+    // claim's holder under writeLock, read by the chunk's completion
     ULONG bulkOutSequence;
     ULONG bulkOutChunk;
-    // bulk-out completions in a row that moved nothing of the current write;
-    // writeLock
-    ULONG bulkOutIdleCompletions _Guarded_by_(writeLock);
-    // failed bulk-in and status completions in a row; each its slot's owner
+    // bulk-in pipe: the request, its URB and its 64-byte buffer; the claim
+    PIRP bulkInIrp;
+    PURB bulkInUrb;
+    PUCHAR bulkInBuffer;
+    // the claim, as statusBusy
+    volatile BOOLEAN bulkInBusy;
+    // as statusStopped
+    KEVENT bulkInStopped;
+    // failed bulk-in completions in a row; the claim
     ULONG bulkInFailedCompletions;
-    ULONG statusFailedCompletions;
+
+    // ---- power. Written by the power requests (the power manager sends
+    // one system and one device request at a time) and their completions;
+    // no lock: the open and wait-wake read the words they look at once each
+    // current device power state
+    DEVICE_POWER_STATE devicePowerState;
+    // copy from the capabilities query (a Plug and Play request)
+    DEVICE_CAPABILITIES deviceCapabilities;
+    // threshold device state for power requests; the capabilities query
+    // and wait-wake
+    DEVICE_POWER_STATE deviceWakeState;
+    // map sleeping system states through deviceCapabilities
+    BOOLEAN useCapabilityPowerMap;
+    // a requested power-up has completed
+    KEVENT devicePowerEvent;
+    // system set-power held while its device request runs
+    PIRP pendingSystemPowerIrp;
+    // a driver-requested device set-power is outstanding
+    volatile BOOLEAN devicePowerRequestBusy;
 };
 
 // ---------------------------------------------------------------- the record and requests
