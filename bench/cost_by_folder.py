@@ -6,8 +6,8 @@ case that path_cost makes around its measured stretch. Every instruction is
 charged to a folder of the repository:
 
   - an instruction from a source file of the repository goes to that file's
-    folder (driver/, uart/, serial/, receive/, transmit/, status/, power/,
-    sim/kernel/, sim/usb/, sim/chip/, sim/line/, tests/, bench/);
+    folder (the driver's folders as driver_layers.txt lists them, sim/kernel/,
+    sim/usb/, sim/chip/, sim/line/, tests/, bench/);
   - one from a system header inlined into a function of the repository (a
     std::vector operation, say) goes to that function's folder;
   - one of a function outside the repository (the C and C++ runtime: memcpy,
@@ -26,7 +26,7 @@ called by the simulated pool is the simulated kernel's.
 one (a copy of another commit, say).
 
 Prints, per case, the instructions per byte of each folder, of the driver
-(its seven folders) and of the whole, and the driver's K costliest routines
+(its folders together) and of the whole, and the driver's K costliest routines
 (self, with the runtime they call).
 """
 import argparse
@@ -39,9 +39,22 @@ import sys
 import tempfile
 
 REPO = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-DRIVER_FOLDERS = ["driver", "uart", "serial", "receive", "transmit", "status", "power"]
-FOLDERS = DRIVER_FOLDERS + ["sim/kernel", "sim/usb", "sim/chip", "sim/line", "sim/win32",
-                            "tests", "bench"]
+SIM_FOLDERS = ["sim/kernel", "sim/usb", "sim/chip", "sim/line", "sim/win32", "tests", "bench"]
+
+
+def driver_folders(root):
+    """The driver's folders as driver_layers.txt lists them (older trees
+    without it: the seven folders they had)."""
+    try:
+        with open(os.path.join(root, "driver_layers.txt"), encoding="utf-8") as f:
+            folders = [line.split("#")[0].strip() for line in f]
+        return [x for x in folders if x]
+    except OSError:
+        return ["driver", "uart", "serial", "receive", "transmit", "status", "power"]
+
+
+DRIVER_FOLDERS = driver_folders(REPO)
+FOLDERS = DRIVER_FOLDERS + SIM_FOLDERS
 OUTSIDE = "(outside the repository)"
 
 
@@ -231,8 +244,10 @@ def main():
     extra = argv[argv.index("--") + 1:] if "--" in argv else []
     a = ap.parse_args(argv[:argv.index("--")] if "--" in argv else argv)
     if a.root:
-        global REPO
+        global REPO, DRIVER_FOLDERS, FOLDERS
         REPO = os.path.realpath(a.root)
+        DRIVER_FOLDERS = driver_folders(REPO)
+        FOLDERS = DRIVER_FOLDERS + SIM_FOLDERS
     if a.dumps:
         directory = a.dumps
     else:
