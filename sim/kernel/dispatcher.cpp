@@ -79,7 +79,7 @@ void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
     KSPIN_LOCK me = static_cast<KSPIN_LOCK>(self->id) + 1;
     if (*lock == me) {
         guard.unlock();
-        BugCheck("SPIN_LOCK_ALREADY_OWNED",
+        BugCheck("SPIN_LOCK_ALREADY_OWNED", "spinlock-recursive",
                  std::string(routine) + ": " + s.Label(lock, "spinlock") +
                      " is already held by this thread");
     }
@@ -105,7 +105,7 @@ void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
     if (*lock != me) {
         std::string holder = *lock == 0 ? "nobody" : "'" + s.threads[*lock - 1]->name + "'";
         guard.unlock();
-        BugCheck("SPIN_LOCK_NOT_OWNED", std::string(routine) + ": " + s.Label(lock, "spinlock") +
+        BugCheck("SPIN_LOCK_NOT_OWNED", "spinlock-not-owner", std::string(routine) + ": " + s.Label(lock, "spinlock") +
                                             " is held by " + holder + ", not by this thread");
     }
     tsan::Release(lock);
@@ -116,7 +116,7 @@ void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* routine) {
 void NoteDriverLockTaken(SimThread* self, PKSPIN_LOCK lock) {
     Simulation& sim = Simulation::Current();
     if (sim.options().singleDriverSpinLock && !self->heldSpinLocks.empty()) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "spinlock-two-driver-locks",
                  "two driver spin locks held at once: " + sim.impl().Label(lock, "spinlock") +
                      " taken while holding " +
                      sim.impl().Label(self->heldSpinLocks.back(), "spinlock"));
@@ -182,7 +182,7 @@ namespace sim {
 void VerifyIrqlAtMost(KIRQL max, const char* routine) {
     SimThread& self = CurrentThread();
     if (self.irql > max) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " +
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit", std::string(routine) + " called at IRQL " +
                                                std::to_string(self.irql) + " (at most " +
                                                std::to_string(max) + " allowed)");
     }
@@ -240,21 +240,21 @@ bool AnyDriverTimerOrDpcQueued(std::string* what) {
 void VerifyNoTimersOrDpcsIn(const DeviceRecord& record) {
     Simulation::Impl& s = S();
     if (const void* timer = OldestQueuedTimer(s, &record)) {
-        BugCheck("TIMER_OR_DPC_INVALID",
+        BugCheck("TIMER_OR_DPC_INVALID", "device-delete-timer-or-dpc",
                  "device " + DeviceLabel(record.device) + " deleted while " +
                      s.Label(timer, "timer") + " in its extension is still queued");
     }
     for (size_t p = 0; p < s.dpcQueues.size(); ++p) {
         for (auto& item : s.dpcQueues[p]) {
             if (item.dpc && AddressInDevice(item.dpc, record)) {
-                BugCheck("TIMER_OR_DPC_INVALID",
+                BugCheck("TIMER_OR_DPC_INVALID", "device-delete-timer-or-dpc",
                          "device " + DeviceLabel(record.device) + " deleted while " +
                              s.Label(item.dpc, "dpc") + " in its extension is still queued");
             }
         }
         if (s.runningDpc[p] && AddressInDevice(s.runningDpc[p], record) &&
             s.dpcThreads[p] != s.Self()) {
-            BugCheck("TIMER_OR_DPC_INVALID",
+            BugCheck("TIMER_OR_DPC_INVALID", "device-delete-timer-or-dpc",
                      "device " + DeviceLabel(record.device) + " deleted while " +
                          s.Label(s.runningDpc[p], "dpc") + " in its extension is running");
         }
@@ -273,7 +273,7 @@ VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
     KernelPoint("KeRaiseIrql");
     SimThread& self = CurrentThread();
     if (newIrql < self.irql) {
-        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql to " + std::to_string(newIrql) +
+        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "irql-raise-below", "KeRaiseIrql to " + std::to_string(newIrql) +
                                                   " from " + std::to_string(self.irql));
     }
     *oldIrql = self.irql;
@@ -284,7 +284,7 @@ VOID KeLowerIrql(KIRQL newIrql) {
     KernelPoint("KeLowerIrql");
     SimThread& self = CurrentThread();
     if (newIrql > self.irql) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to " + std::to_string(newIrql) +
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "irql-lower-above", "KeLowerIrql to " + std::to_string(newIrql) +
                                                " from " + std::to_string(self.irql));
     }
     self.irql = newIrql;
@@ -327,7 +327,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     KernelPoint("KeAcquireSpinLockAtDpcLevel");
     SimThread& self = CurrentThread();
     if (self.irql != DISPATCH_LEVEL) {
-        BugCheck("IRQL_NOT_GREATER_OR_EQUAL",
+        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "irql-below-dispatch",
                  "KeAcquireSpinLockAtDpcLevel called at IRQL " + std::to_string(self.irql));
     }
     AcquireSpinLockRaw(lock, "KeAcquireSpinLockAtDpcLevel");
@@ -347,7 +347,7 @@ VOID IoAcquireCancelSpinLock(PKIRQL irql) {
     KernelPoint("IoAcquireCancelSpinLock");
     Simulation& sim = Simulation::Current();
     if (!sim.options().allowDriverCancelSpinLock) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "cancel-lock-by-driver",
                  "the driver acquired the system cancel spin lock");
     }
     SimThread& self = CurrentThread();
@@ -423,7 +423,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN) {
     VerifyIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
     SimThread& self = CurrentThread();
     if (mutex->OwnerThread != reinterpret_cast<PKTHREAD>(&self)) {
-        BugCheck("THREAD_NOT_MUTEX_OWNER",
+        BugCheck("THREAD_NOT_MUTEX_OWNER", "mutex-not-owner",
                  S().Label(mutex, "mutex") + " released by a thread that does not own it");
     }
     Simulation::Impl& s = S();
@@ -454,12 +454,12 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     self.mustWaitNext = false;
     bool zeroTimeout = timeout && timeout->QuadPart == 0;
     if (self.irql > DISPATCH_LEVEL || (self.irql == DISPATCH_LEVEL && !zeroTimeout)) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject on " + ObjectText(object) +
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "irql-wait-at-dispatch", "KeWaitForSingleObject on " + ObjectText(object) +
                                                " at IRQL " + std::to_string(self.irql));
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     if (header->Type == SIM_OBJECT_MUTEX && !self.heldSpinLocks.empty()) {
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "mutex wait while holding a spin lock");
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL", "mutex-wait-under-spinlock", "mutex wait while holding a spin lock");
     }
     // A wait with a time-out on an object not yet signalled may be made to
     // time out at once ("KeWaitForSingleObject(timeout)"), as if its
@@ -529,7 +529,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
     VerifyIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     if (timer->Header.Type != SIM_OBJECT_TIMER_NOTIFICATION &&
         timer->Header.Type != SIM_OBJECT_TIMER_SYNCHRONIZATION) {
-        BugCheck("TIMER_OR_DPC_INVALID", "KeSetTimer on an uninitialised timer");
+        BugCheck("TIMER_OR_DPC_INVALID", "timer-uninitialized", "KeSetTimer on an uninitialised timer");
     }
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);
@@ -591,7 +591,7 @@ VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     KernelPoint("KeInsertQueueDpc");
     if (dpc->Type != 0x13 || !dpc->DeferredRoutine) {
-        BugCheck("TIMER_OR_DPC_INVALID", "KeInsertQueueDpc on an uninitialised DPC");
+        BugCheck("TIMER_OR_DPC_INVALID", "dpc-uninitialized", "KeInsertQueueDpc on an uninitialised DPC");
     }
     Simulation::Impl& s = S();
     std::unique_lock<std::mutex> guard(s.m);

@@ -270,8 +270,10 @@ Simulation* CurrentSimulation();
 void KernelPoint(const char* routine);
 // The current simulated thread (inside a run).
 SimThread& CurrentThread();
-// Verifier stop: bug check with name and detail.
-[[noreturn]] void BugCheck(const std::string& name, const std::string& detail);
+// Verifier stop: the bug check Windows names, the id of the broken rule
+// (sim.h, BugCheckInfo) and what was seen.
+[[noreturn]] void BugCheck(const std::string& name, const std::string& rule,
+                           const std::string& detail);
 // Fault plan check for a fallible routine: the status to fail with, if any.
 std::optional<NTSTATUS> FaultFor(const char* routine);
 // Trace helper. SIM_TRACE builds the event's text only when the current

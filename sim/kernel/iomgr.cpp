@@ -264,7 +264,7 @@ void VerifyNoUserRequestHeldAt(PDEVICE_OBJECT device) {
         }
     }
     if (oldest) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "device-delete-request-held",
                  "device " + DeviceLabel(device) + " deleted while user request " + oldest->label +
                      " (" + oldest->request + ") is still held by its driver");
     }
@@ -280,7 +280,7 @@ void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
     // thread's own dispatch routine may still return through it.
     for (const SimThread* t : record->dispatchThreads) {
         if (t != &CurrentThread()) {
-            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-released-dispatch-running",
                      "device " + DeviceLabel(device) +
                          " deleted and released while a dispatch routine on thread '" + t->name +
                          "' is still running in it");
@@ -311,11 +311,11 @@ void CheckPendingRule(IrpShadow& shadow, int location) {
     bool marked = at.marked;
     at.returned = false;  // checked once
     if (status == STATUS_PENDING && !marked) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-pending-not-marked",
                  shadow.label + ": STATUS_PENDING returned without IoMarkIrpPending");
     }
     if (marked && status != STATUS_PENDING) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-marked-not-pending",
                  shadow.label + ": IoMarkIrpPending called but " + StatusText(status) +
                      " returned instead of STATUS_PENDING");
     }
@@ -332,7 +332,7 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
     }
     // IRPs built with IoBuildDeviceIoControlRequest: report and free.
     if (shadow.origin == IrpShadow::Origin::Driver) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-driver-irp-to-top",
                  shadow.label + ": driver-allocated IRP completed to the top of its stack "
                                 "(its completion routine must return "
                                 "STATUS_MORE_PROCESSING_REQUIRED)");
@@ -340,7 +340,7 @@ void FinishIrp(PIRP irp, IrpShadow& shadow) {
     auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
     ULONG outputLength = first->Parameters.DeviceIoControl.OutputBufferLength;
     if (irp->UserBuffer && outputLength != 0 && irp->IoStatus.Information > outputLength) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-information-overflow",
                  shadow.label + ": information " + std::to_string(irp->IoStatus.Information) +
                      " is larger than the caller's buffer of " + std::to_string(outputLength));
     }
@@ -436,15 +436,15 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
     VerifyIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     DeviceRecord* record = RecordOf(deviceObject);
     if (!record || record->deleted) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "IoDeleteDevice of a deleted device");
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-delete-twice", "IoDeleteDevice of a deleted device");
     }
     if (deviceObject->AttachedDevice) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-delete-attached",
                  "device " + DeviceLabel(deviceObject) + " deleted while " +
                      DeviceLabel(deviceObject->AttachedDevice) + " is attached above it");
     }
     if (deviceObject->DeviceObjectExtension->AttachedTo) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-delete-attached",
                  "device " + DeviceLabel(deviceObject) + " deleted while still attached to " +
                      DeviceLabel(deviceObject->DeviceObjectExtension->AttachedTo));
     }
@@ -492,7 +492,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
     VerifyIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     PDEVICE_OBJECT above = targetDevice->AttachedDevice;
     if (!above) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-detach-nothing",
                  "IoDetachDevice on " + DeviceLabel(targetDevice) + " with nothing attached");
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
@@ -614,22 +614,22 @@ VOID IoFreeIrp(PIRP irp) {
     KernelPoint("IoFreeIrp");
     IrpShadow* shadow = ShadowOf(irp);
     if (!shadow || shadow->origin != IrpShadow::Origin::Driver) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-free-not-driver",
                  "IoFreeIrp of an IRP the driver did not allocate");
     }
     if (shadow->state == IrpShadow::State::Freed) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", shadow->label + " freed twice");
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-free-twice", shadow->label + " freed twice");
     }
     // Once a lower driver has completed the IRP it is the owner's again, even
     // while that lower driver's dispatch routine is still returning (a
     // completion routine that frees its IRP from inside the lower driver's
     // IoCompleteRequest is the usual pattern).
     if (shadow->state == IrpShadow::State::Dispatched) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-free-while-below",
                  shadow->label + " freed while a lower driver still owns it");
     }
     if (irp->CancelRoutine) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-free-cancel-routine",
                  shadow->label + " freed with a cancel routine set");
     }
     SIM_TRACE("IRP", "free " + shadow->label);
@@ -639,18 +639,18 @@ VOID IoFreeIrp(PIRP irp) {
 VOID IoReuseIrp(PIRP irp, NTSTATUS status) {
     KernelPoint("IoReuseIrp");
     IrpShadow* shadow = ShadowOf(irp);
-    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of an unknown IRP");
+    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-unknown", "IoReuseIrp of an unknown IRP");
     if (shadow->state == IrpShadow::State::Freed) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of " + shadow->label +
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-freed", "IoReuseIrp of " + shadow->label +
                                                             ", which was already freed");
     }
     if (shadow->origin != IrpShadow::Origin::Driver) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-not-driver",
                  "IoReuseIrp of " + shadow->label +
                      ", which the driver did not allocate with IoAllocateIrp");
     }
     if (shadow->state == IrpShadow::State::Dispatched || shadow->callDepth > 0) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoReuseIrp of an IRP in use");
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-in-use", "IoReuseIrp of an IRP in use");
     }
     // IoInitializeIrp: the whole IRP and its stack locations are zeroed; the
     // size, stack count and allocation flags are kept.
@@ -721,11 +721,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     IrpShadow* shadow = ShadowOf(irp);
     if (!shadow || shadow->state == IrpShadow::State::Freed ||
         shadow->state == IrpShadow::State::Done) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-call-completed",
                  "IofCallDriver with an IRP that is freed or already completed");
     }
     DeviceRecord* record = RecordOf(deviceObject);
-    if (!record) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IofCallDriver to no device");
+    if (!record) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-call-no-device", "IofCallDriver to no device");
     // A driver passing a request to a deleted device is at fault. The I/O
     // manager itself still sends requests on an open file (cleanup, close)
     // to its device after the device was deleted, as Windows does.
@@ -734,11 +734,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
                             shadow->origin == IrpShadow::Origin::Power) &&
                            irp->CurrentLocation == irp->StackCount + 1;
     if (record->deleted && !sentByIoManager) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-call-deleted-device",
                  shadow->label + " sent to " + DeviceLabel(deviceObject) + ", which was deleted");
     }
     if (irp->CancelRoutine) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-call-cancel-routine",
                  shadow->label + " sent to " + DeviceLabel(deviceObject) +
                      " with a cancel routine still set");
     }
@@ -753,18 +753,18 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
         // Wait-wake and power-sequence requests need no PoStartNextPowerIrp.
         if (PowerQueueOf(irp->Tail.Overlay.CurrentStackLocation - 1) >= 0 &&
             shadow->powerStartedAt != shadow->dispatches) {
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "power-pass-without-start-next",
                      shadow->label + " (power) passed down without PoStartNextPowerIrp");
         }
         if (!viaPoCallDriver) {
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "power-pass-without-pocalldriver",
                      shadow->label + " (power) passed down with IoCallDriver, not PoCallDriver");
         }
     }
     shadow->dispatches++;
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0) {
-        BugCheck("NO_MORE_IRP_STACK_LOCATIONS",
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", "irp-no-stack-location",
                  shadow->label + " sent to " + DeviceLabel(deviceObject) +
                      " with no stack location left");
     }
@@ -800,21 +800,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
         ReleaseDeviceIfUnused(deviceObject);
     }
     if (self.irql != irqlBefore) {
-        BugCheck("IRQL_UNEXPECTED_VALUE", "dispatch routine for " + what + " returned at IRQL " +
+        BugCheck("IRQL_UNEXPECTED_VALUE", "irql-not-restored", "dispatch routine for " + what + " returned at IRQL " +
                                               std::to_string(self.irql) + ", entered at " +
                                               std::to_string(irqlBefore));
     }
     if (self.heldSpinLocks.size() != locksBefore) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "spinlock-held-on-return",
                  "dispatch routine for " + what + " returned holding a spin lock");
     }
     if (self.mutexesOwned != mutexesBefore) {
         // As Windows stops a thread that returns to user mode owning one.
-        BugCheck("APC_INDEX_MISMATCH",
+        BugCheck("APC_INDEX_MISMATCH", "mutex-held-on-return",
                  "dispatch routine for " + what + " returned owning a kernel mutex");
     }
     if (self.mustWaitNext) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "event-set-wait-without-wait",
                  "dispatch routine for " + what + " returned after KeSetEvent with Wait TRUE "
                                                   "without waiting");
     }
@@ -830,33 +830,33 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
     tsan::Acquire(irp);  // what was done before it was passed down
     tsan::Release(irp);  // and what its completer did
     IrpShadow* shadow = ShadowOf(irp);
-    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "completion of an unknown IRP");
+    if (!shadow) BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-complete-unknown", "completion of an unknown IRP");
     if (shadow->state == IrpShadow::State::Done || shadow->state == IrpShadow::State::Freed ||
         shadow->state == IrpShadow::State::Completing) {
-        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", shadow->label + " completed twice");
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "irp-double-complete", shadow->label + " completed twice");
     }
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
     if (irp->CancelRoutine) {
-        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP",
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "irp-complete-cancel-routine",
                  shadow->label + " completed with its cancel routine still set");
     }
     if (!self.heldSpinLocks.empty()) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "irp-complete-under-spinlock",
                  shadow->label + " completed while holding " +
                      S().Label(self.heldSpinLocks.back(), "spinlock"));
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-complete-pending-status",
                  shadow->label + " completed with status STATUS_PENDING");
     }
     if (irp->CurrentLocation <= irp->StackCount &&
         PowerQueueOf(irp->Tail.Overlay.CurrentStackLocation) >= 0 && shadow->dispatches > 0 &&
         shadow->powerStartedAt != shadow->dispatches) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "power-complete-without-start-next",
                  shadow->label + " (power) completed without PoStartNextPowerIrp");
     }
     if (irp->CurrentLocation > irp->StackCount + 1) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-complete-no-stack-location",
                  shadow->label + " completed by a driver that does not own a stack location");
     }
     SIM_TRACE("COMPLETE", shadow->label + " " + StatusText(irp->IoStatus.Status) + " info " +
@@ -889,7 +889,7 @@ VOID IofCompleteRequest(PIRP irp, CCHAR) {
             NTSTATUS result = routine(device, irp, context);
             shadow = ShadowOf(irp);
             if (self.irql != irqlBefore) {
-                BugCheck("IRQL_UNEXPECTED_VALUE",
+                BugCheck("IRQL_UNEXPECTED_VALUE", "irql-not-restored",
                          "completion routine of " + shadow->label + " returned at IRQL " +
                              std::to_string(self.irql) + ", entered at " +
                              std::to_string(irqlBefore));
@@ -924,7 +924,7 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     IrpShadow* shadow = ShadowOf(irp);
     if (!shadow || shadow->state == IrpShadow::State::Freed) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "IoCancelIrp of a freed IRP");
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-cancel-freed", "IoCancelIrp of a freed IRP");
     }
     Simulation::Impl& s = S();
     KIRQL old = self.irql;
@@ -934,7 +934,7 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
         KSPIN_LOCK me = static_cast<KSPIN_LOCK>(self.id) + 1;
         if (s.cancelLock == me) {
             guard.unlock();
-            BugCheck("SPIN_LOCK_ALREADY_OWNED", "IoCancelIrp while holding the cancel spin lock");
+            BugCheck("SPIN_LOCK_ALREADY_OWNED", "cancel-lock-recursive", "IoCancelIrp while holding the cancel spin lock");
         }
         if (s.cancelLock != 0) {
             self.wait = WaitRecord{};
@@ -977,11 +977,11 @@ BOOLEAN CancelIrpInternal(PIRP irp) {
     routine(device, irp);
     self.inCancelRoutine--;
     if (self.holdsCancelLock) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "cancel-lock-held-on-return",
                  "cancel routine returned holding the cancel spin lock");
     }
     if (self.irql != old) {
-        BugCheck("IRQL_UNEXPECTED_VALUE", "cancel routine returned at IRQL " +
+        BugCheck("IRQL_UNEXPECTED_VALUE", "irql-not-restored", "cancel routine returned at IRQL " +
                                               std::to_string(self.irql) + " instead of " +
                                               std::to_string(old));
     }

@@ -121,7 +121,7 @@ NTSTATUS SendFromThread(const std::string& threadName, PDEVICE_OBJECT top, UCHAR
         if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         } else if (!completed) {
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-returned-unfinished",
                      label + " " + MajorName(major) + " " +
                          (major == IRP_MJ_PNP ? PnpMinorName(minor) : Hex(minor)) +
                          ": dispatch returned " + StatusText(status) +
@@ -224,7 +224,7 @@ NTSTATUS Pnp::AddDevice(DeviceNode* node, PDRIVER_OBJECT driver) {
         node->added = true;
         node->top = TopOfStack(node->pdo);
         if (node->top->Flags & DO_DEVICE_INITIALIZING) {
-            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "device-initializing-not-cleared",
                      "AddDevice returned without clearing DO_DEVICE_INITIALIZING");
         }
         // The PnP manager holds the stack's device objects until removal.
@@ -423,7 +423,7 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
     Simulation& sim = Simulation::Current();
     if (impl_->unloaded.count(driver)) return;
     if (driver->DeviceObject) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "unload-devices-left",
                  "driver unloaded while it still has device objects");
     }
     if (DriverHasDeviceInMemory(driver)) {
@@ -440,7 +440,7 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
     SIM_TRACE("PNP", "driver " + Narrow(driver->DriverName) + " unloaded");
     std::string what;
     if (AnyDriverTimerOrDpcQueued(&what)) {
-        BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", what);
+        BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "unload-timers-or-dpcs-queued", what);
     }
     auto balance = sim.pool().Balance();
     if (!balance.empty()) {
@@ -448,7 +448,7 @@ void Pnp::UnloadDriver(PDRIVER_OBJECT driver) {
         for (auto& b : balance)
             detail += " '" + Pool::TagText(b.tag) + "' " + std::to_string(b.count) + " block(s) " +
                       std::to_string(b.bytes) + " bytes;";
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", detail);
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "unload-pool-left", detail);
     }
 }
 
@@ -561,7 +561,7 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFu
     Simulation::Current().StartThread("Power", [top, irp, completed, label, minorFunction] {
         NTSTATUS status = PowerCallDriver(top, irp, false);
         if (status != STATUS_PENDING && !*completed) {
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-returned-unfinished",
                      label + " IRP_MJ_POWER " + Hex(minorFunction) + ": dispatch returned " +
                          StatusText(status) +
                          " without completing the request or marking it pending");

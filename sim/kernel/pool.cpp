@@ -90,14 +90,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     VerifyIrqlAtMost(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
     Pool::Impl& pool = *sim.pool().impl_;
     if (numberOfBytes == 0) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "pool-zero-size",
                  "allocation of zero bytes with tag '" + Pool::TagText(tag) + "'");
     }
     // Driver Verifier's code-integrity check (0xC4, 0x2000): memory
     // integrity forbids executable pool, so only the no-execute non-paged
     // type and paged pool are accepted.
     if (poolType == NonPagedPool || poolType == NonPagedPoolMustSucceed) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "pool-executable",
                  "code integrity: allocation of executable non-paged pool (type " +
                      std::to_string(static_cast<int>(poolType)) + ") with tag '" +
                      Pool::TagText(tag) + "'; use NonPagedPoolNx");
@@ -127,12 +127,12 @@ VOID ExFreePoolWithTag(PVOID p, ULONG tag) {
     Pool::Impl& pool = *Simulation::Current().pool().impl_;
     auto it = pool.live.find(p);
     if (it == pool.live.end()) {
-        BugCheck("BAD_POOL_CALLER", p ? "free of a block that is not allocated (double free?)"
+        BugCheck("BAD_POOL_CALLER", "pool-free-unallocated", p ? "free of a block that is not allocated (double free?)"
                                       : "free of a null pointer");
     }
     if (it->second.type == PagedPool) VerifyIrqlAtMost(APC_LEVEL, "ExFreePool of paged pool");
     if (tag != 0 && it->second.tag != tag) {
-        BugCheck("BAD_POOL_CALLER", "freed with tag '" + Pool::TagText(tag) +
+        BugCheck("BAD_POOL_CALLER", "pool-free-wrong-tag", "freed with tag '" + Pool::TagText(tag) +
                                         "' a block allocated with tag '" +
                                         Pool::TagText(it->second.tag) + "'");
     }

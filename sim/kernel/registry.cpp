@@ -280,7 +280,7 @@ Registry::Impl::Key* KeyFor(HANDLE keyHandle, ACCESS_MASK needed, const char* ri
     if ((open->granted & needed) != needed) {
         char granted[16];
         std::snprintf(granted, sizeof granted, "0x%X", static_cast<unsigned>(open->granted));
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "registry-access-denied",
                  std::string(routine) + " on a handle to " + Reg().keys[open->path].path +
                      " opened with access " + granted + ", which does not grant " + right);
     }

@@ -40,7 +40,7 @@ RemoveLockState& StateOf(PIO_REMOVE_LOCK lock, const char* routine) {
     auto& locks = S().removeLocks;
     auto it = locks.find(lock);
     if (it == locks.end()) {
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "remove-lock-uninitialized",
                  std::string(routine) + " on a remove lock that was never initialized");
     }
     return it->second;
@@ -50,7 +50,7 @@ RemoveLockState& StateOf(PIO_REMOVE_LOCK lock, const char* routine) {
 void Release(PIO_REMOVE_LOCK lock, RemoveLockState& state, PVOID tag, const char* routine) {
     auto held = state.held.find(tag);
     if (held == state.held.end()) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "remove-lock-release-unheld",
                  std::string(routine) + " of " + LockLabel(lock) + " with " + TagText(tag) +
                      ", which holds no acquisition of it");
     }
@@ -71,7 +71,7 @@ void VerifyNoRemoveLockHeldIn(const DeviceRecord& record) {
             std::string holders;
             for (auto& [tag, count] : it->second.held)
                 holders += " " + TagText(tag) + (count > 1 ? " x" + std::to_string(count) : "");
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "remove-lock-held-at-delete",
                      "device " + DeviceLabel(record.device) + " deleted while its " +
                          LockLabel(static_cast<const IO_REMOVE_LOCK*>(it->first)) +
                          " is still held:" + holders);
@@ -93,7 +93,7 @@ VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK lock, ULONG allocateTag, ULONG max
     UNREFERENCED_PARAMETER(highWatermark);
     KernelPoint("IoInitializeRemoveLockEx");
     if (removeLockSize != sizeof(IO_REMOVE_LOCK))
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "IoInitializeRemoveLockEx with a wrong size");
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "remove-lock-wrong-size", "IoInitializeRemoveLockEx with a wrong size");
     lock->Common.Removed = FALSE;
     lock->Common.IoCount = 1;
     KeInitializeEvent(&lock->Common.RemoveEvent, NotificationEvent, FALSE);
@@ -110,7 +110,7 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULON
     VerifyIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx");
     RemoveLockState& state = StateOf(lock, "IoAcquireRemoveLockEx");
     if (state.waited) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "remove-lock-acquire-after-wait",
                  LockLabel(lock) + " acquired with " + TagText(tag) +
                      " after IoReleaseRemoveLockAndWait: the device is being removed");
     }
@@ -141,7 +141,7 @@ VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK lock, PVOID tag, ULONG removeL
     VerifyIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
     RemoveLockState& state = StateOf(lock, "IoReleaseRemoveLockAndWaitEx");
     if (state.waited) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "remove-lock-wait-twice",
                  "IoReleaseRemoveLockAndWait called twice on " + LockLabel(lock));
     }
     state.waited = true;

@@ -104,12 +104,17 @@ std::string RunResult::Replay() const {
     return std::string("strategy=") + StrategyName(strategy) + " seed=" + std::to_string(seed);
 }
 
+std::string RunResult::Rule() const {
+    return bugCheck ? bugCheck->rule : failedCheck;
+}
+
 std::string RunResult::Report() const {
     std::ostringstream out;
     out << "simulation " << (ok ? "passed" : "FAILED") << " (" << Replay() << ", t="
         << virtualTime / 10 << "us, " << schedulingPoints << " scheduling points)\n";
     if (bugCheck) {
-        out << "*** BUG CHECK " << bugCheck->name << ": " << bugCheck->detail << "\n"
+        out << "*** BUG CHECK " << bugCheck->name << " [" << bugCheck->rule
+            << "]: " << bugCheck->detail << "\n"
             << "    thread '" << bugCheck->thread << "' at IRQL " << int(bugCheck->irql) << "\n"
             << "--- last events ---\n"
             << bugCheck->traceTail;
@@ -340,12 +345,12 @@ void Simulation::Impl::ThreadMain(SimThread* t) {
         if (t->mutexesOwned > 0 && !t->isDpc) {
             // Windows stops a thread that returns to user mode, or ends,
             // holding a kernel mutex.
-            BugCheck("APC_INDEX_MISMATCH",
+            BugCheck("APC_INDEX_MISMATCH", "mutex-held-at-thread-end",
                      "thread '" + t->name + "' ended owning " + std::to_string(t->mutexesOwned) +
                          " kernel mutex acquisition(s)");
         }
         if (t->mustWaitNext) {
-            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "event-set-wait-without-wait",
                      "thread '" + t->name + "' ended after KeSetEvent with Wait TRUE without waiting");
         }
         if (t->id == 0) {
@@ -769,15 +774,15 @@ void KernelPoint(const char* routine) {
         // DISPATCH_LEVEL: nothing may run before its wait, and nothing else
         // may be called first.
         if (std::strcmp(routine, "KeWaitForSingleObject") == 0) return;
-        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "event-set-wait-without-wait",
                  std::string("KeSetEvent with Wait TRUE was followed by ") + routine +
                      " instead of a wait");
     }
     s->impl().Point();
 }
 
-void BugCheck(const std::string& name, const std::string& detail) {
-    Simulation::Current().BugCheckStop(name, detail);
+void BugCheck(const std::string& name, const std::string& rule, const std::string& detail) {
+    Simulation::Current().BugCheckStop(name, rule, detail);
 }
 
 void TraceEvent(const char* kind, std::string text) {
@@ -842,14 +847,14 @@ void DpcLoop(Simulation::Impl* impl, int processor) {
             impl->runningDpc[processor] = nullptr;
         }
         if (self->irql != DISPATCH_LEVEL) {
-            BugCheck("IRQL_UNEXPECTED_VALUE",
+            BugCheck("IRQL_UNEXPECTED_VALUE", "irql-not-restored",
                      "DPC routine " +
                          (item.dpc ? impl->Label(item.dpc, "dpc") : std::string(item.what)) +
                          " returned at IRQL " + std::to_string(self->irql) +
                          " instead of DISPATCH_LEVEL");
         }
         if (self->heldSpinLocks.size() != locksBefore) {
-            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "spinlock-held-on-return",
                      "DPC routine returned holding a spin lock");
         }
     }
@@ -959,7 +964,9 @@ RunResult Simulation::Run(std::function<void()> body) {
         auto balance = pool_.Balance();
         for (auto& b : balance) {
             s.result.ok = false;
-            s.result.failure += "pool leak at end of run: tag '" + Pool::TagText(b.tag) + "' " +
+            s.result.failedCheck = "run-pool-leak";
+            s.result.failure += "[run-pool-leak] pool leak at end of run: tag '" +
+                                Pool::TagText(b.tag) + "' " +
                                 std::to_string(b.count) + " block(s), " +
                                 std::to_string(b.bytes) + " bytes\n";
         }
@@ -968,7 +975,9 @@ RunResult Simulation::Run(std::function<void()> body) {
         size_t open = registry_.OpenHandleCount();
         if (open) {
             s.result.ok = false;
-            s.result.failure += std::to_string(open) + " registry key handle(s) never closed\n";
+            s.result.failedCheck = "run-registry-handle-leak";
+            s.result.failure += "[run-registry-handle-leak] " + std::to_string(open) +
+                                " registry key handle(s) never closed\n";
         }
     }
     if (s.result.ok) {
@@ -983,7 +992,8 @@ RunResult Simulation::Run(std::function<void()> body) {
                   [](const IrpShadow* a, const IrpShadow* b) { return a->seq < b->seq; });
         for (const IrpShadow* shadow : held) {
             s.result.ok = false;
-            s.result.failure += "user request " + shadow->label + " (" + shadow->request +
+            s.result.failedCheck = "run-request-held";
+            s.result.failure += "[run-request-held] user request " + shadow->label + " (" + shadow->request +
                                 ") still held by the driver at the end of the run\n";
         }
     }
@@ -998,7 +1008,8 @@ RunResult Simulation::Run(std::function<void()> body) {
                   [](const IrpShadow* a, const IrpShadow* b) { return a->seq < b->seq; });
         for (const IrpShadow* shadow : leaked) {
             s.result.ok = false;
-            s.result.failure += "driver-allocated " + shadow->label + " never freed\n";
+            s.result.failedCheck = "run-irp-leak";
+            s.result.failure += "[run-irp-leak] driver-allocated " + shadow->label + " never freed\n";
         }
     }
     return s.result;
@@ -1088,14 +1099,25 @@ void Simulation::Post(std::function<void()> fn) {
     impl_->postCv.notify_all();
 }
 
-void Simulation::BugCheckStop(const std::string& name, const std::string& detail) {
+void Simulation::BugCheckStop(const std::string& name, const std::string& rule,
+                              const std::string& detail) {
+    const bool wellFormed =
+        !rule.empty() && rule.front() != '-' && rule.back() != '-' &&
+        std::all_of(rule.begin(), rule.end(),
+                    [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+    if (!wellFormed) {
+        std::fprintf(stderr, "bridgesim: bug check %s with a malformed rule id '%s'\n",
+                     name.c_str(), rule.c_str());
+        std::abort();
+    }
     Impl& s = *impl_;
     std::unique_lock<std::mutex> lock(s.m);
     if (s.stopping) throw StopUnwind{};
     SimThread* self = s.Self();
-    trace_.Add("BUGCHECK", name + ": " + detail);
+    trace_.Add("BUGCHECK", name + " [" + rule + "]: " + detail);
     BugCheckInfo check;
     check.name = name;
+    check.rule = rule;
     check.detail = detail;
     check.thread = self ? self->name : "?";
     check.irql = self ? self->irql : 0;

@@ -56,8 +56,13 @@ struct Options {
     bool singleDriverSpinLock = true;  // holding two driver spin locks at once is a violation
 };
 
+// A verifier stop. Every rule the verifier checks has a stable id beside the
+// bug check Windows would raise for it: the area first, then what broke, in
+// lower case with hyphens ("irp-double-complete", "spinlock-not-owner",
+// "remove-lock-wait-twice"). docs/architecture.md lists them.
 struct BugCheckInfo {
     std::string name;     // as Windows names it, e.g. MULTIPLE_IRP_COMPLETE_REQUESTS
+    std::string rule;     // the rule's id, e.g. irp-double-complete
     std::string detail;   // what the verifier saw
     std::string thread;   // offending simulated thread
     KIRQL irql = 0;       // its IRQL at the time
@@ -68,7 +73,10 @@ struct RunResult {
     bool ok = true;                   // no bug check, no deadlock, body finished
     std::optional<BugCheckInfo> bugCheck;
     std::string deadlock;             // non-empty: what each thread waited on
-    std::string failure;              // other harness failure (livelock, test assertion)
+    std::string failure;              // other failure (end-of-run check, livelock, test assertion)
+    // The id of the end-of-run check that failed the run ("run-pool-leak",
+    // "run-irp-leak", ...), empty when none did.
+    std::string failedCheck;
     Strategy strategy = Strategy::Sequential;
     uint64_t seed = 0;
     uint64_t virtualTime = 0;         // 100 ns units at the end of the run
@@ -79,6 +87,10 @@ struct RunResult {
     std::string Replay() const;
     // Full report: replay line, bug check or deadlock, trace tail.
     std::string Report() const;
+    // The id of the rule or check that stopped or failed the run: the
+    // verifier's rule for a bug check, else the failed end-of-run check;
+    // empty when the run passed, deadlocked or failed otherwise.
+    std::string Rule() const;
 };
 
 // ---------------------------------------------------------------- components
@@ -482,8 +494,10 @@ public:
     // in the order posted, when the scheduler next drains the queue.
     void Post(std::function<void()> fn);
 
-    // Stops the run with a bug check (the verifier's way out).
-    [[noreturn]] void BugCheckStop(const std::string& name, const std::string& detail);
+    // Stops the run with a bug check (the verifier's way out): the name
+    // Windows gives it, the id of the rule that was broken, what was seen.
+    [[noreturn]] void BugCheckStop(const std::string& name, const std::string& rule,
+                                   const std::string& detail);
     // Stops the run with a failure that is not a bug check.
     [[noreturn]] void Fail(const std::string& message);
 

@@ -122,7 +122,7 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     if (major == IRP_MJ_DEVICE_CONTROL && outputLength != 0) infoLimit = outputLength;
     shadow->finish = [ov, handle, copyBack, infoLimit, label](PIRP done) {
         if (done->IoStatus.Information > infoLimit) {
-            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+            BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-information-overflow",
                      label + ": information " + std::to_string(done->IoStatus.Information) +
                          " is larger than the caller's buffer of " + std::to_string(infoLimit) +
                          " bytes");
@@ -160,7 +160,7 @@ NTSTATUS Issue(Handle handle, UCHAR major, ULONG code, const void* input, ULONG 
     if (status == STATUS_PENDING) {
         ov->pending = true;
     } else if (!ov->done) {
-        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-returned-unfinished",
                  label + ": dispatch returned " + StatusText(status) +
                      " without completing the request or marking it pending");
     }

@@ -380,12 +380,12 @@ TEST(IoManager, PlantedDoubleCompletionIsCaughtWithinTheSeeds) {
     for (uint64_t seed = 1; seed <= 200 && caught.empty(); ++seed) {
         int cancelled = 0, completed = 0;
         auto r = CancelRace(sim::Strategy::Random, seed, &cancelled, &completed);
-        if (r.bugCheck) caught = r.bugCheck->name + " (" + r.Replay() + ")";
+        if (r.bugCheck) caught = r.Rule() + " (" + r.Replay() + ")";
     }
     gPlantDoubleCompletion = false;
     ASSERT_FALSE(caught.empty()) << "the planted double completion went unnoticed";
-    EXPECT_TRUE(caught.rfind("MULTIPLE_IRP_COMPLETE_REQUESTS", 0) == 0 ||
-                caught.rfind("CANCEL_STATE_IN_COMPLETED_IRP", 0) == 0)
+    EXPECT_TRUE(caught.rfind("irp-double-complete ", 0) == 0 ||
+                caught.rfind("irp-complete-cancel-routine ", 0) == 0)
         << caught;
 }
 

@@ -98,7 +98,7 @@ TEST(Registry, EachValueCallNeedsTheAccessItsHandleWasOpenedWith) {
             continue;
         }
         ASSERT_TRUE(r.bugCheck.has_value()) << what;
-        EXPECT_EQ(r.bugCheck->name, "DRIVER_VERIFIER_DETECTED_VIOLATION") << what;
+        EXPECT_EQ(r.Rule(), "registry-access-denied") << what;
         EXPECT_NE(r.bugCheck->detail.find(row.call == kQuery ? "KEY_QUERY_VALUE" : "KEY_SET_VALUE"),
                   std::string::npos)
             << what;

@@ -77,13 +77,14 @@ void SendPowerThrough(PDRIVER_DISPATCH power) {
 
 struct Case {
     const char* what;
-    const char* bugCheck;
+    const char* bugCheck;  // as Windows names it
+    const char* rule;      // the verifier's id of the rule
     std::function<void()> body;
 };
 
 std::vector<Case> Cases() {
     return {
-        {"completing a request twice", "MULTIPLE_IRP_COMPLETE_REQUESTS",
+        {"completing a request twice", "MULTIPLE_IRP_COMPLETE_REQUESTS", "irp-double-complete",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  Complete(irp, STATUS_SUCCESS);
@@ -91,13 +92,14 @@ std::vector<Case> Cases() {
              });
          }},
         {"completing with a cancel routine set", "CANCEL_STATE_IN_COMPLETED_IRP",
+         "irp-complete-cancel-routine",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"waiting at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"waiting at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-wait-at-dispatch",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -107,7 +109,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"paged allocation at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"paged allocation at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -118,7 +120,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"registry call at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"registry call at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -128,7 +130,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"mutex taken under a spin lock", "IRQL_NOT_LESS_OR_EQUAL",
+        {"mutex taken under a spin lock", "IRQL_NOT_LESS_OR_EQUAL", "irql-wait-at-dispatch",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -138,7 +140,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"spin lock taken twice", "SPIN_LOCK_ALREADY_OWNED",
+        {"spin lock taken twice", "SPIN_LOCK_ALREADY_OWNED", "spinlock-recursive",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old, again;
@@ -147,7 +149,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"spin lock released by a non-owner", "SPIN_LOCK_NOT_OWNED",
+        {"spin lock released by a non-owner", "SPIN_LOCK_NOT_OWNED", "spinlock-not-owner",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KeReleaseSpinLock(&ExtOf(d)->a, PASSIVE_LEVEL);
@@ -155,6 +157,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"two driver spin locks held at once", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "spinlock-two-driver-locks",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -164,6 +167,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"the driver taking the cancel spin lock", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "cancel-lock-by-driver",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  KIRQL old;
@@ -173,6 +177,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"completing while holding a spin lock", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "irp-complete-under-spinlock",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -182,7 +187,7 @@ std::vector<Case> Cases() {
                  return STATUS_SUCCESS;
              });
          }},
-        {"returning from dispatch at a raised IRQL", "IRQL_UNEXPECTED_VALUE",
+        {"returning from dispatch at a raised IRQL", "IRQL_UNEXPECTED_VALUE", "irql-not-restored",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  Complete(irp, STATUS_SUCCESS);
@@ -192,7 +197,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"returning STATUS_PENDING without marking the request pending",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-pending-not-marked",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  Complete(irp, STATUS_SUCCESS);
@@ -200,6 +205,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"marking pending but returning success", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "irp-marked-not-pending",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  IoMarkIrpPending(irp);
@@ -208,11 +214,12 @@ std::vector<Case> Cases() {
              });
          }},
         {"information larger than the caller's buffer", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "irp-information-overflow",
          [] {
              CallDeviceControl(
                  [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 9); }, 8);
          }},
-        {"freeing a pool block twice", "BAD_POOL_CALLER",
+        {"freeing a pool block twice", "BAD_POOL_CALLER", "pool-free-unallocated",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, testdrv::kTag);
@@ -222,13 +229,14 @@ std::vector<Case> Cases() {
              });
          }},
         {"a dispatch routine returning owning a mutex", "APC_INDEX_MISMATCH",
+         "mutex-held-on-return",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KeWaitForSingleObject(&ExtOf(d)->mutex, Executive, KernelMode, FALSE, nullptr);
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"a thread ending owning a mutex", "APC_INDEX_MISMATCH",
+        {"a thread ending owning a mutex", "APC_INDEX_MISMATCH", "mutex-held-at-thread-end",
          [] {
              static KMUTEX mutex;
              KeInitializeMutex(&mutex, 0);
@@ -238,7 +246,7 @@ std::vector<Case> Cases() {
              }));
              SIM_CHECK(!"the thread was not stopped");
          }},
-        {"releasing a mutex the thread does not own", "THREAD_NOT_MUTEX_OWNER",
+        {"releasing a mutex the thread does not own", "THREAD_NOT_MUTEX_OWNER", "mutex-not-owner",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KeReleaseMutex(&ExtOf(d)->mutex, FALSE);
@@ -246,7 +254,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"a cancel routine returning with the cancel spin lock held",
-         "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "DRIVER_VERIFIER_DETECTED_VIOLATION", "cancel-lock-held-on-return",
          [] {
              Device d = MakeDevice(sizeof(Ext));
              testdrv::AcceptOpenAndClose(d.driver);
@@ -263,6 +271,7 @@ std::vector<Case> Cases() {
              io.CancelIo(h);
          }},
         {"deleting a device whose timer is still queued", "TIMER_OR_DPC_INVALID",
+         "device-delete-timer-or-dpc",
          [] {
              Device d = MakeDevice(sizeof(Ext));
              Ext* e = ExtOf(d.device);
@@ -272,6 +281,7 @@ std::vector<Case> Cases() {
              testdrv::DeleteDevice(d);
          }},
         {"deleting a device that is still attached", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "device-delete-attached",
          [] {
              Device lower = MakeDevice(0, "Lower");
              Device upper = MakeDevice(0, "Upper");
@@ -279,7 +289,7 @@ std::vector<Case> Cases() {
              testdrv::DeleteDevice(upper, "Upper");
          }},
         {"freeing a driver-allocated IRP while a lower driver owns it",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-free-while-below",
          [] {
              Device lower = MakeDevice(0, "Lower");
              lower.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
@@ -293,7 +303,7 @@ std::vector<Case> Cases() {
              IofCallDriver(lower.device, irp);
          }},
         {"unloading with a timer still queued",
-         "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+         "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS", "unload-timers-or-dpcs-queued",
          [] {
              static KTIMER timer;
              static KDPC dpc;
@@ -305,7 +315,7 @@ std::vector<Case> Cases() {
          }},
         // ---- requests never completed
         {"a PnP request returned without completing it or marking it pending",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-returned-unfinished",
          [] {
              auto& sim = sim::Simulation::Current();
              auto bus = sim::MakeMinimalBus();
@@ -316,7 +326,7 @@ std::vector<Case> Cases() {
              sim.pnp().SendPnp(node, IRP_MN_QUERY_CAPABILITIES);
          }},
         {"deleting a device while its driver holds a user request",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "device-delete-request-held",
          [] {
              Device d = MakeDevice(sizeof(Ext));
              testdrv::AcceptOpenAndClose(d.driver);
@@ -333,7 +343,7 @@ std::vector<Case> Cases() {
          }},
         // ---- passing a request down
         {"passing a request down with its cancel routine still set",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-call-cancel-routine",
          [] {
              Device lower = MakeDevice(0, "Lower");
              PIRP irp = IoAllocateIrp(lower.device->StackSize, FALSE);
@@ -342,6 +352,7 @@ std::vector<Case> Cases() {
              IofCallDriver(lower.device, irp);
          }},
         {"passing a request to a deleted device", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "irp-call-deleted-device",
          [] {
              Device lower = MakeDevice(0, "Lower");
              ObfReferenceObject(lower.device);  // the memory stays; the device is gone
@@ -359,14 +370,14 @@ std::vector<Case> Cases() {
              ObfDereferenceObject(lower.device);
          }},
         // ---- IRP reuse
-        {"reusing a freed IRP", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+        {"reusing a freed IRP", "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-freed",
          [] {
              PIRP irp = IoAllocateIrp(2, FALSE);
              IoFreeIrp(irp);
              IoReuseIrp(irp, STATUS_SUCCESS);
          }},
         {"reusing an IRP built by IoBuildDeviceIoControlRequest",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "irp-reuse-not-driver",
          [] {
              Device lower = MakeDevice(0, "Lower");
              KEVENT event;
@@ -377,7 +388,7 @@ std::vector<Case> Cases() {
              IoReuseIrp(irp, STATUS_SUCCESS);
          }},
         // ---- pool and IRQL
-        {"allocating zero bytes", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+        {"allocating zero bytes", "DRIVER_VERIFIER_DETECTED_VIOLATION", "pool-zero-size",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 0, testdrv::kTag);
@@ -387,6 +398,7 @@ std::vector<Case> Cases() {
          }},
         // ---- remove lock
         {"a remove lock released without an acquisition", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "remove-lock-release-unheld",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  IoReleaseRemoveLock(&ExtOf(d)->removeLock, irp);
@@ -394,7 +406,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"a remove lock acquired after IoReleaseRemoveLockAndWait",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "remove-lock-acquire-after-wait",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  IO_REMOVE_LOCK* lock = &ExtOf(d)->removeLock;
@@ -405,6 +417,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"IoReleaseRemoveLockAndWait called twice", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "remove-lock-wait-twice",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  IO_REMOVE_LOCK* lock = &ExtOf(d)->removeLock;
@@ -415,6 +428,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"a device deleted while its remove lock is held", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "remove-lock-held-at-delete",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  SIM_CHECK(NT_SUCCESS(IoAcquireRemoveLock(&ExtOf(d)->removeLock, irp)));
@@ -424,6 +438,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"allocating executable non-paged pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "pool-executable",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT, PIRP irp) {
                  PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, testdrv::kTag);
@@ -431,7 +446,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"freeing paged pool at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"freeing paged pool at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  PVOID p = ExAllocatePoolWithTag(PagedPool, 8, testdrv::kTag);
@@ -442,7 +457,7 @@ std::vector<Case> Cases() {
                  return Complete(irp, STATUS_SUCCESS);
              });
          }},
-        {"IoDetachDevice at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"IoDetachDevice at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit",
          [] {
              static KSPIN_LOCK lock;
              KeInitializeSpinLock(&lock);
@@ -454,7 +469,7 @@ std::vector<Case> Cases() {
              IoDetachDevice(lower.device);
              KeReleaseSpinLock(&lock, old);
          }},
-        {"ZwClose at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+        {"ZwClose at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL", "irql-above-limit",
          [] {
              OBJECT_ATTRIBUTES attributes;
              UNICODE_STRING path;
@@ -471,6 +486,7 @@ std::vector<Case> Cases() {
          }},
         // ---- KeSetEvent with Wait TRUE
         {"KeSetEvent with Wait TRUE not followed by a wait", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "event-set-wait-without-wait",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KeSetEvent(&ExtOf(d)->event, IO_NO_INCREMENT, TRUE);
@@ -479,6 +495,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"KeSetEvent with Wait TRUE at DISPATCH_LEVEL", "IRQL_NOT_LESS_OR_EQUAL",
+         "irql-above-limit",
          [] {
              CallDeviceControl([](PDEVICE_OBJECT d, PIRP irp) {
                  KIRQL old;
@@ -490,7 +507,7 @@ std::vector<Case> Cases() {
          }},
         // ---- power rules
         {"a power request passed down without PoStartNextPowerIrp",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "power-pass-without-start-next",
          [] {
              SendPowerThrough([](PDEVICE_OBJECT d, PIRP irp) {
                  IoSkipCurrentIrpStackLocation(irp);
@@ -498,6 +515,7 @@ std::vector<Case> Cases() {
              });
          }},
         {"a power request passed down with IoCallDriver", "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "power-pass-without-pocalldriver",
          [] {
              SendPowerThrough([](PDEVICE_OBJECT d, PIRP irp) {
                  PoStartNextPowerIrp(irp);
@@ -506,13 +524,13 @@ std::vector<Case> Cases() {
              });
          }},
         {"a power request completed without PoStartNextPowerIrp",
-         "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+         "DRIVER_VERIFIER_IOMANAGER_VIOLATION", "power-complete-without-start-next",
          [] {
              SendPowerThrough(
                  [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
          }},
         {"a device deleted and released while a dispatch routine waits in it",
-         "DRIVER_VERIFIER_DETECTED_VIOLATION",
+         "DRIVER_VERIFIER_DETECTED_VIOLATION", "device-released-dispatch-running",
          [] {
              static Device d;
              d = MakeDevice(sizeof(Ext));
@@ -530,7 +548,7 @@ std::vector<Case> Cases() {
              testdrv::Sleep100ns(10);
              IoDeleteDevice(d.device);  // no reference left: Windows frees it now
          }},
-        {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION",
+        {"unloading without freeing pool", "DRIVER_VERIFIER_DETECTED_VIOLATION", "unload-pool-left",
          [] {
              PDRIVER_OBJECT driver = sim::CreateDriverObject("leaky");
              ExAllocatePoolWithTag(NonPagedPoolNx, 24, testdrv::kTag);
@@ -545,6 +563,7 @@ TEST(Verifier, EachFaultyDriverIsStoppedWithTheRightBugCheck) {
         o.checkPoolAtEnd = false;
         auto r = sim::RunScenario(o, c.body);
         ASSERT_TRUE(r.bugCheck.has_value()) << c.what << "\n" << r.Report();
+        EXPECT_EQ(r.Rule(), c.rule) << c.what << "\n" << r.Report();
         EXPECT_EQ(r.bugCheck->name, c.bugCheck) << c.what << "\n" << r.Report();
         EXPECT_FALSE(r.ok) << c.what;
         EXPECT_FALSE(r.bugCheck->thread.empty()) << c.what;
@@ -565,13 +584,16 @@ TEST(Verifier, ReportNamesThreadIrqlAndTraceTail) {
     EXPECT_EQ(r.bugCheck->irql, PASSIVE_LEVEL);
     EXPECT_NE(r.bugCheck->traceTail.find("IRP_MJ_DEVICE_CONTROL"), std::string::npos)
         << r.bugCheck->traceTail;
-    EXPECT_NE(r.Report().find("BUG CHECK MULTIPLE_IRP_COMPLETE_REQUESTS"), std::string::npos);
+    EXPECT_NE(r.Report().find("BUG CHECK MULTIPLE_IRP_COMPLETE_REQUESTS [irp-double-complete]: "),
+              std::string::npos)
+        << r.Report();
 }
 
 TEST(Verifier, RunEndingWithLivePoolFailsWithTheTag) {
     auto r = sim::RunScenario({}, [] { ExAllocatePoolWithTag(NonPagedPoolNx, 10, 'kaeL'); });
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.failure.find("tag 'Leak' 1 block(s), 10 bytes"), std::string::npos) << r.failure;
+    EXPECT_EQ(r.Rule(), "run-pool-leak") << r.failure;
+    EXPECT_NE(r.failure.find("'Leak'"), std::string::npos) << r.failure;
 }
 
 }  // namespace
@@ -581,7 +603,8 @@ namespace {
 TEST(Verifier, RunEndingWithADriverIrpNeverFreedFails) {
     auto r = sim::RunScenario({}, [] { IoAllocateIrp(2, FALSE); });
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.failure.find("driver-allocated IRP#1 never freed"), std::string::npos) << r.failure;
+    EXPECT_EQ(r.Rule(), "run-irp-leak") << r.failure;
+    EXPECT_NE(r.failure.find("IRP#1"), std::string::npos) << r.failure;
 }
 
 TEST(Verifier, RunEndingWithARegistryKeyOpenFails) {
@@ -594,8 +617,7 @@ TEST(Verifier, RunEndingWithARegistryKeyOpenFails) {
         ZwOpenKey(&key, KEY_READ, &attributes);
     });
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.failure.find("1 registry key handle(s) never closed"), std::string::npos)
-        << r.failure;
+    EXPECT_EQ(r.Rule(), "run-registry-handle-leak") << r.failure;
 }
 
 }  // namespace
@@ -619,10 +641,8 @@ TEST(Verifier, RunEndingWithAUserRequestStillHeldFails) {
         io.ReadAsync(h, b, 4, &ov);
     });
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.failure.find("user request IRP#2 (IRP_MJ_READ) still held by the driver at the "
-                             "end of the run"),
-              std::string::npos)
-        << r.Report();
+    EXPECT_EQ(r.Rule(), "run-request-held") << r.Report();
+    EXPECT_NE(r.failure.find("IRP#2 (IRP_MJ_READ)"), std::string::npos) << r.Report();
 }
 
 }  // namespace
