@@ -13,6 +13,7 @@ constinit DriverGlobalsState DriverGlobals = {};
 // STATUS_INVALID_DEVICE_REQUEST.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(registryPath);
 
     driverObject->DriverExtension->AddDevice = AddDevice;
@@ -47,6 +48,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
 // path reaches the record until the device is started.
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject)
     BRIDGESER_NO_LOCK_ANALYSIS {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PDEVICE_OBJECT deviceObject = nullptr;
     NTSTATUS status = CreatePortDevice(driverObject, physicalDeviceObject, &deviceObject);
     if (!NT_SUCCESS(status)) {
@@ -96,12 +98,14 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
 // resource was released at removal and the driver-wide state needs no
 // release, so there is nothing to do. IRQL: PASSIVE_LEVEL. Locks: none.
 VOID NTAPI Unload(PDRIVER_OBJECT driverObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(driverObject);
 }
 
 // Passes a system-control (WMI) request down unchanged; the driver has no WMI
 // of its own. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
     }

@@ -71,6 +71,7 @@ bool IsUsablePortName(PCWSTR text) {
 // recent number is given again when its port is gone.
 // IRQL: PASSIVE_LEVEL. Locks: portListMutex, held by the caller.
 ULONG ChoosePortNumber() {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     ULONG candidate = DriverGlobals.lastPortNumber;
     for (PLIST_ENTRY entry = DriverGlobals.portList.Flink; entry != &DriverGlobals.portList;
          entry = entry->Flink) {
@@ -89,6 +90,7 @@ ULONG ChoosePortNumber() {
 // open or write keys are not errors; only the work buffer is required.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SeedInstallation(PDEVICE_OBJECT physicalDeviceObject, PCWSTR portName) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PWCHAR work = static_cast<PWCHAR>(
         ExAllocatePoolWithTag(NonPagedPoolNx, WORK_BUFFER_SIZE, BRIDGESER_POOL_TAG));
     if (work == nullptr) {
@@ -143,6 +145,7 @@ NTSTATUS SeedInstallation(PDEVICE_OBJECT physicalDeviceObject, PCWSTR portName) 
 // IRQL: PASSIVE_LEVEL. Locks: takes portListMutex.
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
                           PDEVICE_OBJECT* deviceObjectOut) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     *deviceObjectOut = nullptr;
 
     HANDLE hardwareKey = nullptr;
@@ -280,6 +283,7 @@ failure:
 // device object and its own name stay. Each is undone once.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID RemovePortNames(PortExtension* extension) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (extension->symbolicLinkCreated) {
         IoDeleteSymbolicLink(&extension->symbolicLinkName);
         extension->symbolicLinkCreated = FALSE;
@@ -301,6 +305,7 @@ VOID RemovePortNames(PortExtension* extension) {
 // manager still references the deleted object.
 // IRQL: PASSIVE_LEVEL. Locks: takes portListMutex while unlinking.
 VOID DeletePortDevice(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
 
     KeWaitForSingleObject(&DriverGlobals.portListMutex, Executive, KernelMode, FALSE, nullptr);
@@ -343,6 +348,7 @@ VOID DeletePortDevice(PDEVICE_OBJECT deviceObject) {
 // values. Paths longer than 260 characters are refused.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS OpenRegistryKeyByPath(PCWSTR path, PHANDLE keyHandle) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     WCHAR pathBuffer[REGISTRY_PATH_MAX_CHARS];
     UNICODE_STRING name = {0, sizeof(pathBuffer), pathBuffer};
     NTSTATUS status = RtlAppendUnicodeToString(&name, path);
@@ -359,6 +365,7 @@ NTSTATUS OpenRegistryKeyByPath(PCWSTR path, PHANDLE keyHandle) {
 // bytes. Data longer than the buffer gives STATUS_BUFFER_TOO_SMALL and
 // copies nothing. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS QueryRegistryValue(HANDLE keyHandle, PCWSTR valueName, PVOID buffer, ULONG bufferSize) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     const ULONG infoSize = bufferSize + 16;
     auto info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
         ExAllocatePoolWithTag(PagedPool, infoSize, BRIDGESER_POOL_TAG));
@@ -390,6 +397,7 @@ NTSTATUS QueryRegistryValue(HANDLE keyHandle, PCWSTR valueName, PVOID buffer, UL
 // of valueNameMaxBytes + 2 bytes. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SetRegistryValue(HANDLE keyHandle, PCWSTR valueName, ULONG valueNameMaxBytes, ULONG type,
                           PVOID data, ULONG dataSize) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (valueNameMaxBytes > 0xFFFC) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -16,6 +16,7 @@ namespace {
 // Marks every pipe of the selected interface open or closed.
 // IRQL: PASSIVE_LEVEL. Locks: none; open and close only.
 VOID MarkPipes(PortExtension* extension, BOOLEAN open) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (extension->interfaceInfo == nullptr) {
         return;
     }
@@ -34,6 +35,7 @@ VOID MarkPipes(PortExtension* extension, BOOLEAN open) {
 // Frees the receive ring and empties its indexes.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock.
 VOID FreeReceiveRing(PortExtension* extension) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
     PUCHAR ring = extension->rxRingBuffer;
@@ -53,6 +55,7 @@ VOID FreeReceiveRing(PortExtension* extension) {
 // unmarked, the port marked closed and the ring freed.
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 VOID UndoOpen(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     MarkPortClosed(extension);
     StopStatusTransfer(deviceObject);
@@ -66,6 +69,7 @@ VOID UndoOpen(PDEVICE_OBJECT deviceObject) {
 // word by an interlocked exchange, as every other path changes them.
 // IRQL: PASSIVE_LEVEL. Locks: takes controlLock.
 VOID ClearHoldAndErrorWords(PortExtension* extension) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
     extension->txHoldFlags = 0;
@@ -80,6 +84,7 @@ VOID ClearHoldAndErrorWords(PortExtension* extension) {
 // re-arms a transfer after this. IRQL: PASSIVE_LEVEL. Locks: takes openMutex,
 // then controlLock.
 VOID MarkPortClosed(PortExtension* extension) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
     extension->portOpen = FALSE;
     ClearHoldAndErrorWords(extension);
@@ -98,6 +103,7 @@ VOID MarkPortClosed(PortExtension* extension) {
 // marked open is undone, so the port can be opened again.
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the state update.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
@@ -198,6 +204,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // receive ring is emptied, writes, mask requests.
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     StopStatusTransfer(deviceObject);
     StopBulkInTransfer(deviceObject);
@@ -213,6 +220,7 @@ NTSTATUS StopAllIo(PDEVICE_OBJECT deviceObject) {
 // held request ends with STATUS_CANCELLED. The port stays open until close.
 // Cleanup never fails. IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_SUCCESS);
     }
@@ -229,6 +237,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // meet the close's teardown.
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex for the whole close.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_SUCCESS);
@@ -267,6 +276,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // rate, line control and modem control lines back first.
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!ReadOnce(&extension->portOpen)) {
         return;
@@ -287,6 +297,7 @@ VOID ResumeOpenPort(PDEVICE_OBJECT deviceObject, BOOLEAN reprogram) {
 // STATUS_INSUFFICIENT_RESOURCES when an abort request cannot be allocated.
 // IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!ReadOnce(&extension->configured)) {
         return STATUS_SUCCESS;

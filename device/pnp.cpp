@@ -12,6 +12,7 @@ namespace {
 // in its status field, and releases the lock.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS PassDown(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS status) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     irp->IoStatus.Status = status;
     return ForwardAndRelease(deviceObject, irp);
 }
@@ -20,6 +21,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS status) {
 // completed it; the request comes back to the caller, which completes it.
 // Returns the lower drivers' status. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SendDownAndWait(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -37,6 +39,7 @@ NTSTATUS SendDownAndWait(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // not started on a stack that is not. A port left open across a stop comes
 // back into service. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     NTSTATUS status = SendDownAndWait(deviceObject, irp);
     if (NT_SUCCESS(status)) {
         status = StartDevice(deviceObject, irp);
@@ -53,6 +56,7 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // completed here rather than passed down, where a lower driver's success
 // would overwrite it. IRQL: PASSIVE_LEVEL. Locks: takes openMutex.
 NTSTATUS HandleQueryStop(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     KeWaitForSingleObject(&extension->openMutex, Executive, KernelMode, FALSE, nullptr);
     const BOOLEAN busy = extension->portOpen || ReadOnce(&extension->bulkInBusy) ||
@@ -73,6 +77,7 @@ NTSTATUS HandleQueryStop(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // the last sleeping state (S1 to S3) whose device state is above D3.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     NTSTATUS status = SendDownAndWait(deviceObject, irp);
     PDEVICE_CAPABILITIES capabilities =
@@ -100,6 +105,7 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // request down and tears the device down. Returns the lower driver's status.
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex when the port is open.
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!ReadOnce(&extension->removed)) {
         extension->removed = TRUE;
@@ -126,6 +132,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // handle on it has closed; requests on such a handle are refused meanwhile.
 // IRQL: PASSIVE_LEVEL. Locks: takes openMutex when the port is open.
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     extension->removed = TRUE;
     if (ReadOnce(&extension->portOpen)) {
@@ -141,6 +148,7 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // gets its transfers back, since the query stopped them.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleCancelRemove(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     GetPortExtension(deviceObject)->removePending = FALSE;
     ResumeOpenPort(deviceObject, FALSE);
     return PassDown(deviceObject, irp, STATUS_SUCCESS);
@@ -149,6 +157,7 @@ NTSTATUS HandleCancelRemove(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRP_MN_STOP_DEVICE: the stop cannot fail; it is passed down with
 // STATUS_SUCCESS. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleStopDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     (void)StopDevice(deviceObject);
     return PassDown(deviceObject, irp, STATUS_SUCCESS);
 }
@@ -159,6 +168,7 @@ NTSTATUS HandleStopDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // driver works on it; removal releases it and waits for the others.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
@@ -196,6 +206,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // before the device object goes. IRQL: PASSIVE_LEVEL. Locks: none held
 // (DeletePortDevice takes portListMutex).
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     DriverGlobals.force230400 = FALSE;
     DriverGlobals.probePending = TRUE;
     DriverGlobals.captureEnabled = TRUE;
@@ -212,6 +223,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject) {
 // the request's own outcome does not matter (the device is stopped either
 // way). IRQL: PASSIVE_LEVEL. Locks: none held.
 NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     (void)StopAllIo(deviceObject);
     URB urb;

@@ -20,6 +20,7 @@ namespace {
 // DISPATCH_LEVEL: PoStartNextPowerIrp and PoCallDriver both allow it.
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS PassPowerDown(PortExtension* extension, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     IoCopyCurrentIrpStackLocationToNext(irp);
     PoStartNextPowerIrp(irp);
     const NTSTATUS status = PoCallDriver(extension->lowerDeviceObject, irp);
@@ -32,6 +33,7 @@ NTSTATUS PassPowerDown(PortExtension* extension, PIRP irp) {
 // the lower driver reported. The request's remove lock is given back here,
 // since the record is used until now. IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     PDEVICE_OBJECT ours = static_cast<PDEVICE_OBJECT>(context);
     PortExtension* extension = GetPortExtension(ours);
@@ -50,6 +52,7 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID co
 VOID NTAPI SystemPowerDeviceRequestDone(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
                                         POWER_STATE powerState, PVOID context,
                                         PIO_STATUS_BLOCK ioStatus) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(minorFunction);
     UNREFERENCED_PARAMETER(powerState);
@@ -67,6 +70,7 @@ VOID NTAPI SystemPowerDeviceRequestDone(PDEVICE_OBJECT deviceObject, UCHAR minor
 VOID NTAPI DevicePowerRequestDone(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
                                   POWER_STATE powerState, PVOID context,
                                   PIO_STATUS_BLOCK ioStatus) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(minorFunction);
     UNREFERENCED_PARAMETER(ioStatus);
@@ -80,6 +84,7 @@ VOID NTAPI DevicePowerRequestDone(PDEVICE_OBJECT deviceObject, UCHAR minorFuncti
 // Asks the power manager for a device state, waiting for a power-up to a
 // state above the wake threshold. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE state) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (state == extension->devicePowerState) {
         return STATUS_SUCCESS;
@@ -104,6 +109,7 @@ NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT deviceObject, DEVICE_POWER_STATE
 // After a wait-wake has finished: full power when the port is in use.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS UpdateDevicePowerForUse(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!IsDeviceReady(deviceObject)) {
         return STATUS_DELETE_PENDING;
@@ -123,6 +129,7 @@ NTSTATUS UpdateDevicePowerForUse(PDEVICE_OBJECT deviceObject) {
 // and a reference keeps the object and its record until the request is
 // done. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     extension->deviceWakeState = extension->deviceCapabilities.DeviceWake;
     if (extension->devicePowerState == PowerDeviceD0 ||
@@ -155,6 +162,7 @@ NTSTATUS HandleWaitWake(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // driver has finished it (PowerUpCompletion, which also gives back the
 // request's remove lock). IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT deviceObject, PIRP irp, DEVICE_POWER_STATE state) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     IoCopyCurrentIrpStackLocationToNext(irp);
     const BOOLEAN powerUp = state == PowerDeviceD0;
@@ -177,6 +185,7 @@ NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT deviceObject, PIRP irp, DEVICE_POWE
 // from that request's completion function (keeping its remove lock until
 // then). IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS HandleSetPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.Power.Type == DevicePowerState) {
@@ -218,6 +227,7 @@ NTSTATUS HandleSetPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: PASSIVE_LEVEL. Locks: none (the power path's words are read once
 // each: a change under way is left to finish).
 NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     const DEVICE_POWER_STATE state = ReadOnce(&extension->devicePowerState);
     if (state == PowerDeviceD0 || state == PowerDeviceUnspecified ||
@@ -232,6 +242,7 @@ NTSTATUS PowerUpForUse(PDEVICE_OBJECT deviceObject) {
 // been passed down. IRQL: PASSIVE_LEVEL (the device is power pageable).
 // Locks: none.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         PoStartNextPowerIrp(irp);
         return RefuseRequest(irp, STATUS_DELETE_PENDING);

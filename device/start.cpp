@@ -19,6 +19,7 @@ constexpr ULONG DEFAULT_SETTABLE_BAUD = 0x1007FFFB;
 // Builds and submits the read of configuration descriptor 0 into a zeroed
 // buffer. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT deviceObject, PURB urb, PVOID buffer) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     RtlZeroMemory(buffer, CONFIGURATION_DESCRIPTOR_BUFFER_SIZE);
     UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
@@ -50,6 +51,7 @@ bool IsWholeConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descript
 // configuration fails the start with its status and keeps no stale
 // interface information. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(irp);
     PortExtension* extension = GetPortExtension(deviceObject);
 
@@ -90,6 +92,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // that did not arrive whole, fails the start without being parsed.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPoolNx, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
@@ -130,6 +133,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
 // Resets the device's USB port and waits for the reset.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ResetUsbPort(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     return CallLowerDriverSync(extension->lowerDeviceObject, IOCTL_INTERNAL_USB_RESET_PORT,
                                nullptr);
@@ -138,6 +142,7 @@ NTSTATUS ResetUsbPort(PDEVICE_OBJECT deviceObject) {
 // Clears a halt of the default control endpoint (endpoint 0).
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS ClearControlEndpointStall(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPoolNx, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), BRIDGESER_POOL_TAG));
     if (urb == nullptr) {
@@ -158,6 +163,7 @@ NTSTATUS ClearControlEndpointStall(PDEVICE_OBJECT deviceObject) {
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
 
     PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
@@ -205,6 +211,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
 
 // Marks every pipe closed and no pipe open. IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS InitializePipeState(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     for (ULONG pipe = 0; pipe < BRIDGE_PIPE_COUNT; ++pipe) {
         extension->pipeState[pipe].pipeOpen = FALSE;
@@ -217,6 +224,7 @@ NTSTATUS InitializePipeState(PDEVICE_OBJECT deviceObject) {
 // communication properties. IRQL: PASSIVE_LEVEL. Locks: none (runs before
 // the port can be opened, while no transfer runs: the lock analysis is off).
 NTSTATUS SetStartDefaults(PortExtension* extension) BRIDGESER_NO_LOCK_ANALYSIS {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     extension->lineControl.WordLength = 8;
     extension->lineControl.Parity = NO_PARITY;
     extension->lineControl.StopBits = STOP_BIT_1;
@@ -271,6 +279,7 @@ NTSTATUS SetStartDefaults(PortExtension* extension) BRIDGESER_NO_LOCK_ANALYSIS {
 // Builds the communication properties returned by IOCTL_SERIAL_GET_PROPERTIES.
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID InitializeCommProperties(PortExtension* extension) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     SERIAL_COMMPROP* properties = &extension->properties;
     RtlZeroMemory(properties, sizeof(*properties));
     properties->PacketLength = sizeof(SERIAL_COMMPROP);

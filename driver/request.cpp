@@ -22,6 +22,7 @@
 // the same parameters. Returns what the lower driver returned.
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS ForwardRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(extension->lowerDeviceObject, irp);
@@ -32,12 +33,14 @@ NTSTATUS ForwardRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // (the request is then refused with RefuseRequest).
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS AcquireRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     return IoAcquireRemoveLock(&GetPortExtension(deviceObject)->removeLock, irp);
 }
 
 // Gives back the remove lock a request holds. IRQL: <= DISPATCH_LEVEL.
 // Locks: none.
 VOID ReleaseRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     IoReleaseRemoveLock(&GetPortExtension(deviceObject)->removeLock, irp);
 }
 
@@ -45,6 +48,7 @@ VOID ReleaseRequestLock(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // lock back. Returns what the lower driver returned.
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS ForwardAndRelease(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const NTSTATUS status = ForwardRequest(deviceObject, irp);
     ReleaseRequestLock(deviceObject, irp);
     return status;
@@ -56,6 +60,7 @@ NTSTATUS ForwardAndRelease(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: <= DISPATCH_LEVEL. Locks: none may be held (requests are completed
 // outside every driver lock).
 VOID FinishRequest(PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PDEVICE_OBJECT deviceObject = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     ReleaseRequestLock(deviceObject, irp);
@@ -66,6 +71,7 @@ VOID FinishRequest(PIRP irp) {
 // status, for a dispatch routine to return.
 // IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     FinishRequest(irp);
@@ -75,6 +81,7 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 // Completes a request refused before it took the remove lock.
 // IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
 NTSTATUS RefuseRequest(PIRP irp, NTSTATUS status) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -87,6 +94,7 @@ NTSTATUS RefuseRequest(PIRP irp, NTSTATUS status) {
 // then not in the queue and the caller completes it.
 // IRQL: DISPATCH_LEVEL. Locks: the queue's spin lock, held by the caller.
 NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(irp, cancelRoutine);
 
@@ -111,6 +119,7 @@ NTSTATUS QueuePendingRequest(PLIST_ENTRY queue, PIRP irp, PDRIVER_CANCEL cancelR
 // its cancel routine touches nothing but the request itself.
 // IRQL: DISPATCH_LEVEL. Locks: the queue's spin lock, held by the caller.
 PIRP TakeNextRequest(PLIST_ENTRY queue) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     while (!IsListEmpty(queue)) {
         PLIST_ENTRY entry = RemoveHeadList(queue);
         InitializeListHead(entry);
@@ -138,6 +147,7 @@ ULONG_PTR InformationWithinOutput(PIRP irp, ULONG_PTR information) {
 // linked through Irp->Tail.Overlay.ListEntry and is empty afterwards.
 // IRQL: <= DISPATCH_LEVEL. Locks: none may be held.
 VOID CompleteRequestList(PLIST_ENTRY list) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     while (!IsListEmpty(list)) {
         PLIST_ENTRY entry = RemoveHeadList(list);
         InitializeListHead(entry);
@@ -152,6 +162,7 @@ VOID CompleteRequestList(PLIST_ENTRY list) {
 // STATUS_CANCELLED and no data. IRQL: DISPATCH_LEVEL. Locks: entered holding
 // the cancel spin lock, which it releases first; takes `lock`.
 VOID CancelQueuedRequest(PKSPIN_LOCK lock, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KIRQL oldIrql;
     KeAcquireSpinLock(lock, &oldIrql);
@@ -173,6 +184,7 @@ BOOLEAN IsDeviceReady(PDEVICE_OBJECT deviceObject) {
 // event given as context and hands the request back to the waiting sender.
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(irp);
     KeSetEvent(static_cast<PKEVENT>(context), EVENT_INCREMENT, FALSE);
@@ -185,6 +197,7 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOI
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which
 // it releases first.
 VOID NTAPI TransferCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     RefuseRequest(irp, STATUS_CANCELLED);

@@ -23,6 +23,7 @@ LONGLONG MillisecondsToDueTime(ULONGLONG milliseconds) {
 // would be lost. The late run sets the timer instead, with this due time.
 // IRQL: <= DISPATCH_LEVEL. Locks: the path's spin lock held.
 VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags, LONGLONG dueTime) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     flags->bits |= TIMER_ARMED;
     if ((flags->bits & TIMER_CANCEL_MISSED) != 0) {
         flags->bits |= TIMER_SET_BY_LATE_RUN;
@@ -39,6 +40,7 @@ VOID ArmPathTimer(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags, LONGLONG dueT
 // so that run does nothing. An arming left to a late run is dropped.
 // IRQL: <= DISPATCH_LEVEL. Locks: the path's spin lock held.
 VOID CancelPathTimer(PKTIMER timer, PathTimerFlags* flags) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if ((flags->bits & TIMER_ARMED) == 0) {
         return;
     }
@@ -56,6 +58,7 @@ VOID CancelPathTimer(PKTIMER timer, PathTimerFlags* flags) {
 // run sets the timer now. Every expiry of a set timer thus has a run of its
 // own. IRQL: DISPATCH_LEVEL. Locks: the path's spin lock held.
 BOOLEAN ConsumePathTimerRun(PKTIMER timer, PKDPC dpc, PathTimerFlags* flags) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if ((flags->bits & TIMER_CANCEL_MISSED) != 0) {
         flags->bits &= ~TIMER_CANCEL_MISSED;
         if ((flags->bits & TIMER_SET_BY_LATE_RUN) != 0) {

@@ -55,6 +55,7 @@ struct SlotFields {
 // IRQL: <= DISPATCH_LEVEL. Locks: transferLock held (the words are read
 // once each, without their own lock).
 BOOLEAN SlotMayStart(PortExtension* x, ULONG pipe) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!ReadOnce(&x->portOpen)) {
         return FALSE;
     }
@@ -85,6 +86,7 @@ SlotFields SlotOf(PortExtension* x, ULONG pipe) {
 // Records the request about to be sent on the claimed slot. FALSE when a
 // stop began meanwhile. IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
@@ -100,6 +102,7 @@ BOOLEAN MarkTransferSent(PortExtension* extension, ULONG pipe, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: transferLock held.
 BOOLEAN KeepSlotLocked(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed)
     _Requires_lock_held_(extension->transferLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     TransferStopState& stop = extension->transferStop[pipe];
     const BOOLEAN keep =
@@ -121,6 +124,7 @@ BOOLEAN KeepSlotLocked(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOL
 // holder), or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
@@ -142,6 +146,7 @@ BOOLEAN ClaimTransferSlot(PortExtension* extension, ULONG pipe) {
 // port is being opened).
 NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, ULONG transferFlags,
                        ULONG length) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     PUCHAR buffer =
         static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bufferSize, BRIDGESER_POOL_TAG));
@@ -181,6 +186,7 @@ NTSTATUS BuildTransfer(PortExtension* extension, ULONG pipe, ULONG bufferSize, U
 // that order, so nothing of it outlives the stop).
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
 VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTINE completion) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     PIRP irp = *slot.irp;
     if (!MarkTransferSent(extension, pipe, irp)) {
@@ -207,6 +213,7 @@ VOID SendSlotTransfer(PortExtension* extension, ULONG pipe, PIO_COMPLETION_ROUTI
 // sender that never sent it). The slot stays claimed.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller holds the claim.
 VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PURB* urb, PUCHAR* buffer) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     *urb = *slot.urb;
     *buffer = *slot.buffer;
@@ -218,6 +225,7 @@ VOID TakeTransferBack(PortExtension* extension, ULONG pipe, PURB* urb, PUCHAR* b
 // Frees a transfer's URB and data buffer. IRQL: <= DISPATCH_LEVEL.
 // Locks: none.
 VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (urb != nullptr) {
         ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
     }
@@ -236,6 +244,7 @@ VOID FreeTransferParts(PURB urb, PUCHAR buffer) {
 // touches neither the slot nor the record again.
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BOOLEAN failed) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     const BOOLEAN keep = KeepSlotLocked(extension, pipe, again, failed);
@@ -250,6 +259,7 @@ BOOLEAN KeepTransferSlot(PortExtension* extension, ULONG pipe, BOOLEAN again, BO
 // IRQL: <= DISPATCH_LEVEL. Locks: takes transferLock.
 BOOLEAN FinishTransfer(PortExtension* extension, ULONG pipe, PIRP irp, BOOLEAN again,
                        BOOLEAN failed) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);
     TransferStopState& stop = extension->transferStop[pipe];
@@ -270,6 +280,7 @@ BOOLEAN FinishTransfer(PortExtension* extension, ULONG pipe, PIRP irp, BOOLEAN a
 // than IN_TRANSFER_RETRY_LIMIT have come in a row.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller holds the slot's claim.
 BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (NT_SUCCESS(status)) {
         *failuresInARow = 0;
         return TRUE;
@@ -282,6 +293,7 @@ BOOLEAN SendInTransferAgain(NTSTATUS status, ULONG* failuresInARow) {
 // No transfer starts on the pipe while the stop runs.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held; takes transferLock.
 VOID StopTransfer(PortExtension* extension, ULONG pipe) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     const SlotFields slot = SlotOf(extension, pipe);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->transferLock, &oldIrql);

@@ -38,6 +38,7 @@ ULONG ControlCodeOf(PIRP irp) {
 // with CancelCurrentMaskRequest installed. IRQL: DISPATCH_LEVEL.
 // Locks: controlLock held.
 VOID PromoteNextMaskRequest(PortExtension* extension) _Requires_lock_held_(extension->controlLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     PIRP next = TakeNextRequest(&extension->maskQueue);
     extension->currentMaskRequest = next;
     extension->currentMaskPromoted = next != nullptr;
@@ -52,6 +53,7 @@ VOID PromoteNextMaskRequest(PortExtension* extension) _Requires_lock_held_(exten
 // IRQL: DISPATCH_LEVEL. Locks: controlLock held.
 PIRP MakePendingWait(PortExtension* extension, PIRP irp)
     _Requires_lock_held_(extension->controlLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     extension->pendingWaitRequest = irp;
     (void)IoSetCancelRoutine(irp, CancelPendingWait);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -80,6 +82,7 @@ PIRP MakePendingWait(PortExtension* extension, PIRP irp)
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 // NOLINTNEXTLINE(misc-no-recursion): its completions never run the loop again
 NTSTATUS RunMaskLoop(PortExtension* extension, PIRP admitted) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     NTSTATUS firstStatus = STATUS_SUCCESS;
     BOOLEAN firstPass = TRUE;
     KIRQL oldIrql;
@@ -166,6 +169,7 @@ NTSTATUS RunMaskLoop(PortExtension* extension, PIRP admitted) {
 // Returns the request's status (STATUS_PENDING when it waits).
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes controlLock.
 NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
     if (IsListEmpty(&extension->maskQueue) && extension->currentMaskRequest == nullptr &&
@@ -189,6 +193,7 @@ NTSTATUS QueueMaskRequest(PortExtension* extension, PIRP irp) {
 // Returns the outcome of the first. IRQL: <= DISPATCH_LEVEL. Locks: none
 // held. The caller has set maskLoopActive.
 NTSTATUS ProcessMaskRequests(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     return RunMaskLoop(extension, nullptr);
 }
 
@@ -197,6 +202,7 @@ NTSTATUS ProcessMaskRequests(PortExtension* extension) {
 // inside it are kept. IRQL: <= DISPATCH_LEVEL. Locks: none held; takes
 // controlLock.
 VOID ApplyWaitMask(PortExtension* extension, ULONG mask) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     PIRP overtaken = nullptr;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
@@ -229,6 +235,7 @@ VOID ApplyWaitMask(PortExtension* extension, ULONG mask) {
 // NOLINTNEXTLINE(misc-no-recursion): runs the loop for a cancel routine only, two frames deep
 VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrql, NTSTATUS status,
                                 BOOLEAN fromCancelRoutine) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (extension->currentMaskRequest == irp) {
         PromoteNextMaskRequest(extension);
     }
@@ -250,6 +257,7 @@ VOID CompleteCurrentMaskRequest(PortExtension* extension, PIRP irp, KIRQL oldIrq
 // IRQL: DISPATCH_LEVEL. Locks: controlLock held; rxRingCount is read as one
 // aligned load without readLock.
 VOID PruneRxCharEvent(PortExtension* extension) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     ULONG ringCount = ReadOnce(&extension->rxRingCount);
     if ((extension->eventHistory & SERIAL_EV_RXCHAR) != 0 && ringCount == 0) {
         extension->eventHistory &= ~static_cast<ULONG>(SERIAL_EV_RXCHAR);
@@ -264,6 +272,7 @@ VOID PruneRxCharEvent(PortExtension* extension) {
 // taken.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 VOID SignalSerialEvents(PortExtension* extension, ULONG events) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if ((events & ReadOnce(&extension->waitMask)) == 0 &&
         ReadOnce(&extension->pendingWaitRequest) == nullptr) {
         return;
@@ -297,6 +306,7 @@ VOID SignalSerialEvents(PortExtension* extension, ULONG events) {
 // cancellation is under way is completed by its cancel routine.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 VOID FlushMaskRequests(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     LIST_ENTRY cancelled;
     InitializeListHead(&cancelled);
     KIRQL oldIrql;
@@ -333,6 +343,7 @@ VOID FlushMaskRequests(PortExtension* extension) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes controlLock.
 VOID NTAPI CancelQueuedMaskRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     CancelQueuedRequest(&GetPortExtension(deviceObject)->controlLock, irp);
 }
 
@@ -342,6 +353,7 @@ VOID NTAPI CancelQueuedMaskRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes controlLock.
 VOID NTAPI CancelCurrentMaskRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
@@ -360,6 +372,7 @@ VOID NTAPI CancelCurrentMaskRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes controlLock.
 VOID NTAPI CancelPendingWait(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;

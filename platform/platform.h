@@ -65,6 +65,23 @@ extern "C" {
 #define _Releases_lock_(lock)
 #endif
 
+// The IRQL line of a routine's comment, asserted as its first statement:
+// ASSERT_IRQL(PASSIVE_LEVEL) for "IRQL: PASSIVE_LEVEL", ASSERT_IRQL(
+// DISPATCH_LEVEL) for "IRQL: DISPATCH_LEVEL", ASSERT_IRQL_AT_MOST(
+// DISPATCH_LEVEL) for "IRQL: <= DISPATCH_LEVEL"; a routine that may run at
+// any IRQL asserts nothing. The host build checks them on every simulated
+// run: a routine entered at another IRQL stops the run with a bug check
+// naming the routine, the IRQL its line states and the IRQL it runs at. In
+// a Windows image they are nothing, so the image's code is the same with
+// them or without. The contract checker holds each one against its line.
+#if BRIDGESER_WINDOWS
+#define ASSERT_IRQL(level) ((void)0)
+#define ASSERT_IRQL_AT_MOST(level) ((void)0)
+#else
+#define ASSERT_IRQL(level) SimAssertIrql(__func__, (level), (level))
+#define ASSERT_IRQL_AT_MOST(level) SimAssertIrql(__func__, PASSIVE_LEVEL, (level))
+#endif
+
 // A routine whose memory accesses the race detector (the host's
 // ThreadSanitizer build) does not judge: the one deliberate unlocked read.
 #if defined(__SANITIZE_THREAD__)

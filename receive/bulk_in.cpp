@@ -30,6 +30,7 @@ constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot or the
 // port is being opened.
 NTSTATUS PrepareBulkInTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     return BuildTransfer(GetPortExtension(deviceObject), BRIDGE_PIPE_BULK_IN, BRIDGE_MAX_TRANSFER,
                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_MAX_TRANSFER);
 }
@@ -42,6 +43,7 @@ namespace {
 // loop again.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the claim.
 NTSTATUS SendBulkIn(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (extension->bulkInIrp == nullptr) {
         NTSTATUS status = PrepareBulkInTransfer(extension->deviceObject);
         if (!NT_SUCCESS(status)) {
@@ -60,6 +62,7 @@ NTSTATUS SendBulkIn(PortExtension* extension) {
 // starting afresh. IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller
 // holds the claim.
 NTSTATUS SendClaimedBulkIn(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     extension->bulkInFailedCompletions = 0;
     return SendBulkIn(extension);
 }
@@ -69,6 +72,7 @@ NTSTATUS SendClaimedBulkIn(PortExtension* extension) {
 // way; both report success.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes transferLock.
 NTSTATUS StartBulkInTransfer(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_IN)) {
         return STATUS_SUCCESS;
     }
@@ -92,6 +96,7 @@ NTSTATUS StartBulkInTransfer(PortExtension* extension) {
 // IRQL: <= DISPATCH_LEVEL. Locks: none held on entry; takes transferLock,
 // readLock, controlLock, each alone.
 NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
@@ -151,6 +156,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 // Stops the bulk-in loop: cancels the transfer in flight and waits until it
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     StopTransfer(extension, BRIDGE_PIPE_BULK_IN);
 }
@@ -164,6 +170,7 @@ VOID StopBulkInTransfer(PDEVICE_OBJECT deviceObject) {
 // read once each, without controlLock).
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (count == 0) {
         return;
     }
@@ -202,6 +209,7 @@ VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG cou
 // left at the ring's end; the next copy then starts at position 0.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG count) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (count > extension->rxRingCount) {
         count = extension->rxRingCount;
     }
@@ -226,6 +234,7 @@ ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG co
 // 23 bytes the reply is compared once and the capture ends.
 // IRQL: DISPATCH_LEVEL. Locks: the port's readLock held.
 VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (ReadOnce(&DriverGlobals.probePending) || !ReadOnce(&DriverGlobals.captureEnabled) ||
         count == 0) {
         return;

@@ -18,6 +18,7 @@ namespace {
 // Makes a request the current read, or clears the slot when it is null.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 VOID MakeCurrentRead(PortExtension* extension, PIRP irp) _Requires_lock_held_(extension->readLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     extension->currentRead = irp;
     extension->readProgress.request = irp;
     if (irp != nullptr) {
@@ -33,6 +34,7 @@ VOID MakeCurrentRead(PortExtension* extension, PIRP irp) _Requires_lock_held_(ex
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 ULONG FillCurrentRead(PortExtension* extension, ULONG count)
     _Requires_lock_held_(extension->readLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     TransferProgress& progress = extension->readProgress;
     PUCHAR at = progress.buffer + progress.done;
     ULONG moved = CopyFromReceiveRing(extension, at, count);
@@ -45,6 +47,7 @@ ULONG FillCurrentRead(PortExtension* extension, ULONG count)
 // Arms the read timers whose due times are not zero.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 VOID ArmReadTimers(PortExtension* extension, LONGLONG intervalDue, LONGLONG totalDue) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (intervalDue != 0) {
         ArmPathTimer(&extension->readIntervalTimer, &extension->readIntervalTimerDpc,
                      &extension->readIntervalTimerFlags, intervalDue);
@@ -62,6 +65,7 @@ LONGLONG DueTimeOrNone(ULONGLONG milliseconds) {
 
 // Whether the ring holds bytes. IRQL: DISPATCH_LEVEL. Locks: readLock held.
 BOOLEAN RingHasData(PortExtension* extension) _Requires_lock_held_(extension->readLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     return extension->rxRingCount != 0;
 }
 
@@ -73,6 +77,7 @@ BOOLEAN RingHasData(PortExtension* extension) _Requires_lock_held_(extension->re
 // read made current restarts a paused bulk-in loop.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
@@ -159,6 +164,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // without controlLock, see the file comment).
 BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN first,
                             LONGLONG* intervalDue, LONGLONG* totalDue) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const ULONG interval = ReadOnce(&extension->timeouts.ReadIntervalTimeout);
     const ULONG multiplier = ReadOnce(&extension->timeouts.ReadTotalTimeoutMultiplier);
     const ULONG constant = ReadOnce(&extension->timeouts.ReadTotalTimeoutConstant);
@@ -197,6 +203,7 @@ BOOLEAN ComputeReadTimeouts(PortExtension* extension, ULONG length, BOOLEAN firs
 // current; the ring is not read here.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY completionList) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     for (;;) {
         PIRP irp = TakeNextRequest(&extension->readQueue);
         if (irp == nullptr) {
@@ -232,6 +239,7 @@ PIRP StartNextRead(PortExtension* extension, BOOLEAN ringHasData, PLIST_ENTRY co
 // oldIrql); releases it.
 VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrql,
                          BOOLEAN ringHasData) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
     PIRP old = extension->currentRead;
@@ -252,6 +260,7 @@ VOID CompleteCurrentRead(PortExtension* extension, NTSTATUS status, KIRQL oldIrq
 // taken back; otherwise a cancellation under way ends it.
 // IRQL: DISPATCH_LEVEL. Locks: entered with readLock held; releases it.
 VOID TimeOutCurrentRead(PortExtension* extension, KIRQL oldIrql) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     PIRP irp = extension->currentRead;
     if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         CompleteCurrentRead(extension, STATUS_TIMEOUT, oldIrql, RingHasData(extension));
@@ -267,6 +276,7 @@ namespace {
 // out. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
 VOID ReadTimerExpired(PortExtension* extension, PKTIMER timer, PKDPC dpc, PathTimerFlags* flags,
                       PKTIMER otherTimer, PathTimerFlags* otherFlags) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
     if (!ConsumePathTimerRun(timer, dpc, flags)) {
@@ -281,6 +291,7 @@ VOID ReadTimerExpired(PortExtension* extension, PKTIMER timer, PKDPC dpc, PathTi
 
 // DPC of the interval timer. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
 VOID NTAPI ReadIntervalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
@@ -292,6 +303,7 @@ VOID NTAPI ReadIntervalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVO
 
 // DPC of the total timer. IRQL: DISPATCH_LEVEL. Locks: takes readLock.
 VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
@@ -305,6 +317,7 @@ VOID NTAPI ReadTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID 
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes readLock.
 VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     CancelQueuedRequest(&GetPortExtension(deviceObject)->readLock, irp);
 }
 
@@ -314,6 +327,7 @@ VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes readLock.
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
@@ -338,6 +352,7 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // read as for bytes taken from the ring.
 // IRQL: DISPATCH_LEVEL. Locks: readLock held.
 ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG count) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     if (extension->currentRead == nullptr || extension->rxRingCount != 0 ||
         (ReadOnce(&extension->waitMask) & SERIAL_EV_RXFLAG) != 0) {
         return 0;
@@ -360,6 +375,7 @@ ULONG PlaceIntoCurrentRead(PortExtension* extension, const UCHAR* bytes, ULONG c
 // the interval counts from this pass.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID DeliverReceivedData(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
     DeliverReceivedDataLocked(extension, oldIrql);
@@ -370,6 +386,7 @@ VOID DeliverReceivedData(PortExtension* extension) {
 // IRQL: DISPATCH_LEVEL. Locks: entered with readLock held (acquired at
 // oldIrql); releases it.
 VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
     while (extension->currentRead != nullptr) {
@@ -422,6 +439,7 @@ VOID DeliverReceivedDataLocked(PortExtension* extension, KIRQL oldIrql) {
 // cancellation is under way is detached and left to its cancel routine.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID FlushReads(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
     KIRQL oldIrql;
@@ -446,6 +464,7 @@ VOID FlushReads(PortExtension* extension) {
 // Empties the receive ring; its storage stays allocated.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID PurgeReceiveBuffer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);

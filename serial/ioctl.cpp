@@ -115,6 +115,7 @@ VOID Purge(PDEVICE_OBJECT deviceObject, ULONG mask) {
 // writeLock, one lock at a time, and sets whether counting goes on.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock, then writeLock.
 VOID ResetStatistics(PortExtension* extension, BOOLEAN counting, SERIALPERF_STATS* taken) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->readLock, &oldIrql);
     taken->ReceivedCount = extension->receivedCount;
@@ -131,6 +132,7 @@ VOID ResetStatistics(PortExtension* extension, BOOLEAN counting, SERIALPERF_STAT
 // IOCTL_SERIAL_CLEAR_STATS opened; the window closes and the counts reset.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock, then writeLock.
 VOID TakeStatistics(PortExtension* extension, SERIALPERF_STATS* stats) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RtlZeroMemory(stats, sizeof(*stats));
     extension->statsEnabled = FALSE;
     ResetStatistics(extension, FALSE, stats);
@@ -146,6 +148,7 @@ VOID TakeStatistics(PortExtension* extension, SERIALPERF_STATS* stats) {
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; each word is read once; takes
 // controlLock to keep the snapshot.
 NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject, PSERIAL_STATUS snapshot) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     SERIAL_STATUS status;
     status.AmountInInQueue = ReadOnce(&extension->rxRingCount);
@@ -174,6 +177,7 @@ NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject, PSERIAL_STATUS snapshot) {
 // transmit queue and the receive ring's size. IRQL: <= DISPATCH_LEVEL.
 // Locks: none.
 VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     RtlCopyMemory(destination, &extension->properties, sizeof(SERIAL_COMMPROP));
     destination->CurrentTxQueue = ReadOnce(&extension->writeQueuedBytes);
     destination->CurrentRxQueue = RECEIVE_RING_SIZE;
@@ -184,6 +188,7 @@ VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) 
 // leave pending.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes controlLock for short stores.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);

@@ -18,6 +18,7 @@
 // transfer into the slot; nothing stays half-allocated on failure.
 // IRQL: <= DISPATCH_LEVEL. Locks: none; the caller owns the slot.
 NTSTATUS PrepareStatusTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     return BuildTransfer(
         GetPortExtension(deviceObject), BRIDGE_PIPE_STATUS, BRIDGE_STATUS_REPORT_SIZE,
         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, BRIDGE_STATUS_REPORT_SIZE);
@@ -29,6 +30,7 @@ namespace {
 // transfer cannot be built. IRQL: <= DISPATCH_LEVEL. Locks: none held; the
 // caller holds the claim.
 NTSTATUS SendStatus(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     NTSTATUS status = PrepareStatusTransfer(extension->deviceObject);
     if (!NT_SUCCESS(status)) {
         (void)KeepTransferSlot(extension, BRIDGE_PIPE_STATUS, FALSE, TRUE);
@@ -43,6 +45,7 @@ NTSTATUS SendStatus(PortExtension* extension) {
 // Sends the status transfer unless one is outstanding or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartStatusTransfer(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_STATUS)) {
         return STATUS_SUCCESS;
     }
@@ -56,6 +59,7 @@ namespace {
 // and the line levels of the modem-status shadow.
 // IRQL: <= DISPATCH_LEVEL. Locks: controlLock held.
 VOID DeriveHolds(PortExtension* extension) _Requires_lock_held_(extension->controlLock) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const UCHAR modem = extension->modemStatus;
     const ULONG handshake = extension->handFlow.ControlHandShake;
     ULONG txHold = 0;
@@ -78,6 +82,7 @@ VOID DeriveHolds(PortExtension* extension) _Requires_lock_held_(extension->contr
 // effect (or ends) at once, not at the next status report.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes controlLock.
 VOID UpdateHoldFlags(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);
     DeriveHolds(extension);
@@ -89,6 +94,7 @@ VOID UpdateHoldFlags(PortExtension* extension) {
 // set; only while the port is open. Each start does nothing while its
 // transfer is in flight. IRQL: <= DISPATCH_LEVEL. Locks: none held.
 VOID PumpDataTransfers(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (ReadOnce(&extension->portOpen) && ReadOnce(&extension->txHoldFlags) == 0 &&
         ReadOnce(&extension->writeQueuedBytes) != 0) {
         (void)StartBulkOutTransfer(extension);
@@ -106,6 +112,7 @@ VOID PumpDataTransfers(PortExtension* extension) {
 // can complete). IRQL: <= DISPATCH_LEVEL. Locks: none held; takes
 // controlLock.
 VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const UCHAR modem = report[3];
     ULONG events = 0;
     KIRQL oldIrql;
@@ -129,6 +136,7 @@ VOID ApplyStatusReport(PortExtension* extension, const UCHAR* report) {
 // last step. Always returns STATUS_MORE_PROCESSING_REQUIRED.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held on entry.
 NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
@@ -157,6 +165,7 @@ NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVO
 // Stops the status pipe: cancels the transfer outstanding and waits until it
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopStatusTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     StopTransfer(extension, BRIDGE_PIPE_STATUS);
 }

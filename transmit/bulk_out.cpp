@@ -20,6 +20,7 @@
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes writeLock. The caller
 // owns the slot.
 NTSTATUS PrepareBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     const BOOLEAN built = ReadOnce(&extension->writeQueuedBytes) != 0;
     if (built) {
@@ -80,6 +81,7 @@ namespace {
 // again. IRQL: <= DISPATCH_LEVEL. Locks: none held; the caller holds the
 // claim.
 NTSTATUS SendBulkOut(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (;;) {
         NTSTATUS status = PrepareBulkOutTransfer(extension->deviceObject);
         if (NT_SUCCESS(status)) {
@@ -98,6 +100,7 @@ NTSTATUS SendBulkOut(PortExtension* extension) {
 // still running, which then starts again) or a stop is under way.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held.
 NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!ClaimTransferSlot(extension, BRIDGE_PIPE_BULK_OUT)) {
         return STATUS_SUCCESS;
     }
@@ -117,6 +120,7 @@ NTSTATUS StartBulkOutTransfer(PortExtension* extension) {
 // IRQL: <= DISPATCH_LEVEL. Locks: none held on entry; takes transferLock and
 // writeLock, each alone.
 NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(deviceObject);
     PortExtension* extension = static_cast<PortExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
@@ -179,6 +183,7 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID cont
 // Stops the bulk-out transfer: cancels the chunk in flight and waits until it
 // has ended. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 VOID StopBulkOutTransfer(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     StopTransfer(extension, BRIDGE_PIPE_BULK_OUT);
 }

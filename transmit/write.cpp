@@ -29,6 +29,7 @@ ULONG WriteLengthOf(PIRP irp) {
 // credited to it. IRQL: DISPATCH_LEVEL. Locks: writeLock held.
 VOID MakeCurrentWrite(PortExtension* extension, PIRP irp)
     _Requires_lock_held_(extension->writeLock) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     extension->currentWrite = irp;
     if (irp != nullptr) {
         InitWriteProgress(extension, irp);
@@ -42,6 +43,7 @@ VOID MakeCurrentWrite(PortExtension* extension, PIRP irp)
 // Arms the write timer for the current write when its time-out is not zero.
 // IRQL: DISPATCH_LEVEL. Locks: writeLock held.
 VOID ArmWriteTimer(PortExtension* extension, ULONG length) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     LONGLONG due = ComputeWriteTimeout(extension, length);
     if (due != 0) {
         ArmPathTimer(&extension->writeTimer, &extension->writeTimerDpc, &extension->writeTimerFlags,
@@ -72,6 +74,7 @@ BOOLEAN CheckProbeCommand(const UCHAR* data, ULONG length) {
 // IRQL: <= DISPATCH_LEVEL. Locks: writeLock held (the settings are read as
 // single aligned loads without controlLock).
 LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     const ULONG multiplier = ReadOnce(&extension->timeouts.WriteTotalTimeoutMultiplier);
     const ULONG constant = ReadOnce(&extension->timeouts.WriteTotalTimeoutConstant);
     const ULONGLONG total = static_cast<ULONGLONG>(multiplier) * length + constant;
@@ -81,6 +84,7 @@ LONGLONG ComputeWriteTimeout(PortExtension* extension, ULONG length) {
 // Fills writeProgress from a write request. IRQL: DISPATCH_LEVEL.
 // Locks: writeLock held.
 VOID InitWriteProgress(PortExtension* extension, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     extension->writeProgress.request = irp;
     extension->writeProgress.buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     extension->writeProgress.length = WriteLengthOf(irp);
@@ -92,6 +96,7 @@ VOID InitWriteProgress(PortExtension* extension, PIRP irp) {
 // length joins writeQueuedBytes either way.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes writeLock.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
@@ -161,6 +166,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // its promotion. The caller makes the result current.
 // IRQL: DISPATCH_LEVEL. Locks: writeLock held.
 PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     for (;;) {
         PIRP irp = TakeNextRequest(&extension->writeQueue);
         if (irp == nullptr) {
@@ -193,6 +199,7 @@ PIRP StartNextWrite(PortExtension* extension, PLIST_ENTRY completionList) {
 // open and readiness are checked as for a write.
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes writeLock.
 NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     if (!NT_SUCCESS(AcquireRequestLock(deviceObject, irp))) {
         return RefuseRequest(irp, STATUS_DELETE_PENDING);
@@ -226,6 +233,7 @@ NTSTATUS NTAPI DispatchFlushBuffers(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: entered with writeLock held (acquired at
 // oldIrql); releases it.
 VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIrql) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     CancelPathTimer(&extension->writeTimer, &extension->writeTimerFlags);
     PIRP old = extension->currentWrite;
     extension->writeQueuedBytes -= extension->writeProgress.length - extension->writeProgress.done;
@@ -250,6 +258,7 @@ VOID CompleteCurrentWrite(PortExtension* extension, NTSTATUS status, KIRQL oldIr
 // belongs to an expiry whose cancel came too late.
 // IRQL: DISPATCH_LEVEL. Locks: takes writeLock.
 VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
@@ -275,6 +284,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argu
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes writeLock.
 VOID NTAPI CancelQueuedWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
@@ -292,6 +302,7 @@ VOID NTAPI CancelQueuedWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases first; takes writeLock.
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
@@ -315,6 +326,7 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // zero unless such a cancellation is still running.
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes writeLock.
 VOID FlushWrites(PortExtension* extension) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     LIST_ENTRY completionList;
     InitializeListHead(&completionList);
     KIRQL oldIrql;

@@ -35,6 +35,7 @@ USHORT RegisterNumberOf(const UCHAR* buffer) {
 // (0 on failure); for a read those bytes go to the start of the system
 // buffer. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransfer& transfer) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     PUCHAR systemBuffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
 
@@ -94,6 +95,7 @@ NTSTATUS RunPipeTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, const PipeTransf
 // I/O manager copies nothing back, so the 1 overruns nothing).
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < BRIDGE_REGISTER_INPUT_SIZE) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -109,6 +111,7 @@ NTSTATUS BridgeWriteRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // refused). Needs 6 input bytes and 1 output byte. Completes with the read's
 // status and information 1. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeReadRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < BRIDGE_REGISTER_INPUT_SIZE ||
         stack->Parameters.DeviceIoControl.OutputBufferLength < 1) {
@@ -124,6 +127,7 @@ NTSTATUS BridgeReadRegister(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // IOCTL_BRIDGE_READ_BULK: one bulk-in transfer of up to 64 bytes on pipe 2.
 // Needs a 64-byte output buffer. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeReadBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < BRIDGE_MAX_TRANSFER) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -138,6 +142,7 @@ NTSTATUS BridgeReadBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // pipe 0. Needs a 4-byte output buffer. IRQL: PASSIVE_LEVEL.
 // Locks: none may be held.
 NTSTATUS BridgeReadStatus(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < BRIDGE_STATUS_REPORT_SIZE) {
         return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -155,6 +160,7 @@ NTSTATUS BridgeReadStatus(PDEVICE_OBJECT deviceObject, PIRP irp) {
 // copies back.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS BridgeWriteBulk(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;

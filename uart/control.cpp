@@ -36,6 +36,7 @@ enum class Shadow { LineControl, ModemControl };
 // controlLock for the shadow update.
 NTSTATUS UpdateRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, Shadow shadow,
                         UCHAR andMask, UCHAR orMask) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     UCHAR value = 0;
     NTSTATUS status = ReadUartRegister(deviceObject, registerNumber, &value);
@@ -128,6 +129,7 @@ ULONG ComputeBaudDivisor(ULONG rate) {
 // closed. A rate without a divisor is refused with STATUS_INVALID_PARAMETER
 // before any transfer. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex.
 NTSTATUS ProgramBaudRate(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
 
@@ -165,6 +167,7 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT deviceObject) {
 // 0x08, registers 8 and 11 cleared. Each shadow is set before its write.
 // IRQL: PASSIVE_LEVEL. Locks: takes registerMutex.
 NTSTATUS InitializeUart(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
 
@@ -192,6 +195,7 @@ NTSTATUS InitializeUart(PDEVICE_OBJECT deviceObject) {
 // STATUS_INVALID_PARAMETER without writing the chip; the shadow then keeps
 // the value read. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex.
 NTSTATUS ProgramLineControl(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
 
@@ -212,6 +216,7 @@ NTSTATUS ProgramLineControl(PDEVICE_OBJECT deviceObject) {
 
 // Raise DTR. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetDtr(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF,
                           MCR_DTR);
@@ -219,6 +224,7 @@ NTSTATUS SetDtr(PDEVICE_OBJECT deviceObject) {
 
 // Drop DTR. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS ClearDtr(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl,
                           static_cast<UCHAR>(~MCR_DTR), 0);
@@ -226,6 +232,7 @@ NTSTATUS ClearDtr(PDEVICE_OBJECT deviceObject) {
 
 // Raise RTS. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetRts(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl, 0xFF,
                           MCR_RTS);
@@ -233,6 +240,7 @@ NTSTATUS SetRts(PDEVICE_OBJECT deviceObject) {
 
 // Drop RTS. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS ClearRts(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_MODEM_CONTROL, Shadow::ModemControl,
                           static_cast<UCHAR>(~MCR_RTS), 0);
@@ -240,6 +248,7 @@ NTSTATUS ClearRts(PDEVICE_OBJECT deviceObject) {
 
 // Start sending break. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS SetBreak(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_LINE_CONTROL, Shadow::LineControl, 0xFF,
                           LCR_BREAK);
@@ -247,6 +256,7 @@ NTSTATUS SetBreak(PDEVICE_OBJECT deviceObject) {
 
 // Stop sending break. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, then controlLock.
 NTSTATUS ClearBreak(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     RegisterSequence sequence(GetPortExtension(deviceObject));
     return UpdateRegister(deviceObject, UART_REG_LINE_CONTROL, Shadow::LineControl,
                           static_cast<UCHAR>(~LCR_BREAK), 0);
@@ -255,6 +265,7 @@ NTSTATUS ClearBreak(PDEVICE_OBJECT deviceObject) {
 // Reads register 4 into modemControlShadow. IRQL: PASSIVE_LEVEL.
 // Locks: takes registerMutex.
 NTSTATUS ReadModemControl(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
     UCHAR value = 0;
@@ -268,6 +279,7 @@ NTSTATUS ReadModemControl(PDEVICE_OBJECT deviceObject) {
 // Writes modemControlShadow to register 4. IRQL: PASSIVE_LEVEL.
 // Locks: takes registerMutex.
 NTSTATUS WriteModemControl(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
     return WriteUartRegister(deviceObject, UART_REG_MODEM_CONTROL, extension->modemControlShadow);
@@ -276,6 +288,7 @@ NTSTATUS WriteModemControl(PDEVICE_OBJECT deviceObject) {
 // Writes fifoControlShadow to register 2. IRQL: PASSIVE_LEVEL.
 // Locks: takes registerMutex.
 NTSTATUS WriteFifoControl(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     RegisterSequence sequence(extension);
     return WriteUartRegister(deviceObject, UART_REG_FIFO_CONTROL, extension->fifoControlShadow);
@@ -285,6 +298,7 @@ NTSTATUS WriteFifoControl(PDEVICE_OBJECT deviceObject) {
 // into modemStatus when a report has arrived; otherwise leaves it. Always
 // succeeds. IRQL: <= DISPATCH_LEVEL. Locks: takes controlLock.
 NTSTATUS RefreshModemStatus(PDEVICE_OBJECT deviceObject) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->controlLock, &oldIrql);

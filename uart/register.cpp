@@ -13,6 +13,7 @@
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT lowerDeviceObject, ULONG ioControlCode,
                              PVOID argument1) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PIRP irp = IoAllocateIrp(lowerDeviceObject->StackSize, FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -52,6 +53,7 @@ NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT lowerDeviceObject, ULONG ioControlCo
 // status is left to the caller). The URB is filled in place.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
     return CallLowerDriverSync(extension->lowerDeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
@@ -61,6 +63,7 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT deviceObject, PURB urb) {
 // STATUS_DEVICE_DATA_ERROR. On failure *value is unchanged.
 // IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS ReadUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, PUCHAR value) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (registerNumber > UART_REGISTER_MAX) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -98,6 +101,7 @@ NTSTATUS ReadUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, PU
 // Writes one chip register; the value travels in the setup packet's value
 // field, with no data stage. IRQL: PASSIVE_LEVEL. Locks: none may be held.
 NTSTATUS WriteUartRegister(PDEVICE_OBJECT deviceObject, USHORT registerNumber, UCHAR value) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     if (registerNumber > UART_REGISTER_MAX) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -269,6 +269,26 @@ extern "C" {
 
 KIRQL KeGetCurrentIrql(VOID) { return CurrentThread().irql; }
 
+VOID SimAssertIrql(PCSTR routine, KIRQL lowest, KIRQL highest) {
+    const KIRQL irql = CurrentThread().irql;
+    if (irql >= lowest && irql <= highest) {
+        return;
+    }
+    auto name = [](KIRQL level) -> std::string {
+        switch (level) {
+            case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+            case APC_LEVEL: return "APC_LEVEL";
+            case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+            default: return std::to_string(level);
+        }
+    };
+    const std::string stated = lowest == highest ? name(highest) : "<= " + name(highest);
+    BugCheck(irql > highest ? "IRQL_NOT_LESS_OR_EQUAL" : "IRQL_NOT_GREATER_OR_EQUAL",
+             "irql-assertion",
+             std::string(routine) + " entered at IRQL " + std::to_string(irql) + " (" + name(irql) +
+                 "), but its IRQL line says " + stated);
+}
+
 VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
     KernelPoint("KeRaiseIrql");
     SimThread& self = CurrentThread();

@@ -302,6 +302,10 @@ typedef struct _KTIMER {
 
 extern "C" {
 KIRQL KeGetCurrentIrql(VOID);
+// The driver's IRQL assertion (ASSERT_IRQL in platform/platform.h): stops the
+// run with a bug check when the current IRQL is outside lowest..highest,
+// naming the routine. Not a kernel routine of Windows; no scheduling point.
+VOID SimAssertIrql(PCSTR routine, KIRQL lowest, KIRQL highest);
 VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
 VOID KeLowerIrql(KIRQL newIrql);
 KIRQL KeRaiseIrqlToDpcLevel(VOID);

@@ -29,4 +29,40 @@ TEST(VerifierStop, UnwindsThroughDriverFramesBuiltWithoutExceptions) {
     EXPECT_EQ(r.bugCheck->name, "MULTIPLE_IRP_COMPLETE_REQUESTS");
 }
 
+
+// A driver routine entered at an IRQL its IRQL line does not allow stops the
+// run with a bug check naming the routine, the line and the IRQL it ran at:
+// the assertions are live in every simulated run.
+TEST(VerifierStop, ARoutineEnteredOutsideItsIrqlLineStopsTheRun) {
+    struct Case {
+        const char* routine;
+        KIRQL irql;
+        void (*call)();
+        const char* bugCheck;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"StopTransfer", DISPATCH_LEVEL, [] { StopTransfer(nullptr, BRIDGE_PIPE_BULK_IN); },
+         "IRQL_NOT_LESS_OR_EQUAL",
+         "StopTransfer entered at IRQL 2 (DISPATCH_LEVEL), but its IRQL line says PASSIVE_LEVEL"},
+        {"ConsumePathTimerRun", PASSIVE_LEVEL,
+         [] { (void)ConsumePathTimerRun(nullptr, nullptr, nullptr); },
+         "IRQL_NOT_GREATER_OR_EQUAL",
+         "ConsumePathTimerRun entered at IRQL 0 (PASSIVE_LEVEL), but its IRQL line says "
+         "DISPATCH_LEVEL"},
+    };
+    for (const Case& c : cases) {
+        sim::Options o;
+        auto r = sim::RunScenario(o, [&] {
+            KIRQL old = PASSIVE_LEVEL;
+            if (c.irql != PASSIVE_LEVEL) KeRaiseIrql(c.irql, &old);
+            c.call();
+        });
+        ASSERT_TRUE(r.bugCheck.has_value()) << c.routine << ": " << r.Report();
+        EXPECT_EQ(r.bugCheck->name, c.bugCheck) << c.routine;
+        EXPECT_EQ(r.bugCheck->rule, "irql-assertion") << c.routine;
+        EXPECT_EQ(r.bugCheck->detail, c.detail) << c.routine;
+    }
+}
+
 }  // namespace

@@ -27,6 +27,20 @@ struct BareRecord {
     }
 };
 
+// Holds a record's readLock, as the ring's and the capture's steps require
+// (they run at DISPATCH_LEVEL under it).
+class ReadLockHeld {
+  public:
+    explicit ReadLockHeld(PortExtension* x) : x_(x) { KeAcquireSpinLock(&x_->readLock, &old_); }
+    ~ReadLockHeld() { KeReleaseSpinLock(&x_->readLock, old_); }
+    ReadLockHeld(const ReadLockHeld&) = delete;
+    ReadLockHeld& operator=(const ReadLockHeld&) = delete;
+
+  private:
+    PortExtension* x_;
+    KIRQL old_ = PASSIVE_LEVEL;
+};
+
 void InSimulation(const std::function<void()>& body) {
     sim::Simulation s;
     auto r = s.Run(body);
@@ -57,6 +71,7 @@ TEST(ReceiveRing, AppendStoresWhatFitsAndReportsEveryDroppedByte) {
             r.x->rxRingReadIndex = (c.writeIndex + RECEIVE_RING_SIZE - c.held) % RECEIVE_RING_SIZE;
             std::vector<uint8_t> data(c.arriving);
             for (ULONG i = 0; i < c.arriving; ++i) data[i] = static_cast<uint8_t>(i + 1);
+            ReadLockHeld held(r.x.get());
             AppendToReceiveRing(r.x.get(), data.data(), c.arriving);
             EXPECT_EQ(r.x->rxRingCount, c.held + c.stored) << "held " << c.held;
             EXPECT_EQ((r.x->errorFlags & SERIAL_ERROR_QUEUEOVERRUN) != 0, c.overrun)
@@ -74,6 +89,7 @@ TEST(ReceiveRing, CopyEndingAtTheStorageEndContinuesFromTheStart) {
         BareRecord r;
         std::vector<uint8_t> data(RECEIVE_RING_SIZE);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 253);
+        ReadLockHeld held(r.x.get());
         AppendToReceiveRing(r.x.get(), data.data(), RECEIVE_RING_SIZE);
         std::vector<uint8_t> out(RECEIVE_RING_SIZE);
         EXPECT_EQ(CopyFromReceiveRing(r.x.get(), out.data(), RECEIVE_RING_SIZE), RECEIVE_RING_SIZE);
@@ -123,6 +139,7 @@ TEST(IdentificationCapture, DecidesOnceFromTheFirst23DeliveredBytes) {
             BareRecord r;
             size_t at = 0;
             for (ULONG n : c.reads) {
+                ReadLockHeld held(r.x.get());
                 CaptureIdentificationBytes(r.x.get(), c.reply.data() + at, n);
                 at += n;
             }
@@ -141,9 +158,14 @@ TEST(IdentificationCapture, TwoPortsNeverInterleaveTheirBytes) {
         DriverGlobals.captureEnabled = TRUE;
         BareRecord a, b;
         const std::vector<uint8_t> noise(23, 0x58);
-        CaptureIdentificationBytes(a.x.get(), kReference.data(), 10);
-        CaptureIdentificationBytes(b.x.get(), noise.data(), 23);  // not the owner: ignored
-        CaptureIdentificationBytes(a.x.get(), kReference.data() + 10, 13);
+        // Each port offers its bytes under its own readLock, as delivery does.
+        auto offer = [](BareRecord& port, const uint8_t* bytes, ULONG count) {
+            ReadLockHeld held(port.x.get());
+            CaptureIdentificationBytes(port.x.get(), bytes, count);
+        };
+        offer(a, kReference.data(), 10);
+        offer(b, noise.data(), 23);  // not the owner: ignored
+        offer(a, kReference.data() + 10, 13);
         EXPECT_FALSE(DriverGlobals.captureEnabled);
         EXPECT_TRUE(DriverGlobals.force230400);
     });

@@ -5,6 +5,7 @@
 // IRQL: DISPATCH_LEVEL. Locks: entered holding the cancel spin lock, which it
 // releases.
 VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(device);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);  // planted: cancel-lock-first
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -14,5 +15,6 @@ VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 VOID Hold(PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     (void)IoSetCancelRoutine(irp, Cancel);
 }

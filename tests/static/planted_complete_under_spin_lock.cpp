@@ -3,6 +3,7 @@
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock.
 VOID Finish(Record* record, PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&record->readLock, &oldIrql);
     record->count = 0;

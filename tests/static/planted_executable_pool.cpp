@@ -3,5 +3,6 @@
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 PUCHAR AllocateBuffer(ULONG size) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, 'tslP'));  // planted: executable-pool
 }

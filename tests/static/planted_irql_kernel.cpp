@@ -5,6 +5,7 @@ HANDLE gKey;
 
 // IRQL: DISPATCH_LEVEL. Locks: none.
 VOID NTAPI ExpiryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    ASSERT_IRQL(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(context);
     UNREFERENCED_PARAMETER(argument1);
@@ -14,5 +15,6 @@ VOID NTAPI ExpiryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID Arm(PKDPC dpc) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KeInitializeDpc(dpc, ExpiryDpc, nullptr);
 }

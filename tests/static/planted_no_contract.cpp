@@ -11,5 +11,6 @@ VOID NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {  // planted: no-contract
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 VOID Hold(PIRP irp) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     (void)IoSetCancelRoutine(irp, Cancel);
 }

@@ -5,6 +5,7 @@ PIRP gHeld;
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS Hold(PIRP irp, BOOLEAN mark) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
     gHeld = irp;
     if (mark) {

@@ -4,6 +4,7 @@
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -11,6 +12,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PDEVICE_OBJECT lower = RECORD(device)->lower;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -30,6 +32,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(path);
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     return STATUS_SUCCESS;

@@ -20,6 +20,7 @@ struct Guarded {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -27,6 +28,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
     NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
     if (!NT_SUCCESS(status)) {
@@ -39,6 +41,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
     guarded->reads = 0;  // planted: remove-lock
     NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
@@ -50,6 +53,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     Guarded* guarded = static_cast<Guarded*>(device->DeviceExtension);
     NTSTATUS status = IoAcquireRemoveLock(&guarded->removeLock, irp);
     if (!NT_SUCCESS(status)) {
@@ -64,6 +68,7 @@ NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(path);
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;

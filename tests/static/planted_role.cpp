@@ -4,6 +4,7 @@
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID NTAPI CountDpc(PKDPC dpc, PVOID context, PVOID argument1,  // planted: role
                     PVOID argument2) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
@@ -12,5 +13,6 @@ VOID NTAPI CountDpc(PKDPC dpc, PVOID context, PVOID argument1,  // planted: role
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID Arm(PKDPC dpc, Record* record) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KeInitializeDpc(dpc, CountDpc, record);
 }

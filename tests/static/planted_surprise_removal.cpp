@@ -3,11 +3,13 @@
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 VOID TearDown(PDEVICE_OBJECT device) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     IoDeleteDevice(device);  // planted: surprise-removal
 }
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     PDEVICE_OBJECT lower = RECORD(device)->lower;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
         case IRP_MN_SURPRISE_REMOVAL:
@@ -24,6 +26,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(path);
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     return STATUS_SUCCESS;

@@ -4,6 +4,7 @@
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none.
 NTSTATUS NTAPI GiveBack(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(irp);
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -12,6 +13,7 @@ NTSTATUS NTAPI GiveBack(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS SendAndWait(Record* record, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, GiveBack, &record->done, TRUE, TRUE, TRUE);
     if (IofCallDriver(record->lower, irp) == STATUS_PENDING) {
@@ -22,6 +24,7 @@ NTSTATUS SendAndWait(Record* record, PIRP irp) {
 
 // IRQL: PASSIVE_LEVEL. Locks: none.
 NTSTATUS Forward(Record* record, PIRP irp) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     IoSkipCurrentIrpStackLocation(irp);
     (void)IofCallDriver(record->lower, irp);
     return irp->IoStatus.Status;  // planted: touch-after-pass

@@ -3,6 +3,7 @@
 
 // IRQL: <= DISPATCH_LEVEL. Locks: none held; takes readLock, then writeLock.
 VOID Move(Record* record) {
+    ASSERT_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL readIrql;
     KIRQL writeIrql;
     KeAcquireSpinLock(&record->readLock, &readIrql);

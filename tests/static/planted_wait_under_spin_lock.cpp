@@ -3,6 +3,7 @@
 
 // IRQL: PASSIVE_LEVEL. Locks: none held; takes readLock and configMutex.
 VOID Reset(Record* record) {
+    ASSERT_IRQL(PASSIVE_LEVEL);
     KIRQL oldIrql;
     KeAcquireSpinLock(&record->readLock, &oldIrql);
     KeWaitForSingleObject(&record->configMutex,  // planted: wait-under-spin-lock

@@ -36,6 +36,7 @@ CASES = [
     ("planted_remove_lock.cpp", "remove-lock", "DispatchWrite"),
     ("planted_executable_pool.cpp", "executable-pool", "AllocateBuffer"),
     ("planted_kernel_table.cpp", "kernel-table", "Settle"),
+    ("planted_irql_assert.cpp", "irql-assert", "Count"),
 ]
 
 

@@ -63,6 +63,12 @@ It reports, each as a finding naming file, line, routine and rule:
   executable-pool    an allocation from an executable pool type
   kernel-table       a kernel routine whose IRQL limit the checker does not
                      know
+  irql-assert        a routine whose IRQL assertion (ASSERT_IRQL or
+                     ASSERT_IRQL_AT_MOST, platform/platform.h, which the
+                     host build runs) says other than its IRQL line, is not
+                     its first statement, or is missing where the line names
+                     a level; or an assertion in a routine whose line says
+                     `any` or that has no IRQL line
 
 What it can see and what it cannot:
 - Paths are followed through if, switch, loops (to a fixed point), goto
@@ -142,7 +148,13 @@ RULES = {
                    "release it on every path",
     "executable-pool": "no executable pool is allocated",
     "kernel-table": "every kernel routine called has a known IRQL limit",
+    "irql-assert": "a routine asserts at its entry the IRQL its line states, and only that",
 }
+
+# What ASSERT_IRQL and ASSERT_IRQL_AT_MOST expand to in the host build:
+# SimAssertIrql(__func__, lowest, highest). It is no kernel routine to the
+# analysis (no IRQL limit, no first call of a cancel routine).
+IRQL_ASSERTION = "SimAssertIrql"
 
 STATUS_PENDING = 0x103
 STATUS_SUCCESS = 0
@@ -329,6 +341,7 @@ class Routine:
         self.contract = contract
         self.comment = ""
         self.roles = {}             # role -> "file:line" where the code gives it
+        self.assertions = []        # (line, lowest, highest, first statement) of IRQL assertions
 
     @property
     def irp_params(self):
@@ -1010,7 +1023,7 @@ class RoutineAnalysis:
                     nxt.append((st2, values + (v,)))
             arg_pairs = _dedupe(nxt)
         ref = node.ref
-        if ref is None:
+        if ref is None or ref.name == IRQL_ASSERTION:
             return [(st, None) for st, _ in arg_pairs]
         if ref.name.startswith("operator") or (ref.kind == "CONSTRUCTOR" and
                                                self.c.routine_of(ref) is None):
@@ -1647,6 +1660,7 @@ class Checker:
             routine = Routine(usr, child.spelling, os.path.abspath(location), child.location.line,
                               builder.build(body[0]), params, None)
             routine.comment = comment
+            routine.assertions = _irql_assertions(routine.body)
             self.routines[usr] = routine
             self.by_where[(routine.file, child.location.line, child.spelling)] = routine
             self.find_record_types(body[0])
@@ -1753,6 +1767,7 @@ class Checker:
             self.callgraph[routine.usr] = analysis.calls
             self.findings.extend(analysis.findings)
         self.check_roles()
+        self.check_assertions()
         self.check_lock_lines()
         self.check_pnp(analyses)
         unique = {}
@@ -1776,6 +1791,33 @@ class Checker:
                         routine.file, routine.line, routine.name, "role",
                         "is a %s%s, which runs at %s, but its comment says IRQL: %s"
                         % (role, where, K.range_text(lo, hi), routine.contract.irql_text)))
+
+    def check_assertions(self):
+        """Each routine's IRQL assertion against its IRQL line."""
+        for routine in self.routines.values():
+            contract = routine.contract
+            stated = None
+            if contract is not None and contract.hi < K.ANY:
+                stated = (contract.lo, contract.hi)
+            if stated is not None and not routine.assertions:
+                self.findings.append(Finding(
+                    routine.file, routine.line, routine.name, "irql-assert",
+                    "its IRQL line says %s, but it does not assert it at its entry"
+                    % K.range_text(*stated)))
+            for line, lo, hi, first in routine.assertions:
+                said = K.range_text(lo, hi) if lo is not None else "an IRQL that is not a constant"
+                if contract is None:
+                    detail = "asserts %s, but its comment has no IRQL line" % said
+                elif stated is None:
+                    detail = "asserts %s, but its IRQL line says %s" % (said, contract.irql_text)
+                elif (lo, hi) != stated:
+                    detail = "asserts %s, but its IRQL line says %s" % (said, contract.irql_text)
+                elif not first:
+                    detail = "asserts %s at line %d, not as its first statement" % (said, line)
+                else:
+                    continue
+                self.findings.append(Finding(routine.file, line, routine.name, "irql-assert",
+                                             detail))
 
     def check_lock_lines(self):
         """What a Locks line says the routine takes, against what its paths take."""
@@ -1896,6 +1938,26 @@ def _walk(node):
         yield from _walk(child)
     for child in (node.args or []):
         yield from _walk(child)
+
+
+def _irql_assertions(body):
+    """(line, lowest, highest, first statement) of every IRQL assertion in a
+    routine's body; lowest and highest are None when not constants."""
+    found = []
+    first = _strip(body.children[0]) if body.children else None
+
+    def constant(arg):
+        return arg.const if arg.const is not None else _strip(arg).const
+
+    for node in _walk(body):
+        if node.kind == "CALL_EXPR" and node.ref is not None and node.ref.name == IRQL_ASSERTION:
+            args = node.args or []
+            lo = constant(args[1]) if len(args) > 2 else None
+            hi = constant(args[2]) if len(args) > 2 else None
+            if lo is None or hi is None:
+                lo = hi = None
+            found.append((node.line, lo, hi, node is first))
+    return found
 
 
 def _function_ref(cursor):
