@@ -24,9 +24,9 @@ VOID MarkPipes(PortExtension* extension, BOOLEAN open) {
     for (ULONG i = 0; i < pipes && i < BRIDGE_PIPE_COUNT; ++i) {
         if (InterlockedExchange(&extension->pipeState[i].pipeOpen, open) != open) {
             if (open) {
-                InterlockedIncrement(reinterpret_cast<volatile LONG*>(&extension->openPipeCount));
+                InterlockedIncrement(AsInterlockedLong(&extension->openPipeCount));
             } else {
-                InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->openPipeCount));
+                InterlockedDecrement(AsInterlockedLong(&extension->openPipeCount));
             }
         }
     }
@@ -75,7 +75,7 @@ VOID ClearHoldAndErrorWords(PortExtension* extension) {
     extension->txHoldFlags = 0;
     extension->rxHoldFlags = 0;
     KeReleaseSpinLock(&extension->controlLock, oldIrql);
-    InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
+    InterlockedExchange(AsInterlockedLong(&extension->errorFlags), 0);
 }
 
 }  // namespace
@@ -321,7 +321,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
         status = SubmitUrbSync(deviceObject, urb);
         ExFreePoolWithTag(urb, BRIDGESER_POOL_TAG);
         if (NT_SUCCESS(status) && InterlockedExchange(&extension->pipeState[i].pipeOpen, FALSE)) {
-            InterlockedDecrement(reinterpret_cast<volatile LONG*>(&extension->openPipeCount));
+            InterlockedDecrement(AsInterlockedLong(&extension->openPipeCount));
         }
     }
     return status;

@@ -446,6 +446,15 @@ BRIDGESER_UNJUDGED_READ inline typename WithoutVolatile<T>::Type ReadOnce(const 
     return *static_cast<const volatile T*>(word);
 }
 
+// A ULONG word of the record that only interlocked operations change
+// (errorFlags, openPipeCount), as the LONG the interlocked routines take:
+// the same four bytes, seen signed.
+template <typename T>
+inline volatile LONG* AsInterlockedLong(T* word) {
+    static_assert(sizeof(T) == sizeof(LONG), "an interlocked word is as wide as a LONG");
+    return reinterpret_cast<volatile LONG*>(word);
+}
+
 // The record of a device object of this driver.
 inline PortExtension* GetPortExtension(PDEVICE_OBJECT deviceObject) {
     return static_cast<PortExtension*>(deviceObject->DeviceExtension);

@@ -22,5 +22,9 @@ DRIVER_CANCEL CancelQueuedMaskRequest;
 DRIVER_CANCEL CancelCurrentMaskRequest;
 DRIVER_CANCEL CancelPendingWait;
 
-// Every SERIAL_EV_* bit that a wait mask may hold (bits 0 to 12).
-inline constexpr ULONG SERIAL_EV_VALID_MASK = 0x1FFF;
+// Every SERIAL_EV_* bit that a wait mask may hold.
+inline constexpr ULONG SERIAL_EV_VALID_MASK =
+    SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_TXEMPTY | SERIAL_EV_CTS | SERIAL_EV_DSR |
+    SERIAL_EV_RLSD | SERIAL_EV_BREAK | SERIAL_EV_ERR | SERIAL_EV_RING | SERIAL_EV_PERR |
+    SERIAL_EV_RX80FULL | SERIAL_EV_EVENT1 | SERIAL_EV_EVENT2;
+static_assert(SERIAL_EV_VALID_MASK == 0x1FFF, "the wait-mask events are bits 0 to 12");

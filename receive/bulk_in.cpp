@@ -12,16 +12,18 @@
 namespace {
 
 // The reference reply to the identification query: the query's echo, a
-// carriage return and line feed, then the expected maker's 13 bytes.
-constexpr UCHAR kReply00 = 0x41, kReply01 = 0x54, kReply02 = 0x2B, kReply03 = 0x43, kReply04 = 0x47,
-                kReply05 = 0x4D, kReply06 = 0x49, kReply07 = 0x0D, kReply08 = 0x0D, kReply09 = 0x0A,
-                kReply10 = 0x53, kReply11 = 0x6F, kReply12 = 0x6E, kReply13 = 0x79, kReply14 = 0x20,
-                kReply15 = 0x45, kReply16 = 0x72, kReply17 = 0x69, kReply18 = 0x63, kReply19 = 0x73,
-                kReply20 = 0x73, kReply21 = 0x6F, kReply22 = 0x6E;
-constexpr UCHAR kReferenceReply[IDENTIFICATION_CAPTURE_SIZE] = {
-    kReply00, kReply01, kReply02, kReply03, kReply04, kReply05, kReply06, kReply07,
-    kReply08, kReply09, kReply10, kReply11, kReply12, kReply13, kReply14, kReply15,
-    kReply16, kReply17, kReply18, kReply19, kReply20, kReply21, kReply22};
+// carriage return and line feed, then the expected maker's 13 bytes. The
+// capture holds exactly the whole reply.
+constexpr UCHAR kReferenceReply[] = {
+    // the query's echo
+    0x41, 0x54, 0x2B, 0x43, 0x47, 0x4D, 0x49, 0x0D,
+    // carriage return, line feed
+    0x0D, 0x0A,
+    // the maker
+    0x53, 0x6F, 0x6E, 0x79, 0x20, 0x45, 0x72, 0x69, 0x63, 0x73, 0x73, 0x6F, 0x6E,
+};
+static_assert(sizeof(kReferenceReply) == IDENTIFICATION_CAPTURE_SIZE,
+              "the capture holds the whole reference reply");
 
 }  // namespace
 
@@ -177,8 +179,7 @@ VOID AppendToReceiveRing(PortExtension* extension, const UCHAR* bytes, ULONG cou
     ULONG room = RECEIVE_RING_SIZE - extension->rxRingCount;
     ULONG take = count < room ? count : room;
     if (take < count) {
-        InterlockedOr(reinterpret_cast<volatile LONG*>(&extension->errorFlags),
-                      SERIAL_ERROR_QUEUEOVERRUN);
+        InterlockedOr(AsInterlockedLong(&extension->errorFlags), SERIAL_ERROR_QUEUEOVERRUN);
     }
     if (take == 0) {
         return;

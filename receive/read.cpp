@@ -84,7 +84,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
-    InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0);
+    InterlockedExchange(AsInterlockedLong(&extension->errorFlags), 0);
 
     if (!ReadOnce(&extension->portOpen)) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);

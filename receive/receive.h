@@ -21,8 +21,12 @@ ULONG CopyFromReceiveRing(PortExtension* extension, PUCHAR destination, ULONG co
 VOID CaptureIdentificationBytes(PortExtension* extension, const UCHAR* bytes, ULONG count);
 BOOLEAN MatchIdentificationReply(const UCHAR* reply);
 
-// Ring fill at which SERIAL_EV_RX80FULL is raised (80 % of the ring).
-inline constexpr ULONG RECEIVE_RING_80_PERCENT = 6553;
+// Ring fill at which SERIAL_EV_RX80FULL is raised: 80 % of the ring,
+// rounded down (6553 of 8192).
+inline constexpr ULONG RECEIVE_RING_80_PERCENT = RECEIVE_RING_SIZE * 8 / 10;
+static_assert(RECEIVE_RING_80_PERCENT * 10 <= RECEIVE_RING_SIZE * 8 &&
+                  (RECEIVE_RING_80_PERCENT + 1) * 10 > RECEIVE_RING_SIZE * 8,
+              "80 % of the ring, rounded down");
 
 // ---------------------------------------------------------------- read requests
 

@@ -153,8 +153,8 @@ NTSTATUS BuildCommStatus(PDEVICE_OBJECT deviceObject, PSERIAL_STATUS snapshot) {
     SERIAL_STATUS status;
     status.AmountInInQueue = ReadOnce(&extension->rxRingCount);
     status.AmountInOutQueue = ReadOnce(&extension->writeQueuedBytes);
-    status.Errors = static_cast<ULONG>(
-        InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->errorFlags), 0));
+    status.Errors =
+        static_cast<ULONG>(InterlockedExchange(AsInterlockedLong(&extension->errorFlags), 0));
     status.EofReceived = FALSE;
     status.WaitForImmediate = FALSE;
     const ULONG txHold = ReadOnce(&extension->txHoldFlags);
@@ -236,7 +236,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     KIRQL oldIrql;
     switch (code) {
         case IOCTL_SERIAL_SET_BAUD_RATE:
-            extension->baudRate = DriverGlobals.force230400
+            extension->baudRate = ReadOnce(&DriverGlobals.force230400)
                                       ? 230400
                                       : static_cast<PSERIAL_BAUD_RATE>(buffer)->BaudRate;
             status = ProgramBaudRate(deviceObject);

@@ -50,7 +50,9 @@ inline constexpr UCHAR MSR_CTS = 0x10;
 inline constexpr UCHAR MSR_DSR = 0x20;
 inline constexpr UCHAR MSR_RI = 0x40;
 inline constexpr UCHAR MSR_DCD = 0x80;
-inline constexpr UCHAR MSR_LINE_STATES = 0xF0;
+inline constexpr UCHAR MSR_LINE_STATES = MSR_CTS | MSR_DSR | MSR_RI | MSR_DCD;
+static_assert(MSR_LINE_STATES == 0xF0 && (MSR_LINE_STATES & 0x0F) == 0,
+              "the line states fill the high nibble, the change bits the low one");
 
 // Values written at chip initialisation.
 inline constexpr UCHAR UART_INIT_FIFO_CONTROL = 0x08;
@@ -69,6 +71,9 @@ inline constexpr LONG USB_REQUEST_TIMEOUT_MS = 5000;
 inline constexpr ULONG UART_BAUD_REFERENCE = 3000000;
 // Smallest rate whose computed divisor fits in 16 bits.
 inline constexpr ULONG UART_MIN_COMPUTED_RATE = 46;
+static_assert(UART_BAUD_REFERENCE / UART_MIN_COMPUTED_RATE <= 0xFFFF &&
+                  UART_BAUD_REFERENCE / (UART_MIN_COMPUTED_RATE - 1) > 0xFFFF,
+              "the smallest rate whose divisor fits the two divisor registers");
 
 struct BaudDivisor {
     ULONG divisor;
@@ -84,6 +89,22 @@ inline constexpr BaudDivisor BaudDivisorTable[22] = {
     {416, 7200},  {625, 4800},  {832, 3600},  {1250, 2400}, {1664, 1800}, {2500, 1200},
     {5000, 600},  {10000, 300}, {20000, 150}, {40000, 75},
 };
+
+// Each row's divisor gives its rate from the reference exactly, or is the
+// 13 * (230400 / rate) of the rates that do not divide it.
+constexpr bool BaudDivisorRowHolds(const BaudDivisor& row) {
+    return row.divisor * row.rate == UART_BAUD_REFERENCE ||
+           (230400 % row.rate == 0 && row.divisor == 13 * (230400 / row.rate));
+}
+constexpr bool BaudDivisorTableHolds() {
+    for (const BaudDivisor& row : BaudDivisorTable) {
+        if (!BaudDivisorRowHolds(row)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(BaudDivisorTableHolds(), "every divisor of the table follows from its rate");
 
 // Divisor for a rate: the table's, else the nearest computed one for rates
 // of 46 to 3,000,000, else 0 (no divisor exists for the rate).
@@ -141,6 +162,10 @@ inline constexpr ULONG BRIDGE_REGISTER_NUMBER_OFFSET = 4;  // little-endian u16:
 inline constexpr ULONG BRIDGE_REGISTER_INPUT_SIZE = 6;
 inline constexpr ULONG BRIDGE_WRITE_LENGTH_OFFSET = 4;  // little-endian u32: L
 inline constexpr ULONG BRIDGE_WRITE_DATA_OFFSET = 8;    // L data bytes
+static_assert(BRIDGE_REGISTER_INPUT_SIZE == BRIDGE_REGISTER_NUMBER_OFFSET + sizeof(USHORT),
+              "the register requests' input ends with the register number");
+static_assert(BRIDGE_WRITE_DATA_OFFSET == BRIDGE_WRITE_LENGTH_OFFSET + sizeof(ULONG),
+              "the bulk write's data follow its length word");
 
 // Each takes the device-control request of its code, performs it and
 // completes it; the return value is the completion status.
