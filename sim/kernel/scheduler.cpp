@@ -100,8 +100,96 @@ const char* StrategyName(Strategy strategy) {
     return "?";
 }
 
+namespace {
+
+// The options ChangedOptions and SetOption know, by name: how to read one
+// from a run's options, how to set it from text, and under which strategy
+// it matters (none: under every one).
+struct OptionField {
+    const char* name;
+    std::optional<Strategy> only;
+    std::function<std::string(const Options&)> get;
+    std::function<bool(Options*, const std::string&)> set;
+};
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+template <typename T>
+OptionField NumberField(const char* name, std::optional<Strategy> only, T Options::*field) {
+    return OptionField{
+        name, only, [field](const Options& o) { return std::to_string(o.*field); },
+        [field](Options* o, const std::string& text) {
+            uint64_t v;
+            if (!ParseNumber(text, &v) || v > static_cast<uint64_t>(std::numeric_limits<T>::max()))
+                return false;
+            o->*field = static_cast<T>(v);
+            return true;
+        }};
+}
+
+OptionField FlagField(const char* name, bool Options::*field) {
+    return OptionField{name, std::nullopt,
+                       [field](const Options& o) { return std::string(o.*field ? "on" : "off"); },
+                       [field](Options* o, const std::string& text) {
+                           if (text != "on" && text != "off") return false;
+                           o->*field = text == "on";
+                           return true;
+                       }};
+}
+
+const std::vector<OptionField>& OptionFields() {
+    static const std::vector<OptionField> fields = {
+        NumberField("pct-expected-steps", Strategy::Pct, &Options::pctExpectedSteps),
+        NumberField("random-switch-percent", Strategy::Random, &Options::randomSwitchPercent),
+        NumberField("clock-advance-percent", std::nullopt, &Options::clockAdvancePercent),
+        NumberField("clock-advance-window", std::nullopt, &Options::clockAdvanceWindow),
+        NumberField("processors", std::nullopt, &Options::processors),
+        NumberField("max-scheduling-points", std::nullopt, &Options::maxSchedulingPoints),
+        FlagField("check-pool-at-end", &Options::checkPoolAtEnd),
+        FlagField("driver-cancel-spin-lock", &Options::allowDriverCancelSpinLock),
+        FlagField("single-driver-spin-lock", &Options::singleDriverSpinLock),
+    };
+    return fields;
+}
+
+}  // namespace
+
+std::vector<std::string> ChangedOptions(const Options& options) {
+    const Options defaults;
+    std::vector<std::string> changed;
+    for (const OptionField& f : OptionFields()) {
+        if (f.only && *f.only != options.strategy) continue;
+        const std::string value = f.get(options);
+        if (value != f.get(defaults)) changed.push_back(std::string(f.name) + "=" + value);
+    }
+    return changed;
+}
+
+bool SetOption(Options* options, const std::string& nameValue) {
+    const size_t equals = nameValue.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string name = nameValue.substr(0, equals);
+    for (const OptionField& f : OptionFields())
+        if (name == f.name) return f.set(options, nameValue.substr(equals + 1));
+    return false;
+}
+
 std::string RunResult::Replay() const {
-    return std::string("strategy=") + StrategyName(strategy) + " seed=" + std::to_string(seed);
+    std::string line = std::string("strategy=") + StrategyName(strategy) + " seed=" +
+                       std::to_string(seed);
+    if (strategy == Strategy::Pct) line += " pct-depth=" + std::to_string(options.pctDepth);
+    for (const std::string& option : ChangedOptions(options)) line += " " + option;
+    for (const std::string& setting : settings) line += " " + setting;
+    return line;
 }
 
 std::string RunResult::Rule() const {
@@ -873,6 +961,7 @@ Simulation::Simulation(Options options)
     impl_->modelRng.seed(options_.seed ^ 0xA5A5A5A5DEADBEEFull);
     impl_->result.strategy = options_.strategy;
     impl_->result.seed = options_.seed;
+    impl_->result.options = options_;
     if (options_.strategy == Strategy::Pct) {
         for (int i = 0; i + 1 < options_.pctDepth; ++i) {
             impl_->pctChangePoints.push_back(1 + impl_->NextRandom(options_.pctExpectedSteps));
@@ -1126,6 +1215,12 @@ void Simulation::BugCheckStop(const std::string& name, const std::string& rule,
     s.result.bugCheck = check;
     s.StopAll(lock);
     throw StopUnwind{};
+}
+
+void Simulation::NoteSetting(const std::string& setting) {
+    std::vector<std::string>& settings = impl_->result.settings;
+    if (std::find(settings.begin(), settings.end(), setting) == settings.end())
+        settings.push_back(setting);
 }
 
 void Simulation::Fail(const std::string& message) {

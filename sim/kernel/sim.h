@@ -56,6 +56,15 @@ struct Options {
     bool singleDriverSpinLock = true;  // holding two driver spin locks at once is a violation
 };
 
+// The options that change a run's schedule or verdict and differ from their
+// defaults, each as name=value ("clock-advance-percent=10"); the PCT ones
+// only under PCT, the random one only under random. Strategy, seed and PCT
+// depth are not among them: they name the schedule itself.
+std::vector<std::string> ChangedOptions(const Options& options);
+// Sets one option from the name=value form ChangedOptions writes. False when
+// the name is unknown or the value does not parse.
+bool SetOption(Options* options, const std::string& nameValue);
+
 // A verifier stop. Every rule the verifier checks has a stable id beside the
 // bug check Windows would raise for it: the area first, then what broke, in
 // lower case with hyphens ("irp-double-complete", "spinlock-not-owner",
@@ -79,11 +88,16 @@ struct RunResult {
     std::string failedCheck;
     Strategy strategy = Strategy::Sequential;
     uint64_t seed = 0;
+    Options options;                  // as the run was made
+    // Settings of the simulation's components that a replay needs besides
+    // the options ("usb-timing=immediate"), as the components noted them.
+    std::vector<std::string> settings;
     uint64_t virtualTime = 0;         // 100 ns units at the end of the run
     uint64_t schedulingPoints = 0;
     uint64_t contextSwitches = 0;
 
-    // "strategy=random seed=17" - enough to replay the run exactly.
+    // "strategy=pct seed=17 pct-depth=2", then every changed option and
+    // component setting: enough to replay the run exactly.
     std::string Replay() const;
     // Full report: replay line, bug check or deadlock, trace tail.
     std::string Report() const;
@@ -498,6 +512,9 @@ public:
     // Windows gives it, the id of the rule that was broken, what was seen.
     [[noreturn]] void BugCheckStop(const std::string& name, const std::string& rule,
                                    const std::string& detail);
+    // Records a setting of a component that a replay needs besides the
+    // options (name=value, once each); RunResult::Replay lists it.
+    void NoteSetting(const std::string& setting);
     // Stops the run with a failure that is not a bug check.
     [[noreturn]] void Fail(const std::string& message);
 

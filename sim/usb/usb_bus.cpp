@@ -41,10 +41,48 @@ Device& RequireDevice(UsbBus::Impl& bus, PDEVICE_OBJECT pdo) {
     return *d;
 }
 
+// Tells the run each option of the bus that differs from its default, so
+// that a failure's replay line names it.
+void NoteOptions(const UsbBusOptions& o) {
+    const UsbBusOptions defaults;
+    auto note = [](const char* name, uint64_t value) {
+        Sim().NoteSetting(std::string(name) + "=" + std::to_string(value));
+    };
+    if (o.timing == UsbTiming::Immediate) {
+        Sim().NoteSetting("usb-timing=immediate");
+        if (o.controlLatency != defaults.controlLatency) note("usb-control-latency", o.controlLatency);
+    } else if (o.hostController == HostController::Xhci) {
+        Sim().NoteSetting("usb-host=xhci");
+        if (o.turnaround != defaults.turnaround) note("usb-turnaround", o.turnaround);
+    }
+    if (o.resetLatency != defaults.resetLatency) note("usb-reset-latency", o.resetLatency);
+    if (o.maximumTransferSizeLimit != defaults.maximumTransferSizeLimit)
+        note("usb-maximum-transfer-size", o.maximumTransferSizeLimit);
+    if (o.cancelExtraFrames != defaults.cancelExtraFrames)
+        note("usb-cancel-extra-frames", o.cancelExtraFrames);
+    if (o.resumeLatency != defaults.resumeLatency) note("usb-resume-latency", o.resumeLatency);
+    bool samePowerMap = o.powerMap.deviceWake == defaults.powerMap.deviceWake &&
+                        o.powerMap.systemWake == defaults.powerMap.systemWake;
+    for (int s = 0; s < PowerSystemMaximum; ++s)
+        samePowerMap = samePowerMap && o.powerMap.deviceState[s] == defaults.powerMap.deviceState[s];
+    if (!samePowerMap) {
+        // S0:D0,S1:D3,...,wake:D2/S3 ("-" for a state left unspecified).
+        auto state = [](const char* prefix, int value) {
+            return value ? prefix + std::to_string(value - 1) : std::string("-");
+        };
+        std::string map = "usb-power-map=";
+        for (int s = PowerSystemWorking; s < PowerSystemMaximum; ++s)
+            map += state("S", s) + ":" + state("D", o.powerMap.deviceState[s]) + ",";
+        map += "wake:" + state("D", o.powerMap.deviceWake) + "/" + state("S", o.powerMap.systemWake);
+        Sim().NoteSetting(map);
+    }
+}
+
 }  // namespace
 
 PDEVICE_OBJECT UsbBus::CreatePdo(const std::string& instanceId) {
     Impl& bus = *impl_;
+    NoteOptions(bus.options);
     if (!bus.driver) {
         bus.driver = CreateDriverObject("usbhub");
         bus.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;

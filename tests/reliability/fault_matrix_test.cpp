@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 
+#include "tests/harness/explore.h"
 #include "tests/reliability/lifecycle.h"
 
 namespace {
@@ -324,10 +325,19 @@ TEST_P(FaultMatrix, EveryFallibleCallAndTransferOfTheStepFailedInTurn) {
     int failed = 0;
     for (size_t i = 0; i < cases.size(); ++i) {
         sim::RunResult r = RunStep(step, &cases[i], nullptr);
-        if (!r.ok && ++failed <= 3)
+        if (!r.ok && ++failed <= 3) {
+            const char* schedule = std::getenv("BRIDGESER_FAULT_SCHEDULE");
+            const std::string replay =
+                schedule ? porttest::GtestReplayCommand({"BRIDGESER_FAULT_SCHEDULE=" +
+                                                             std::string(schedule),
+                                                         "BRIDGESER_FAULT_CASE=" +
+                                                             std::to_string(i)})
+                         : porttest::GtestReplayCommand({"BRIDGESER_FAULT_CASE=" +
+                                                         std::to_string(i)});
             ADD_FAILURE() << step.name << ", case " << i << " of " << cases.size() << ": "
-                          << cases[i].Text() << " (replay: BRIDGESER_FAULT_CASE=" << i
-                          << ")\n" << r.Report();
+                          << cases[i].Text() << "; to replay it with its whole trace:\n  "
+                          << replay << "\n" << r.Report();
+        }
     }
     std::printf("fault matrix, %s: %zu cases run, %d failed\n", step.name, cases.size(), failed);
 }

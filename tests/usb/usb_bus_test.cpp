@@ -1203,3 +1203,38 @@ TEST(UsbBus, PowerMapAndWaitWake) {
 
 }  // namespace
 }  // namespace usbtest
+
+namespace usbtest {
+namespace {
+
+// A run names every option of its bus that differs from the default in its
+// replay line, so that a failure's report says what bus it ran on.
+TEST(UsbBus, OptionsOtherThanTheDefaultAreNamedInTheReplayLine) {
+    sim::usb::UsbBusOptions xhci;
+    xhci.hostController = sim::usb::HostController::Xhci;
+    xhci.turnaround = 500;
+    sim::usb::UsbBusOptions wake;
+    wake.powerMap.deviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    wake.powerMap.deviceWake = PowerDeviceD2;
+    wake.powerMap.systemWake = PowerSystemSleeping3;
+    const struct {
+        sim::usb::UsbBusOptions options;
+        const char* settings;
+    } cases[] = {
+        {{}, ""},
+        {Immediate(), " usb-timing=immediate"},
+        {xhci, " usb-host=xhci usb-turnaround=500"},
+        {wake, " usb-power-map=S0:D0,S1:D3,S2:D3,S3:D2,S4:D3,S5:D3,wake:D2/S3"},
+    };
+    for (const auto& c : cases) {
+        const sim::RunResult r = RunScenario({}, [&] {
+            Bench bench(c.options);
+            bench.Remove();
+        });
+        ExpectOk(r);
+        EXPECT_EQ(r.Replay(), std::string("strategy=sequential seed=1") + c.settings);
+    }
+}
+
+}  // namespace
+}  // namespace usbtest

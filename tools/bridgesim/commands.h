@@ -55,4 +55,9 @@ int RunExplore(const ExploreOptions& options);
 // The list of scenarios, for the help text.
 std::string ScenarioList();
 
+// How the tool was started (its argv[0]; "bridgesim" until main sets it),
+// so that the replay commands it prints can be pasted into a shell.
+const std::string& ProgramPath();
+void SetProgramPath(const std::string& path);
+
 }  // namespace bridgesim

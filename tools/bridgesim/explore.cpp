@@ -28,8 +28,13 @@ win32sim::MachineOptions ScheduleOf(int index) {
     return o;
 }
 
+std::string& ProgramPathStorage() {
+    static std::string path = "bridgesim";
+    return path;
+}
+
 std::string ReplayCommand(const std::string& scenario, const win32sim::MachineOptions& o) {
-    std::string c = "bridgesim explore " + scenario + " --strategy " + o.strategy + " --seed " +
+    std::string c = ProgramPath() + " explore " + scenario + " --strategy " + o.strategy + " --seed " +
                     std::to_string(o.seed);
     if (o.strategy == "pct") c += " --pct-depth " + std::to_string(o.pctDepth);
     return c;
@@ -45,6 +50,14 @@ std::string FirstLines(const std::string& text, int lines) {
 }
 
 }  // namespace
+
+const std::string& ProgramPath() {
+    return ProgramPathStorage();
+}
+
+void SetProgramPath(const std::string& path) {
+    ProgramPathStorage() = path;
+}
 
 std::string ScenarioList() {
     std::string out;

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "sim/chip/usb_defs.h"
+#include "tools/bridgesim/commands.h"
 
 namespace bridgesim::fundamentals {
 
@@ -954,7 +955,7 @@ std::string ReplayCommand(const Case& c) {
     std::string name = "none";
     for (const EventInfo& e : Events())
         if (e.event == c.event) name = e.name;
-    std::string line = "bridgesim explore " + c.scenario + " --event " + name + " --point " +
+    std::string line = ProgramPath() + " explore " + c.scenario + " --event " + name + " --point " +
                        std::to_string(c.point) + " --strategy " + c.strategy + " --seed " +
                        std::to_string(c.seed);
     if (c.strategy == "pct") line += " --pct-depth " + std::to_string(c.pctDepth);

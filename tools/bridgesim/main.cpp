@@ -289,5 +289,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bridgesim: unknown command '%s'\n%s", command.c_str(), kUsage);
         return 2;
     }
+    bridgesim::SetProgramPath(argv[0]);
     return Run(argc, argv);
 }
