@@ -140,11 +140,12 @@ struct PipeState {
 // ever taken under another; requests are completed with none held.
 // openMutex, registerMutex and DriverGlobals.portListMutex are taken at
 // PASSIVE_LEVEL only, never under a spin lock; a spin lock may be taken
-// inside them (each inside openMutex, controlLock inside registerMutex),
-// and registerMutex is never taken under openMutex. Words that
-// a path reads without their lock (a flag, a count, a hold word) are read
-// through ReadOnce, one aligned load; words changed by interlocked
-// operations are changed by nothing else.
+// inside them (any of them inside openMutex, controlLock inside
+// registerMutex), and registerMutex is never taken under openMutex. Words
+// that a path reads without their lock (a flag, a count, a hold word) are
+// read through ReadOnce, one aligned load; words changed by interlocked
+// operations are changed by no plain store but the resets of the start
+// and of removal.
 struct PortExtension {
     // ---- identity and the device stack
     // link in DriverGlobals.portList; portListMutex
@@ -433,6 +434,7 @@ struct PortExtension {
 // before or the one after a concurrent store, never a mixture. It takes the
 // word's address, so the lock analysis sees a deliberate unlocked read here,
 // not an access it should check; the race detector does not judge it either.
+// IRQL: any. Locks: none (that is its purpose).
 template <typename T>
 struct WithoutVolatile {
     using Type = T;
@@ -448,14 +450,14 @@ BRIDGESER_UNJUDGED_READ inline typename WithoutVolatile<T>::Type ReadOnce(const 
 
 // A ULONG word of the record that only interlocked operations change
 // (errorFlags, openPipeCount), as the LONG the interlocked routines take:
-// the same four bytes, seen signed.
+// the same four bytes, seen signed. IRQL: any. Locks: none.
 template <typename T>
 inline volatile LONG* AsInterlockedLong(T* word) {
     static_assert(sizeof(T) == sizeof(LONG), "an interlocked word is as wide as a LONG");
     return reinterpret_cast<volatile LONG*>(word);
 }
 
-// The record of a device object of this driver.
+// The record of a device object of this driver. IRQL: any. Locks: none.
 inline PortExtension* GetPortExtension(PDEVICE_OBJECT deviceObject) {
     return static_cast<PortExtension*>(deviceObject->DeviceExtension);
 }

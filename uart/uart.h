@@ -91,11 +91,13 @@ inline constexpr BaudDivisor BaudDivisorTable[22] = {
 };
 
 // Each row's divisor gives its rate from the reference exactly, or is the
-// 13 * (230400 / rate) of the rates that do not divide it.
+// 13 * (230400 / rate) of the rates that do not divide it. Evaluated at
+// compile time only. IRQL: any. Locks: none.
 constexpr bool BaudDivisorRowHolds(const BaudDivisor& row) {
     return row.divisor * row.rate == UART_BAUD_REFERENCE ||
            (230400 % row.rate == 0 && row.divisor == 13 * (230400 / row.rate));
 }
+// Every row holds. Compile time only. IRQL: any. Locks: none.
 constexpr bool BaudDivisorTableHolds() {
     for (const BaudDivisor& row : BaudDivisorTable) {
         if (!BaudDivisorRowHolds(row)) {
