@@ -1101,6 +1101,15 @@ RunResult Simulation::Run(std::function<void()> body) {
             s.result.failure += "[run-irp-leak] driver-allocated " + shadow->label + " never freed\n";
         }
     }
+    if (s.result.ok) {
+        // A planned fault that never happened: the test did not test what
+        // it meant to.
+        for (const std::string& plan : faults_.Unfired()) {
+            s.result.ok = false;
+            s.result.failedCheck = "fault-plan-unfired";
+            s.result.failure += "[fault-plan-unfired] " + plan + "\n";
+        }
+    }
     return s.result;
 }
 
@@ -1302,14 +1311,36 @@ void Trace::Clear() {
 }
 
 void Faults::FailCall(const std::string& routine, NTSTATUS status, int nth) {
-    plans_.push_back(Plan{routine, status, nth < 1 ? 1 : nth});
+    nth = nth < 1 ? 1 : nth;
+    plans_.push_back(Plan{routine, status, nth, nth, Calls(routine)});
 }
 
 void Faults::FailAlways(const std::string& routine, NTSTATUS status) {
-    plans_.push_back(Plan{routine, status, -1});
+    plans_.push_back(Plan{routine, status, -1, 0, Calls(routine)});
 }
 
-void Faults::Clear() { plans_.clear(); }
+void Faults::Clear() {
+    for (const Plan& p : plans_)
+        if (!p.fired) cleared_.push_back(PlanText(p) + " (cleared before it fired)");
+    plans_.clear();
+}
+
+std::string Faults::PlanText(const Plan& p) const {
+    const int made = Calls(p.routine) - p.callsBefore;
+    std::string text = "the fault planned for ";
+    text += p.nth ? "call " + std::to_string(p.nth) + " of " + p.routine
+                  : "every call of " + p.routine;
+    text += " (" + StatusText(p.status) + ") never fired: " + p.routine + " was called " +
+            std::to_string(made) + " time(s) after the plan";
+    return text;
+}
+
+std::vector<std::string> Faults::Unfired() const {
+    std::vector<std::string> out = cleared_;
+    for (const Plan& p : plans_)
+        if (!p.fired) out.push_back(PlanText(p));
+    return out;
+}
 
 std::optional<NTSTATUS> Faults::Check(const std::string& routine) {
     bool counted = false;
@@ -1323,7 +1354,10 @@ std::optional<NTSTATUS> Faults::Check(const std::string& routine) {
     for (size_t i = 0; i < plans_.size(); ++i) {
         Plan& p = plans_[i];
         if (p.routine != routine) continue;
-        if (p.remaining < 0) return p.status;
+        if (p.remaining < 0) {
+            p.fired = true;
+            return p.status;
+        }
         if (--p.remaining == 0) {
             NTSTATUS status = p.status;
             plans_.erase(plans_.begin() + static_cast<long>(i));

@@ -84,7 +84,7 @@ struct RunResult {
     std::string deadlock;             // non-empty: what each thread waited on
     std::string failure;              // other failure (end-of-run check, livelock, test assertion)
     // The id of the end-of-run check that failed the run ("run-pool-leak",
-    // "run-irp-leak", ...), empty when none did.
+    // "fault-plan-unfired", ...), empty when none did.
     std::string failedCheck;
     Strategy strategy = Strategy::Sequential;
     uint64_t seed = 0;
@@ -176,11 +176,18 @@ public:
 // Failure of named platform calls on demand: "IoCreateDevice",
 // "IoCreateSymbolicLink", "ZwOpenKey", "ZwSetValueKey", ... The nth call
 // from now (1 = the next one) returns the status instead of doing its work.
+// A plan that never fires (the routine is not called, or called fewer
+// times, or the plan is cleared first) fails the run at its end, named: a
+// test that plans a fault expects it to happen.
 class Faults {
 public:
     void FailCall(const std::string& routine, NTSTATUS status, int nth = 1);
+    // Every call from now fails; the plan must fire at least once.
     void FailAlways(const std::string& routine, NTSTATUS status);
+    // Ends every plan; those that never fired are kept for the run's end.
     void Clear();
+    // The plans that have not fired, pending or cleared, in words.
+    std::vector<std::string> Unfired() const;
     // Called by each fallible routine: the status to fail with, if any.
     std::optional<NTSTATUS> Check(const std::string& routine);
     // Calls made so far to a routine (counted whether or not they failed).
@@ -195,8 +202,13 @@ private:
         std::string routine;
         NTSTATUS status;
         int remaining;  // calls to let through first; -1: always fail
+        int nth;        // as planned; 0: always
+        int callsBefore;  // calls to the routine when the plan was made
+        bool fired = false;
     };
+    std::string PlanText(const Plan& plan) const;
     std::vector<Plan> plans_;
+    std::vector<std::string> cleared_;  // plans cleared before they fired, in words
     std::vector<std::pair<std::string, int>> calls_;
 };
 

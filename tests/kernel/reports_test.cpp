@@ -1,5 +1,5 @@
 // What a failed run says about itself: the replay line with every option
-// that made the run what it was.
+// that made the run what it was, and a planned fault that never happened.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -62,6 +62,47 @@ TEST(Replay, LineNamesTheSettingsComponentsNoted) {
         sim::Simulation::Current().NoteSetting("usb-timing=immediate");
     });
     EXPECT_EQ(r.Replay(), "strategy=sequential seed=1 usb-timing=immediate");
+}
+
+// A planned fault that never fires fails the run, naming the plan: the
+// routine never called, called too few times, a plan cleared before its
+// call, an always-failing plan never reached. Plans that fire pass.
+TEST(Faults, APlanThatNeverFiresFailsTheRunNamingIt) {
+    const struct {
+        const char* routine;
+        int nth;     // 0: every call fails
+        int calls;   // IoAllocateIrp calls made after the plan
+        bool clear;  // the plan is cleared after the calls
+        const char* says;  // null: the run passes
+    } cases[] = {
+        {"IoAllocateIrp", 2, 2, false, nullptr},
+        {"IoAllocateIrp", 0, 1, true, nullptr},
+        {"IoAllocateIRP", 1, 2, false, "call 1 of IoAllocateIRP"},
+        {"IoAllocateIrp", 3, 2, false, "call 3 of IoAllocateIrp (STATUS_INSUFFICIENT_RESOURCES) "
+                                       "never fired: IoAllocateIrp was called 2 time(s)"},
+        {"IoAllocateIrp", 3, 2, true, "cleared before it fired"},
+        {"IoAllocateIrp", 0, 0, false, "every call of IoAllocateIrp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.routine << " " << c.nth << " " << c.calls);
+        const sim::RunResult r = sim::RunScenario({}, [&c] {
+            sim::Faults& faults = sim::Simulation::Current().faults();
+            if (c.nth)
+                faults.FailCall(c.routine, STATUS_INSUFFICIENT_RESOURCES, c.nth);
+            else
+                faults.FailAlways(c.routine, STATUS_INSUFFICIENT_RESOURCES);
+            for (int i = 0; i < c.calls; ++i)
+                if (PIRP irp = IoAllocateIrp(1, FALSE)) IoFreeIrp(irp);
+            if (c.clear) faults.Clear();
+        });
+        if (!c.says) {
+            EXPECT_TRUE(r.ok) << r.Report();
+            continue;
+        }
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.Rule(), "fault-plan-unfired") << r.Report();
+        EXPECT_NE(r.failure.find(c.says), std::string::npos) << r.failure;
+    }
 }
 
 }  // namespace
