@@ -1248,6 +1248,50 @@ double Simulation::RandomUnit() {
     return static_cast<double>(impl_->modelRng() >> 11) * (1.0 / 9007199254740992.0);
 }
 
+namespace check {
+
+void Failed(const char* message, const char* file, int line) {
+    Simulation::Current().Fail(std::string(message) + " (" + file + ":" + std::to_string(line) +
+                               ")");
+}
+
+void Failed(const char* message, const char* file, int line, const char* a,
+            const std::string& aText, const char* b, const std::string& bText) {
+    Simulation::Current().Fail(std::string(message) + " (" + file + ":" + std::to_string(line) +
+                               ")\n  " + a + ": " + aText + "\n  " + b + ": " + bText);
+}
+
+std::string IntegerText(int64_t value, bool isSigned, int bytes) {
+    const uint64_t bits = static_cast<uint64_t>(value);
+    const uint64_t mask = bytes >= 8 ? ~0ull : (1ull << (8 * bytes)) - 1;
+    std::string text = isSigned ? std::to_string(value) : std::to_string(bits);
+    if (isSigned ? (value >= 10 || value <= -10) : bits >= 10) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, " (0x%0*" PRIX64 ")", 2 * bytes, bits & mask);
+        text += hex;
+    }
+    return text;
+}
+
+std::string QuotedText(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace check
+
 RunResult RunScenario(const Options& options, const std::function<void()>& body) {
     Simulation simulation(options);
     return simulation.Run(body);

@@ -11,9 +11,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "sim/kernel/ntddk.h"
@@ -566,10 +571,134 @@ std::string Narrow(const UNICODE_STRING& text);
 std::string Narrow(const char16_t* text);
 std::u16string Widen(const std::string& text);
 
-// Fails the current simulated run from a test assertion inside the body.
-#define SIM_CHECK(condition)                                                              \
-    do {                                                                                  \
-        if (!(condition)) ::sim::Simulation::Current().Fail("check failed: " #condition); \
+// ---------------------------------------------------------------- checks
+
+// Fails the current simulated run from a test assertion inside the body,
+// naming the condition, the file and the line.
+#define SIM_CHECK(condition)                                                    \
+    do {                                                                        \
+        if (!(condition))                                                       \
+            ::sim::check::Failed("check failed: " #condition, __FILE__, __LINE__); \
     } while (0)
+
+// The same for a comparison, printing both sides' values:
+//   SIM_CHECK_EQ(r.moved, 4u) fails with
+//   "check failed: r.moved == 4u (tests/usb/x.cpp:12)\n  r.moved: 3\n  4u: 4".
+// Integers of any signedness compare by value, as std::cmp_equal does.
+#define SIM_CHECK_EQ(a, b) SIM_CHECK_OP_(a, b, #a, #b, " == ", Eq)
+#define SIM_CHECK_NE(a, b) SIM_CHECK_OP_(a, b, #a, #b, " != ", Ne)
+#define SIM_CHECK_LT(a, b) SIM_CHECK_OP_(a, b, #a, #b, " < ", Lt)
+#define SIM_CHECK_LE(a, b) SIM_CHECK_OP_(a, b, #a, #b, " <= ", Le)
+#define SIM_CHECK_GT(a, b) SIM_CHECK_OP_(a, b, #a, #b, " > ", Gt)
+#define SIM_CHECK_GE(a, b) SIM_CHECK_OP_(a, b, #a, #b, " >= ", Ge)
+
+// The sides' texts come stringized from the macros above, before their
+// macros expand (STATUS_SUCCESS, not ((NTSTATUS)0x00000000L)).
+#define SIM_CHECK_OP_(a, b, aText, bText, op, name)                                         \
+    do {                                                                                    \
+        const auto& sim_check_a_ = (a);                                                     \
+        const auto& sim_check_b_ = (b);                                                     \
+        if (!::sim::check::name(sim_check_a_, sim_check_b_))                                \
+            ::sim::check::Failed("check failed: " aText op bText, __FILE__, __LINE__, aText, \
+                                 ::sim::check::Text(sim_check_a_), bText,                   \
+                                 ::sim::check::Text(sim_check_b_));                         \
+    } while (0)
+
+namespace check {
+
+// Fails the current run with the message, where the check is and, for a
+// comparison, each side's expression and value.
+[[noreturn]] void Failed(const char* message, const char* file, int line);
+[[noreturn]] void Failed(const char* message, const char* file, int line, const char* a,
+                         const std::string& aText, const char* b, const std::string& bText);
+
+template <typename T>
+constexpr bool kInteger = std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                          !std::is_same_v<T, char> && !std::is_same_v<T, wchar_t> &&
+                          !std::is_same_v<T, char8_t> && !std::is_same_v<T, char16_t> &&
+                          !std::is_same_v<T, char32_t>;
+
+template <typename A, typename B>
+bool Eq(const A& a, const B& b) {
+    if constexpr (kInteger<A> && kInteger<B>) return std::cmp_equal(a, b);
+    else return a == b;
+}
+template <typename A, typename B>
+bool Ne(const A& a, const B& b) {
+    return !Eq(a, b);
+}
+template <typename A, typename B>
+bool Lt(const A& a, const B& b) {
+    if constexpr (kInteger<A> && kInteger<B>) return std::cmp_less(a, b);
+    else return a < b;
+}
+template <typename A, typename B>
+bool Le(const A& a, const B& b) {
+    return !Lt(b, a);
+}
+template <typename A, typename B>
+bool Gt(const A& a, const B& b) {
+    return Lt(b, a);
+}
+template <typename A, typename B>
+bool Ge(const A& a, const B& b) {
+    return !Lt(a, b);
+}
+
+// An integer of `bytes` bytes (its bits in `value`, signed or not).
+std::string IntegerText(int64_t value, bool isSigned, int bytes);
+std::string QuotedText(std::string_view text);
+
+template <typename T>
+concept Streamable = requires(std::ostream& out, const T& v) { out << v; };
+template <typename T>
+concept Range = requires(const T& v) {
+    std::begin(v);
+    std::end(v);
+};
+
+// A value as a failed check prints it: integers in decimal (and in hex from
+// 10 on, in the width of their type), enumerations by their number, text
+// quoted, ranges element by element (the first 32).
+template <typename T>
+std::string Text(const T& v) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return v ? "true" : "false";
+    } else if constexpr (std::is_enum_v<T>) {
+        return Text(static_cast<std::underlying_type_t<T>>(v));
+    } else if constexpr (std::is_integral_v<T>) {
+        return IntegerText(static_cast<int64_t>(v), std::is_signed_v<T>,
+                           static_cast<int>(sizeof(T)));
+    } else if constexpr (std::is_null_pointer_v<T>) {
+        return "null";
+    } else if constexpr (std::is_pointer_v<T>) {
+        if (v == nullptr) return "null";
+        if constexpr (std::is_convertible_v<T, std::string_view>) return QuotedText(v);
+        std::ostringstream out;
+        out << static_cast<const void*>(v);
+        return out.str();
+    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        return QuotedText(std::string_view(v));
+    } else if constexpr (Range<T>) {
+        std::string out = "{";
+        size_t n = 0;
+        for (const auto& e : v) {
+            if (n == 32) {
+                out += ", ...";
+                break;
+            }
+            out += (n++ ? ", " : "") + Text(e);
+        }
+        return out + "}";
+    } else if constexpr (Streamable<T>) {
+        std::ostringstream out;
+        out << v;
+        return out.str();
+    } else {
+        return "(a value without a printed form)";
+    }
+}
+
+}  // namespace check
 
 }  // namespace sim

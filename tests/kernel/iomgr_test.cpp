@@ -105,7 +105,8 @@ TEST(IoManager, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
         // The routine's own event is the build event here; the request is
         // not finished until the owner completes it again.
         IofCallDriver(lower.device, irp);
-        SIM_CHECK(iosb.Status == 0 && iosb.Information == 0);
+        SIM_CHECK_EQ(iosb.Status, 0);
+        SIM_CHECK_EQ(iosb.Information, 0);
         gOrder->push_back("owner completes again");
         irp->IoStatus.Status = STATUS_SUCCESS;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -519,7 +520,8 @@ TEST(IoManager, ReuseResetsTheWholeIrp) {
         SIM_CHECK(irp->UserIosb == nullptr);
         SIM_CHECK(irp->IoStatus.Status == STATUS_NOT_SUPPORTED);
         SIM_CHECK(irp->IoStatus.Information == 0);
-        SIM_CHECK(irp->StackCount == 3 && irp->CurrentLocation == 4);
+        SIM_CHECK_EQ(irp->StackCount, 3);
+        SIM_CHECK_EQ(irp->CurrentLocation, 4);
         SIM_CHECK(IoGetNextIrpStackLocation(irp)->MajorFunction == 0);
         IoFreeIrp(irp);
     });

@@ -83,7 +83,8 @@ TEST(PowerQueue, NextRequestOfATypeWaitsForPoStartNextPowerIrp) {
         system = s.pnp().SendPower(node, IRP_MN_SET_POWER, SystemPowerState, s0);
         testdrv::Sleep100ns(10);
         SIM_CHECK(system == STATUS_SUCCESS);
-        SIM_CHECK(gKeeper.kept.size() == 1 && gKeeper.dispatched == 2);
+        SIM_CHECK_EQ(gKeeper.kept.size(), 1);
+        SIM_CHECK_EQ(gKeeper.dispatched, 2);
         SIM_CHECK(second == STATUS_PENDING);  // held by the power manager
 
         // Released: the held query reaches the driver, then the kept request
@@ -96,7 +97,8 @@ TEST(PowerQueue, NextRequestOfATypeWaitsForPoStartNextPowerIrp) {
         PoCallDriver(Lower(node->top), kept);
         s.Join(a);
         s.Join(b);
-        SIM_CHECK(first == STATUS_SUCCESS && second == STATUS_SUCCESS);
+        SIM_CHECK_EQ(first, STATUS_SUCCESS);
+        SIM_CHECK_EQ(second, STATUS_SUCCESS);
         s.pnp().Unplug(node);
     });
     ASSERT_TRUE(r.ok) << r.Report();

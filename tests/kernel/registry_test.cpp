@@ -126,7 +126,7 @@ TEST(Registry, MissingKeysAndValuesAndInjectedFailures) {
         SIM_CHECK(ZwQueryValueKey(key, &missing, KeyValuePartialInformation, buffer, sizeof buffer,
                                   &needed) == STATUS_OBJECT_NAME_NOT_FOUND);
         ZwClose(key);
-        SIM_CHECK(s.faults().Calls("ZwOpenKey") == 4);
+        SIM_CHECK_EQ(s.faults().Calls("ZwOpenKey"), 4);
         SIM_CHECK(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial9") ==
                   STATUS_OBJECT_NAME_NOT_FOUND);
     });
@@ -195,7 +195,8 @@ TEST(Pool, AccountingByTagAndInjectedFailures) {
         auto& pool = sim::Simulation::Current().pool();
         PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, ' mdW');
         PVOID b = ExAllocatePoolWithTag(PagedPool, 20, ' mdW');
-        SIM_CHECK(pool.LiveCount(' mdW') == 2 && pool.LiveBytes(' mdW') == 120);
+        SIM_CHECK_EQ(pool.LiveCount(' mdW'), 2);
+        SIM_CHECK_EQ(pool.LiveBytes(' mdW'), 120);
         SIM_CHECK(static_cast<UCHAR*>(a)[0] == 0xCD);  // pool is not zeroed
         pool.FailNth(2);
         PVOID c = ExAllocatePoolWithTag(NonPagedPoolNx, 1, 'xxxx');

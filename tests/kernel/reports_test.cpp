@@ -1,5 +1,6 @@
 // What a failed run says about itself: the replay line with every option
-// that made the run what it was, and a planned fault that never happened.
+// that made the run what it was, a failed check's values, and a planned
+// fault that never happened.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -62,6 +63,53 @@ TEST(Replay, LineNamesTheSettingsComponentsNoted) {
         sim::Simulation::Current().NoteSetting("usb-timing=immediate");
     });
     EXPECT_EQ(r.Replay(), "strategy=sequential seed=1 usb-timing=immediate");
+}
+
+// A failed comparison names both sides with their values, the file and the
+// line; integers compare by value whatever their signedness.
+TEST(Checks, AFailedComparisonPrintsBothValuesTheFileAndTheLine) {
+    const struct {
+        std::function<void()> body;
+        std::vector<const char*> says;
+    } cases[] = {
+        {[] {
+             const uint32_t moved = 3;
+             SIM_CHECK_EQ(moved, 4);
+         },
+         {"check failed: moved == 4 (", "  moved: 3\n", "  4: 4"}},
+        {[] {
+             const NTSTATUS status = STATUS_CANCELLED;
+             SIM_CHECK_EQ(status, STATUS_SUCCESS);
+         },
+         {"status: -1073741536 (0xC0000120)", "STATUS_SUCCESS: 0"}},
+        {[] { SIM_CHECK_EQ(-1, 0xFFFFFFFFu); }, {"0xFFFFFFFFu: 4294967295 (0xFFFFFFFF)"}},
+        {[] {
+             const std::string text = "ab\r";
+             SIM_CHECK_NE(text, "ab\r");
+         },
+         {"text != \"ab\\r\"", "text: \"ab\\x0D\""}},
+        {[] {
+             const std::vector<uint8_t> bytes = {0x41, 0x54};
+             SIM_CHECK_EQ(bytes, (std::vector<uint8_t>{0x41}));
+         },
+         {"bytes: {65 (0x41), 84 (0x54)}"}},
+        {[] { SIM_CHECK_LT(5u, 2); }, {"5u < 2", "5u: 5"}},
+        {[] { SIM_CHECK(1 + 1 == 3); }, {"check failed: 1 + 1 == 3 ("}},
+    };
+    for (const auto& c : cases) {
+        const sim::RunResult r = sim::RunScenario({}, c.body);
+        ASSERT_FALSE(r.ok);
+        EXPECT_NE(r.failure.find("reports_test.cpp:"), std::string::npos) << r.failure;
+        for (const char* text : c.says) EXPECT_NE(r.failure.find(text), std::string::npos) << r.failure;
+    }
+    const sim::RunResult r = sim::RunScenario({}, [] {
+        SIM_CHECK_EQ(-1, -1);
+        SIM_CHECK_NE(-1, 0xFFFFFFFFu);
+        SIM_CHECK_GE(2u, 2);
+        SIM_CHECK_GT(0, -1);
+        SIM_CHECK_LE(std::string("a"), "b");
+    });
+    EXPECT_TRUE(r.ok) << r.Report();
 }
 
 // A planned fault that never fires fails the run, naming the plan: the

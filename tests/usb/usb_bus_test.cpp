@@ -429,7 +429,7 @@ TEST(UsbBus, BulkOutLoopsBackToBulkInIntactAt115200OnTheVirtualClock) {
             ULONG n = std::min<ULONG>(64, static_cast<ULONG>(sent.size()) - at);
             BuildTransfer(out, bench.pipes[1], sent.data() + at, n, 0);
             SIM_CHECK(SubmitSync(bench.pdo, &out) == STATUS_SUCCESS);
-            SIM_CHECK(out.UrbBulkOrInterruptTransfer.TransferBufferLength == n);
+            SIM_CHECK_EQ(out.UrbBulkOrInterruptTransfer.TransferBufferLength, n);
         }
         written = Now();
         while (received.size() < sent.size()) {
@@ -1184,12 +1184,13 @@ TEST(UsbBus, PowerMapAndWaitWake) {
             if (held && c.ending == Wake) SIM_CHECK(bench.bus.SignalWake(bench.pdo));
             if (held && c.ending == Cancel) IoCancelIrp(irp);
             Sleep(sim::usb::kFrameTicks);
-            SIM_CHECK(got == (held && c.ending == Removal ? STATUS_PENDING : c.expected));
+            SIM_CHECK_EQ(got, held && c.ending == Removal ? STATUS_PENDING : c.expected);
             bench.Remove();
             auto log = bench.bus.StackRequests(kInstance);
-            SIM_CHECK(log[1].major == IRP_MJ_POWER && log[1].minor == IRP_MN_WAIT_WAKE &&
-                      log[1].powerState == static_cast<ULONG>(c.asked) &&
-                      log[1].completedWith == c.expected);
+            SIM_CHECK_EQ(log[1].major, IRP_MJ_POWER);
+            SIM_CHECK_EQ(log[1].minor, IRP_MN_WAIT_WAKE);
+            SIM_CHECK_EQ(log[1].powerState, static_cast<ULONG>(c.asked));
+            SIM_CHECK_EQ(log[1].completedWith, c.expected);
         });
         ExpectOk(r);
         EXPECT_EQ(got, c.expected);
