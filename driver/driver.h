@@ -329,10 +329,9 @@ struct PortExtension {
     SERIAL_TIMEOUTS timeouts _Guarded_by_(controlLock);
     // snapshot of the last IOCTL_SERIAL_GET_COMMSTATUS; controlLock
     SERIAL_STATUS commStatus _Guarded_by_(controlLock);
-    // stop bits, parity, word length; stored under controlLock by
-    // IOCTL_SERIAL_SET_LINE_CONTROL, read without a lock by
-    // IOCTL_SERIAL_GET_LINE_CONTROL and ProgramLineControl; set by the start
-    SERIAL_LINE_CONTROL lineControl;
+    // stop bits, parity, word length; controlLock (the start sets the
+    // default before the port can be opened)
+    SERIAL_LINE_CONTROL lineControl _Guarded_by_(controlLock);
     // current baud rate in bit/s; written without a lock by the settings
     // requests, the open and the start, read by ProgramBaudRate
     ULONG baudRate;
@@ -350,18 +349,15 @@ struct PortExtension {
     KMUTEX registerMutex;
     // value written to chip register 1; registerMutex
     UCHAR interruptEnableShadow;
-    // value for chip register 2; stored under registerMutex by the chip's
-    // initialisation, without a lock by IOCTL_SERIAL_SET_FIFO_CONTROL, and
-    // written to the chip under registerMutex
+    // value for chip register 2; registerMutex (stored and written to the
+    // chip in one register sequence)
     UCHAR fifoControlShadow;
     // working copy of chip register 3; registerMutex (break's update holds
     // controlLock as well)
     UCHAR lineControlShadow;
-    // working copy of chip register 4; written under registerMutex by the
-    // register sequences (with controlLock for DTR and RTS) and under
-    // controlLock alone by IOCTL_SERIAL_SET_MODEM_CONTROL; written to the
-    // chip under registerMutex, read without a lock by
-    // IOCTL_SERIAL_GET_MODEM_CONTROL
+    // working copy of chip register 4; registerMutex, with controlLock as
+    // well for each store (the modem-control requests keep the store and
+    // the chip's write, or the read and the answer, in one sequence)
     UCHAR modemControlShadow;
 
     // ---- USB transfer slots, one per pipe (driver/transfer.cpp). A slot's

@@ -186,7 +186,8 @@ VOID CopyCommProperties(PortExtension* extension, PSERIAL_COMMPROP destination) 
 // The IRP_MJ_DEVICE_CONTROL handler. Completes every request before it
 // returns, except the two wait-mask requests, which the wait machinery may
 // leave pending.
-// IRQL: PASSIVE_LEVEL. Locks: none held; takes controlLock for short stores.
+// IRQL: PASSIVE_LEVEL. Locks: none held; takes controlLock for short stores
+// and copies, registerMutex around the modem and FIFO control requests.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -317,7 +318,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             information = sizeof(SERIAL_BAUD_RATE);
             break;
         case IOCTL_SERIAL_GET_LINE_CONTROL:
+            KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             RtlCopyMemory(buffer, &extension->lineControl, sizeof(SERIAL_LINE_CONTROL));
+            KeReleaseSpinLock(&extension->controlLock, oldIrql);
             information = sizeof(SERIAL_LINE_CONTROL);
             break;
         case IOCTL_SERIAL_GET_CHARS:
@@ -386,22 +389,31 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
             ResetStatistics(extension, TRUE, &discarded);
             break;
         }
+        // The register requests keep the shadow and the chip in one register
+        // sequence (registerMutex, which the routines they call take again),
+        // so a concurrent DTR or RTS change cannot come between them.
         case IOCTL_SERIAL_GET_MODEM_CONTROL:
+            KeWaitForSingleObject(&extension->registerMutex, Executive, KernelMode, FALSE, nullptr);
             status = ReadModemControl(deviceObject);
             if (NT_SUCCESS(status)) {
                 *static_cast<PUCHAR>(buffer) = extension->modemControlShadow;
                 information = sizeof(UCHAR);
             }
+            KeReleaseMutex(&extension->registerMutex, FALSE);
             break;
         case IOCTL_SERIAL_SET_MODEM_CONTROL:
+            KeWaitForSingleObject(&extension->registerMutex, Executive, KernelMode, FALSE, nullptr);
             KeAcquireSpinLock(&extension->controlLock, &oldIrql);
             extension->modemControlShadow = *static_cast<PUCHAR>(buffer);
             KeReleaseSpinLock(&extension->controlLock, oldIrql);
             status = WriteModemControl(deviceObject);
+            KeReleaseMutex(&extension->registerMutex, FALSE);
             break;
         case IOCTL_SERIAL_SET_FIFO_CONTROL:
+            KeWaitForSingleObject(&extension->registerMutex, Executive, KernelMode, FALSE, nullptr);
             extension->fifoControlShadow = *static_cast<PUCHAR>(buffer);
             status = WriteFifoControl(deviceObject);
+            KeReleaseMutex(&extension->registerMutex, FALSE);
             break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;

@@ -193,7 +193,8 @@ NTSTATUS InitializeUart(PDEVICE_OBJECT deviceObject) {
 // Programs word length, stop bits and parity from lineControl, keeping bits
 // 5 to 7 of register 3 as read. Unsupported settings are refused with
 // STATUS_INVALID_PARAMETER without writing the chip; the shadow then keeps
-// the value read. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex.
+// the value read. IRQL: PASSIVE_LEVEL. Locks: takes registerMutex, and
+// controlLock to copy the settings.
 NTSTATUS ProgramLineControl(PDEVICE_OBJECT deviceObject) {
     ASSERT_IRQL(PASSIVE_LEVEL);
     PortExtension* extension = GetPortExtension(deviceObject);
@@ -205,8 +206,13 @@ NTSTATUS ProgramLineControl(PDEVICE_OBJECT deviceObject) {
         return status;
     }
     extension->lineControlShadow = value;
+    SERIAL_LINE_CONTROL settings;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->controlLock, &oldIrql);
+    settings = extension->lineControl;
+    KeReleaseSpinLock(&extension->controlLock, oldIrql);
     UCHAR bits = 0;
-    if (!EncodeLineControl(extension->lineControl, &bits)) {
+    if (!EncodeLineControl(settings, &bits)) {
         return STATUS_INVALID_PARAMETER;
     }
     constexpr UCHAR kept = 0xE0;  // bits 5, 6 (break) and 7 (divisor latch)

@@ -76,7 +76,9 @@ Machine::Machine(MachineOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
 }
 
-Machine::~Machine() = default;
+// The Win32 objects of the machine's last run (events, threads, files) go
+// with it; the next run would reset them, but there may be none.
+Machine::~Machine() { ResetApiState(); }
 
 MachineOptions& Machine::Options() { return impl_->options; }
 
