@@ -105,23 +105,8 @@ Stretch RunOnTestBus(const Case& c, const Config& cfg, sim::RunResult* result) {
         m.bus.asynchronous = true;
         m.bus.answerDelay = 10;  // 1 µs: the application keeps up, as a paced bus makes it
         size_t fed = 0;
-        m.bus.decide = [&](const bridgetest::UsbRequest& q) {
-            bridgetest::Answer a;
-            if (q.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
-                !(q.transferFlags & USBD_TRANSFER_DIRECTION_IN))
-                return a;
-            const bool status =
-                q.pipe == bridgetest::UsbTestBus::PipeHandle(m.bus.selections, BRIDGE_PIPE_STATUS);
-            if (status || !c.receive || fed >= source.size()) {
-                a.hang = true;
-                return a;
-            }
-            const size_t n = std::min<size_t>(q.transferLength, source.size() - fed);
-            m.bus.bulkInData.assign(source.begin() + static_cast<ptrdiff_t>(fed),
-                                    source.begin() + static_cast<ptrdiff_t>(fed + n));
-            fed += n;
-            return a;
-        };
+        const std::vector<uint8_t> none;  // transmitting: every bulk-in transfer waits
+        m.bus.FeedBulkIn(c.receive ? source : none, fed);
         sim::DeviceNode* node = m.PlugIn();
         auto& io = sim::Simulation::Current().io();
         sim::Handle h = io.Open("\\\\.\\" + node->portName);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -152,6 +153,29 @@ class UsbTestBus : public sim::Bus {
         return out;
     }
     void ClearLog() { requests.clear(); }
+
+    // Hands `source`'s bytes to the bulk-in transfers one transfer at a time,
+    // as many as each asks for, and holds the status pipe and every bulk-in
+    // transfer once they are all given; `fed` counts what was handed out.
+    // The benchmarks feed the receive path this way, so bulkInData never
+    // holds more than one transfer's bytes.
+    void FeedBulkIn(const std::vector<uint8_t>& source, size_t& fed) {
+        decide = [this, &source, &fed](const UsbRequest& q) {
+            Answer a;
+            if (q.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                !(q.transferFlags & USBD_TRANSFER_DIRECTION_IN))
+                return a;
+            if (q.pipe == PipeHandle(selections, BRIDGE_PIPE_STATUS) || fed >= source.size()) {
+                a.hang = true;
+                return a;
+            }
+            const size_t n = std::min<size_t>(q.transferLength, source.size() - fed);
+            bulkInData.assign(source.begin() + static_cast<ptrdiff_t>(fed),
+                              source.begin() + static_cast<ptrdiff_t>(fed + n));
+            fed += n;
+            return a;
+        };
+    }
 
     // Pipe handle given to pipe `pipe` by selection number `selection` (1-based).
     static USBD_PIPE_HANDLE PipeHandle(int selection, ULONG pipe) {
